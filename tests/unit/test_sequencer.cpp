@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keying/sequencer.h"
+#include "tones/tones.h"
+#include "unit/keying_fakes.h"
+
+namespace bitoner {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EventLog;
+using testing::FakeSound;
+using testing::FakeWindow;
+
+const EventLog kStart{"message", "clear", "open", "keying"};
+const EventLog kEnd{"drain", "idle"};
+
+// The log one character sends, written from its elements as "." and "-": each element's tone,
+// its symbol, the gap and the event check; then the character's blank and idle symbol. A
+// character without elements checks events once where its first element's check would be.
+EventLog character(std::string_view elements) {
+  EventLog log;
+  for (char e : elements) {
+    log.insert(log.end(), {e == '.' ? "play dot.wav" : "play dash.wav", std::string("+") + e,
+                           "play InterSymb.wav", "events"});
+  }
+  if (elements.empty()) {
+    log.push_back("events");
+  }
+  log.insert(log.end(), {"+ ", "play idle.wav"});
+  return log;
+}
+
+EventLog concat(std::initializer_list<EventLog> parts) {
+  EventLog all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+sf_count_t framesIn(const fs::path& file) {
+  SF_INFO info{};
+  SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
+  if (handle == nullptr) {
+    return -1;
+  }
+  sf_close(handle);
+  return info.frames;
+}
+
+// GO writes the tone files into the working directory, so every case runs in a fresh one.
+class SequencerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = fs::current_path();
+    std::string pattern = (fs::temp_directory_path() / "bitoner-keying-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+
+  void go(const std::u32string& message) {
+    window.text = message;
+    log.clear();
+    sequencer.Command1_Click();
+  }
+
+  // The state every run, complete or not, ends in.
+  void expectIdle() {
+    EXPECT_FALSE(window.keying);
+    EXPECT_EQ(window.params.abort, kFalse);
+  }
+
+  bool toneFilesWritten() const {
+    for (std::string_view name : kToneFileNames) {
+      if (fs::exists(dir_ / name)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  EventLog log;
+  FakeWindow window{log};
+  FakeSound sound{log};
+  Sequencer sequencer{window, sound};
+
+ private:
+  fs::path previous_;
+  fs::path dir_;
+};
+
+TEST_F(SequencerTest, KeysMessagesInExactPlayAndDisplayOrder) {
+  go(U"E");
+  EXPECT_EQ(log,
+            (EventLog{"message", "clear", "open", "keying", "play dot.wav", "+.",
+                      "play InterSymb.wav", "events", "+ ", "play idle.wav", "drain", "idle"}));
+  EXPECT_EQ(window.pattern, ". ");
+  expectIdle();
+  for (std::string_view name : kToneFileNames) {
+    EXPECT_TRUE(fs::exists(name)) << name;
+  }
+
+  go(U"A B");
+  EXPECT_EQ(log, (EventLog{"message",
+                           "clear",
+                           "open",
+                           "keying",
+                           "play dot.wav",
+                           "+.",
+                           "play InterSymb.wav",
+                           "events",
+                           "play dash.wav",
+                           "+-",
+                           "play InterSymb.wav",
+                           "events",
+                           "+ ",
+                           "play idle.wav",
+                           "events",
+                           "+ ",
+                           "play idle.wav",
+                           "play dash.wav",
+                           "+-",
+                           "play InterSymb.wav",
+                           "events",
+                           "play dot.wav",
+                           "+.",
+                           "play InterSymb.wav",
+                           "events",
+                           "play dot.wav",
+                           "+.",
+                           "play InterSymb.wav",
+                           "events",
+                           "play dot.wav",
+                           "+.",
+                           "play InterSymb.wav",
+                           "events",
+                           "+ ",
+                           "play idle.wav",
+                           "drain",
+                           "idle"}));
+  EXPECT_EQ(window.pattern, ".-  -... ");
+
+  go(U"6");
+  EXPECT_EQ(log, concat({kStart, character("-...."), kEnd}));
+
+  go(U"SOS");
+  EXPECT_EQ(log, concat({kStart, character("..."), character("---"), character("..."), kEnd}));
+  EXPECT_EQ(window.pattern, "... --- ... ");
+  expectIdle();
+}
+
+TEST_F(SequencerTest, UpperCasesAtGoAndNormalisesTheSymbolLength) {
+  window.writeBox(Box::SymbLen, "250");
+  go(U"e");
+  EXPECT_EQ(window.text, U"E");
+  EXPECT_EQ(window.boxes[Box::SymbLen], " .25");
+  EXPECT_DOUBLE_EQ(window.params.SymbolLength, 0.25);
+  EXPECT_DOUBLE_EQ(window.params.InterSymbol, 10.0 / 100 * 0.25);
+  // The write-back's handler raised abort; GO cleared it again, or the run would end at once.
+  EXPECT_EQ(
+      log,
+      concat({{"message", "box SymbLen  .25", "clear", "open", "keying"}, character("."), kEnd}));
+  expectIdle();
+  // The tone files were made from the normalised length.
+  EXPECT_EQ(framesIn("Idle.wav"), 2756);
+  EXPECT_EQ(framesIn("Dot.wav"), 2756);
+  EXPECT_EQ(framesIn("InterSymb.wav"), 276);
+
+  // A hundred is seconds, and is left alone.
+  window.writeBox(Box::SymbLen, "100");
+  window.writeBox(Box::IdleFreq, "0");  // leaves abort raised, as an edit while idle does
+  go(U"T");
+  EXPECT_EQ(window.boxes[Box::SymbLen], "100");
+  EXPECT_EQ(log, concat({kStart, character("-"), kEnd}));
+}
+
+TEST_F(SequencerTest, StopAndParameterChangesEndTheRunAtTheNextElementBoundary) {
+  window.atEvents[2] = [this] { sequencer.Stp_Click(); };
+  go(U"SOS");
+  EXPECT_EQ(log, concat({kStart,
+                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "play dot.wav",
+                          "+.", "play InterSymb.wav", "events", "clear"},
+                         kEnd}));
+  EXPECT_EQ(window.pattern, "");
+  expectIdle();
+
+  // A frequency typed in during the run: the pattern sent so far stays.
+  window.atEvents = {{2, [this] { window.writeBox(Box::DotFreq, "1100"); }}};
+  window.eventCalls = 0;
+  go(U"SOS");
+  EXPECT_EQ(log, concat({kStart,
+                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "play dot.wav",
+                          "+.", "play InterSymb.wav", "events"},
+                         kEnd}));
+  EXPECT_EQ(window.pattern, "..");
+  EXPECT_EQ(window.boxes[Box::DotFreq], "1100");
+  expectIdle();
+
+  // Stop while a blank is keyed.
+  window.atEvents = {{3, [this] { sequencer.Stp_Click(); }}};
+  window.eventCalls = 0;
+  go(U"E  E");
+  EXPECT_EQ(
+      log,
+      concat({kStart, character("."), {"events", "+ ", "play idle.wav", "events", "clear"}, kEnd}));
+  expectIdle();
+}
+
+TEST_F(SequencerTest, LoopRepeatsWithAnExtraIdleAndAClearedDisplay) {
+  window.loop = true;
+  window.atEvents[3] = [this] { sequencer.Stp_Click(); };
+  go(U"ET");
+  const EventLog pass = concat({character("."), character("-")});
+  EXPECT_EQ(log, concat({kStart,
+                         pass,
+                         {"play idle.wav", "clear"},
+                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "clear"},
+                         kEnd}));
+  expectIdle();
+
+  // Unticking Loop in the second pass lets that pass finish, and then the run ends.
+  window.atEvents = {{3, [this] { window.loop = false; }}};
+  window.eventCalls = 0;
+  window.loop = true;
+  go(U"ET");
+  EXPECT_EQ(log, concat({kStart, pass, {"play idle.wav", "clear"}, pass, kEnd}));
+  EXPECT_EQ(window.pattern, ". - ");
+}
+
+TEST_F(SequencerTest, LoopOverAMessageWithoutElementsCanStillBeStopped) {
+  window.loop = true;
+  window.atEvents[3] = [this] { sequencer.Stp_Click(); };
+  go(U"");
+  EXPECT_EQ(log, concat({kStart,
+                         {"events", "play idle.wav", "clear", "events", "play idle.wav", "clear",
+                          "events", "clear"},
+                         kEnd}));
+  expectIdle();
+
+  window.atEvents = {{3, [this] { sequencer.Stp_Click(); }}};
+  window.eventCalls = 0;
+  go(U"  ");
+  EXPECT_EQ(log, concat({kStart,
+                         character(""),
+                         character(""),
+                         {"play idle.wav", "clear"},
+                         {"events", "clear"},
+                         kEnd}));
+  expectIdle();
+
+  // Without Loop an empty message simply ends.
+  window.loop = false;
+  go(U"");
+  EXPECT_EQ(log, concat({kStart, kEnd}));
+}
+
+TEST_F(SequencerTest, EditsDuringARunTakeEffectAtPositionsNotYetSent) {
+  // Shortened to one character: each missing position sends two blanks and two idle symbols.
+  window.atEvents[1] = [this] { window.text = U"E"; };
+  go(U"EEE");
+  const EventLog missing{"+ ", "play idle.wav", "events", "+ ", "play idle.wav"};
+  EXPECT_EQ(log, concat({kStart, character("."), missing, missing, kEnd}));
+  EXPECT_EQ(window.pattern, ".     ");
+
+  // Typed in during the run: a lower-case letter is keyed as its capital, a character without a
+  // pattern like an empty one. GO's upper-casing is not repeated for the next pass.
+  window.atEvents = {{1, [this] { window.text = U"E[a"; }}, {5, [this] { window.loop = false; }}};
+  window.eventCalls = 0;
+  window.loop = true;
+  go(U"EEE");
+  const EventLog later = concat({character("."), character(""), character(".-")});
+  EXPECT_EQ(log, concat({kStart, later, {"play idle.wav", "clear"}, later, kEnd}));
+  EXPECT_EQ(window.text, U"E[a");
+}
+
+TEST_F(SequencerTest, RefusesMessagesItCannotKeyBeforeWritingAnything) {
+  go(U"ab[\u00e9_[\u200b");
+  EXPECT_EQ(window.text, U"AB[\u00e9_[\u200b");
+  EXPECT_EQ(log, (EventLog{"message", "report"}));
+  ASSERT_EQ(window.reports.size(), 1U);
+  EXPECT_EQ(window.reports[0],
+            "The message cannot be keyed: it holds characters that have no Morse pattern: "
+            "\"[\", \"\xC3\xA9\", \"_\", U+200B. Remove them and press GO again.");
+  EXPECT_FALSE(toneFilesWritten());
+  EXPECT_EQ(sound.plays, 0U);
+  expectIdle();
+
+  go(U"SOS \U0001F600");
+  ASSERT_EQ(window.reports.size(), 2U);
+  EXPECT_EQ(window.reports[1],
+            "The message cannot be keyed: it holds a character that has no Morse pattern: "
+            "\"\xF0\x9F\x98\x80\". Remove it and press GO again.");
+
+  go(U"[\\]^_`{|}~\u00c0\u00c1\u00c2");
+  ASSERT_EQ(window.reports.size(), 3U);
+  EXPECT_NE(window.reports[2].find("\"~\" and 3 more."), std::string::npos) << window.reports[2];
+
+  go(std::u32string(32768, U'E'));
+  ASSERT_EQ(window.reports.size(), 4U);
+  EXPECT_EQ(window.reports[3],
+            "The message is too long to key: it has 32768 characters, and at most 32767 can be "
+            "sent.");
+  EXPECT_FALSE(toneFilesWritten());
+  EXPECT_EQ(sound.plays, 0U);
+  expectIdle();
+}
+
+TEST_F(SequencerTest, KeysTheLongestMessageToItsEnd) {
+  // The last position, 32767, is where a 16-bit counter would wrap around and never stop.
+  go(std::u32string(32767, U' '));
+  EXPECT_EQ(window.pattern.size(), 32767U);
+  EXPECT_EQ(sound.plays, 32767U);
+  EXPECT_EQ(log.back(), "idle");
+}
+
+TEST_F(SequencerTest, ReportsFailuresToStartAndReturnsToIdle) {
+  // Tone files too long to write.
+  window.writeBox(Box::SymbLen, "1E9");
+  go(U"E");
+  ASSERT_EQ(window.reports.size(), 1U);
+  EXPECT_FALSE(window.reports[0].empty());
+  EXPECT_EQ(log.back(), "report");
+  EXPECT_EQ(std::count(log.begin(), log.end(), "keying"), 0);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "open"), 0);
+  EXPECT_FALSE(toneFilesWritten());
+  expectIdle();
+
+  window.writeBox(Box::SymbLen, "0.5");
+  sound.openError = true;
+  go(U"E");
+  EXPECT_EQ(log, (EventLog{"message", "clear", "open", "report"}));
+  ASSERT_EQ(window.reports.size(), 2U);
+  EXPECT_EQ(window.reports[1],
+            "Keying did not start: the sound output could not be opened (Connection refused).");
+  EXPECT_EQ(sound.plays, 0U);
+  expectIdle();
+}
+
+TEST_F(SequencerTest, SoundLostDuringARunEndsItAndIsReported) {
+  sound.failAtPlay = 3;
+  go(U"EE");
+  EXPECT_EQ(log, (EventLog{"message", "clear", "open", "keying", "play dot.wav", "+.",
+                           "play InterSymb.wav", "events", "+ ", "idle", "report"}));
+  ASSERT_EQ(window.reports.size(), 1U);
+  EXPECT_EQ(window.reports[0],
+            "Keying stopped: the sound output was lost (Connection terminated).");
+  expectIdle();
+
+  sound.failAtPlay = 0;
+  sound.drainError = true;
+  go(U"E");
+  EXPECT_EQ(log, concat({kStart, character("."), {"drain", "idle", "report"}}));
+  expectIdle();
+}
+
+}  // namespace
+}  // namespace bitoner
