@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace bitoner {
 
@@ -40,10 +41,10 @@ inline constexpr std::array<std::pair<Box, std::string_view>, 6> kDefaultTexts{{
 // The keying parameters that belong to the window, derived from the box texts by the change
 // handlers. The frequencies are not kept here: the tone synthesis reads them from their boxes.
 struct KeyingParameters {
-  std::int32_t Fsample = 0;  // Hz, set to kSampleRateHz at load
-  double SymbolLength = 0.0;  // seconds: dot, dash and idle symbol
-  double InterSymbol = 0.0;   // seconds: gap after every dot or dash
-  double Ampl = 0.0;          // peak sample value, always within 0..kFullScale
+  std::int32_t Fsample = 0;     // Hz, set to kSampleRateHz at load
+  double SymbolLength = 0.0;    // seconds: dot, dash and idle symbol
+  double InterSymbol = 0.0;     // seconds: gap after every dot or dash
+  double Ampl = 0.0;            // peak sample value, always within 0..kFullScale
   std::int16_t abort = kFalse;  // kTrue asks a keying run to stop
 
   // Change handlers, one per box, each given the box texts it reads. Every one raises `abort`.
@@ -58,6 +59,8 @@ struct KeyingParameters {
 // Symbol lengths above 100 are taken as milliseconds at GO. Returns the text to write back into the
 // SymbLen box (a blank first, no digit before the point below 1, the shortest text that reads back
 // to the same double: 250 -> " .25", 1500 -> " 1.5"), or nothing when the length is left alone.
+// An infinite length is left alone: dividing it would not change it, and no text of the number
+// rule spells infinity more faithfully than the one the operator typed.
 std::optional<std::string> normalisedSymbLenText(double SymbolLength);
 
 }  // namespace bitoner

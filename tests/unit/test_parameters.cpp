@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ui/parameters.h"
+
+namespace bitoner {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct NumberCase {
+  std::string text;
+  double expected;
+};
+
+void expectReads(const std::vector<NumberCase>& cases) {
+  for (const auto& [text, expected] : cases) {
+    const double value = readNumber(text);
+    // Exact comparison: every expected value is the double the text denotes.
+    EXPECT_EQ(value, expected) << "text \"" << text << "\"";
+    EXPECT_FALSE(std::isnan(value)) << "text \"" << text << "\"";
+  }
+}
+
+TEST(ReadNumber, PlainDecimals) {
+  expectReads({{"0.5", 0.5},
+               {"600", 600.0},
+               {"-10", -10.0},
+               {"+3", 3.0},
+               {".5", 0.5},
+               {"5.", 5.0},
+               {"-.25", -0.25},
+               {"0.1", 0.1},
+               {"0.10000000000000002", 0.10000000000000002},
+               {"007", 7.0}});
+}
+
+TEST(ReadNumber, Exponents) {
+  expectReads({{"1e3", 1000.0},
+               {"1E3", 1000.0},
+               {"1d2", 100.0},
+               {"1D+2", 100.0},
+               {"2E-1", 0.2},
+               {"2.5e+1", 25.0},
+               {".5e1", 5.0},
+               // A marker without digits is not part of the number.
+               {"1e", 1.0},
+               {"1e+", 1.0},
+               {"1d-", 1.0},
+               {"1ex", 1.0}});
+}
+
+TEST(ReadNumber, StopsAtTheFirstCharacterThatCannotContinue) {
+  expectReads({{"250ms", 250.0},
+               {"1,5", 1.0},
+               {"1.2.3", 1.2},
+               {"12abc", 12.0},
+               {"1e5x", 1e5},
+               {"1.5e2.5", 150.0},
+               {"3-4", 3.0},
+               {"5\r", 5.0}});
+}
+
+TEST(ReadNumber, BlanksTabsAndLineFeedsAreIgnoredEverywhere) {
+  expectReads({{"1 2", 12.0},
+               {" \t\n42", 42.0},
+               {"- 5", -5.0},
+               {"1 e 2", 100.0},
+               {" .25", 0.25},
+               {"0 . 5", 0.5},
+               {"4\t2\n", 42.0},
+               {"& H 1 F", 31.0}});
+}
+
+TEST(ReadNumber, TextsWithoutANumberReadZero) {
+  expectReads({{"", 0.0},
+               {"abc", 0.0},
+               {".", 0.0},
+               {"-", 0.0},
+               {"+-5", 0.0},
+               {"e5", 0.0},
+               {",5", 0.0},
+               {"   ", 0.0},
+               {"\r5", 0.0},
+               {"inf", 0.0},
+               {"nan", 0.0},
+               {"0x10", 0.0}});
+}
+
+TEST(ReadNumber, HexAndOctalIntegers) {
+  expectReads({{"&H1F", 31.0},
+               {"&h1f", 31.0},
+               {"&HFFFF", 65535.0},
+               {"&O17", 15.0},
+               {"&o17", 15.0},
+               {"&H1G", 1.0},
+               {"&O178", 15.0},
+               {"&H", 0.0},
+               {"&O8", 0.0},
+               {"&", 0.0},
+               {"&X1", 0.0},
+               {"&H.5", 0.0},
+               // 64 one bits: rounded to the nearest double, 2^64, not accumulated error.
+               {"&O1777777777777777777777", 18446744073709551616.0},
+               {"&HFFFFFFFFFFFFFFFF", 18446744073709551616.0}});
+}
+
+TEST(ReadNumber, ValuesBeyondTheDoubleRangeSaturate) {
+  const std::string hugeDigits = "1" + std::string(400, '0');
+  const std::string tinyFraction = "0." + std::string(400, '0') + "1";
+  expectReads({{"1e400", kInf},
+               {"-1e400", -kInf},
+               {"1D999999999999999999999", kInf},
+               {hugeDigits, kInf},
+               {"-" + hugeDigits, -kInf},
+               {hugeDigits + "e-500", 1e-100},
+               {"1e-400", 0.0},
+               {tinyFraction, 0.0},
+               {tinyFraction + "e400", 1e-1},
+               {"&H" + std::string(300, 'F'), kInf},
+               {"0e999999", 0.0}});
+  EXPECT_TRUE(std::signbit(readNumber("-1e-400")));
+}
+
+TEST(ReadNumber, IgnoresTheProcessLocale) {
+  const char* const previous = std::setlocale(LC_ALL, nullptr);
+  const std::string restore = previous != nullptr ? previous : "C";
+  const char* commaLocales[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"};
+  bool switched = false;
+  for (const char* name : commaLocales) {
+    if (std::setlocale(LC_ALL, name) != nullptr) {
+      switched = true;
+      break;
+    }
+  }
+  if (!switched) {
+    GTEST_SKIP() << "no locale with a decimal comma is installed";
+  }
+  const double half = readNumber("0.5");
+  const double comma = readNumber("1,5");
+  std::setlocale(LC_ALL, restore.c_str());
+  EXPECT_EQ(half, 0.5);
+  EXPECT_EQ(comma, 1.0);
+}
+
+// Applies a box write the way the window does: the text changes, then the box's handler runs.
+class Boxes {
+ public:
+  explicit Boxes(KeyingParameters& parameters) : parameters_(parameters) {}
+
+  void write(Box box, const std::string& text) {
+    texts_[box] = text;
+    switch (box) {
+      case Box::IdleFreq:
+        parameters_.IdleFreq_Change();
+        break;
+      case Box::DotFreq:
+        parameters_.DotFreq_Change();
+        break;
+      case Box::DashFreq:
+        parameters_.DashFreq_Change();
+        break;
+      case Box::SymbLen:
+        parameters_.SymbLen_Change(texts_[Box::SymbLen], texts_[Box::Intgap]);
+        break;
+      case Box::Intgap:
+        parameters_.Intgap_Change(texts_[Box::Intgap]);
+        break;
+      case Box::dB:
+        parameters_.dB_Change(texts_[Box::dB]);
+        break;
+    }
+  }
+
+  void load() {
+    parameters_.Fsample = kSampleRateHz;
+    for (const auto& [box, text] : kDefaultTexts) {
+      write(box, std::string(text));
+    }
+    parameters_.abort = kFalse;
+  }
+
+ private:
+  KeyingParameters& parameters_;
+  std::map<Box, std::string> texts_;
+};
+
+TEST(KeyingParameters, LoadDerivesTheDefaults) {
+  KeyingParameters parameters;
+  Boxes boxes(parameters);
+  boxes.load();
+  EXPECT_EQ(parameters.Fsample, 11025);
+  EXPECT_EQ(parameters.SymbolLength, 0.5);
+  EXPECT_EQ(parameters.InterSymbol, 10.0 / 100.0 * 0.5);
+  EXPECT_NEAR(parameters.InterSymbol, 0.05, 1e-15);
+  EXPECT_NEAR(parameters.Ampl, 10340.65, 0.005);
+  EXPECT_EQ(parameters.abort, kFalse);
+}
+
+TEST(KeyingParameters, EveryHandlerRaisesAbortAndFrequenciesChangeNothingElse) {
+  KeyingParameters parameters;
+  Boxes boxes(parameters);
+  boxes.load();
+  for (const Box box : {Box::IdleFreq, Box::DotFreq, Box::DashFreq}) {
+    parameters.abort = kFalse;
+    boxes.write(box, "1234");
+    EXPECT_EQ(parameters.abort, kTrue);
+    EXPECT_EQ(parameters.SymbolLength, 0.5);
+    EXPECT_EQ(parameters.InterSymbol, 10.0 / 100.0 * 0.5);
+    EXPECT_NEAR(parameters.Ampl, 10340.65, 0.005);
+  }
+  for (const Box box : {Box::SymbLen, Box::Intgap, Box::dB}) {
+    parameters.abort = kFalse;
+    boxes.write(box, "7");
+    EXPECT_EQ(parameters.abort, kTrue);
+  }
+}
+
+TEST(KeyingParameters, GapFollowsTheSymbolLengthDividingFirst) {
+  KeyingParameters parameters;
+  Boxes boxes(parameters);
+  boxes.load();
+  boxes.write(Box::SymbLen, "0.7");
+  // 10 / 100 * 0.7 is 0.06999999999999999; multiplying first would give 0.07.
+  EXPECT_EQ(parameters.InterSymbol, 0.1 * 0.7);
+  EXPECT_NE(parameters.InterSymbol, 10.0 * 0.7 / 100.0);
+  boxes.write(Box::Intgap, "50");
+  EXPECT_EQ(parameters.InterSymbol, 0.5 * 0.7);
+  boxes.write(Box::Intgap, "0");
+  EXPECT_EQ(parameters.InterSymbol, 0.0);
+  boxes.write(Box::Intgap, "20");
+  boxes.write(Box::SymbLen, "2");
+  EXPECT_EQ(parameters.SymbolLength, 2.0);
+  EXPECT_EQ(parameters.InterSymbol, 0.4);
+}
+
+TEST(KeyingParameters, EmptyBoxesReadZero) {
+  KeyingParameters parameters;
+  Boxes boxes(parameters);
+  boxes.load();
+  boxes.write(Box::dB, "");
+  EXPECT_EQ(parameters.Ampl, 32700.0);
+  boxes.write(Box::Intgap, "");
+  EXPECT_EQ(parameters.InterSymbol, 0.0);
+  boxes.write(Box::Intgap, "10");
+  boxes.write(Box::SymbLen, "");
+  EXPECT_EQ(parameters.SymbolLength, 0.0);
+  EXPECT_EQ(parameters.InterSymbol, 0.0);
+}
+
+TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
+  struct Case {
+    const char* text;
+    double ampl;
+    double tolerance;
+  };
+  const Case cases[] = {
+      {"-10", 10340.65, 0.005}, {"10", 10340.65, 0.005},  {"+20", 3270.0, 1e-9},
+      {"-20", 3270.0, 1e-9},    {"0", 32700.0, 0.0},      {"", 32700.0, 0.0},
+      {"3", 23149.827, 0.001},  {"-3", 23149.827, 0.001}, {"7000", 0.0, 0.0},
+      {"-7000", 0.0, 0.0},      {"1e400", 0.0, 0.0},      {"-1e400", 0.0, 0.0},
+      {"&HFFFFFF", 0.0, 0.0},
+  };
+  for (const Case& c : cases) {
+    KeyingParameters parameters;
+    parameters.dB_Change(c.text);
+    EXPECT_NEAR(parameters.Ampl, c.ampl, c.tolerance) << "dB \"" << c.text << "\"";
+    EXPECT_GE(parameters.Ampl, 0.0) << "dB \"" << c.text << "\"";
+    EXPECT_LE(parameters.Ampl, kFullScale) << "dB \"" << c.text << "\"";
+    EXPECT_EQ(parameters.abort, kTrue);
+  }
+}
+
+TEST(NormalisedSymbLenText, MillisecondsAreWrittenBackAsSeconds) {
+  EXPECT_EQ(normalisedSymbLenText(250.0), " .25");
+  EXPECT_EQ(normalisedSymbLenText(1500.0), " 1.5");
+  EXPECT_EQ(normalisedSymbLenText(100.5), " .1005");
+  EXPECT_EQ(normalisedSymbLenText(1000.0), " 1");
+  EXPECT_EQ(normalisedSymbLenText(123456.0), " 123.456");
+  EXPECT_EQ(normalisedSymbLenText(1e300), " 1e+297");
+}
+
+TEST(NormalisedSymbLenText, LengthsUpToOneHundredSecondsAreLeftAlone) {
+  for (const double seconds : {100.0, 99.999, 0.5, 0.0, -250.0, -kInf}) {
+    EXPECT_FALSE(normalisedSymbLenText(seconds).has_value()) << seconds;
+  }
+  EXPECT_TRUE(normalisedSymbLenText(std::nextafter(100.0, 200.0)).has_value());
+  EXPECT_FALSE(normalisedSymbLenText(kInf).has_value());
+}
+
+TEST(NormalisedSymbLenText, ReadsBackToTheSameDouble) {
+  std::mt19937_64 random(20240611);
+  std::uniform_real_distribution<double> decade(2.0, 308.0);
+  std::vector<double> lengths = {std::nextafter(100.0, 200.0), 333.3, 1e22, 4.9e307,
+                                 std::numeric_limits<double>::max()};
+  for (int k = 0; k < 2000; ++k) {
+    lengths.push_back(std::pow(10.0, decade(random)));
+  }
+  for (const double length : lengths) {
+    if (!(length > 100.0)) {
+      continue;
+    }
+    const auto text = normalisedSymbLenText(length);
+    ASSERT_TRUE(text.has_value()) << length;
+    ASSERT_EQ(text->front(), ' ');
+    ASSERT_FALSE(text->starts_with(" 0")) << *text;
+    EXPECT_EQ(readNumber(*text), length / 1000.0) << *text;
+
+    // As at GO: the write-back re-derives both lengths from the texts.
+    KeyingParameters parameters;
+    parameters.SymbLen_Change(*text, "10");
+    EXPECT_EQ(parameters.SymbolLength, length / 1000.0);
+    EXPECT_EQ(parameters.InterSymbol, 10.0 / 100.0 * (length / 1000.0));
+  }
+}
+
+}  // namespace
+}  // namespace bitoner
