@@ -1,0 +1,180 @@
+#include "tones/wav_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "tones/tones.h"
+
+namespace bitoner {
+
+namespace {
+
+constexpr std::int32_t kRiffSizeBeyondData = 36;  // bytes of "WAVE" tag, fmt chunk and data header
+constexpr std::uint32_t kFmtChunkBytes = 16;
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kChannels = 2;
+constexpr std::uint16_t kBitsPerSample = 16;
+// Created files get the usual permissions, narrowed by the umask as any new file is.
+constexpr mode_t kNewFileMode = 0666;
+// Temporary names are unique for this process; a name left by someone else only costs a retry.
+constexpr int kTemporaryNameAttempts = 100;
+
+class HeaderBytes {
+ public:
+  explicit HeaderBytes(std::array<std::uint8_t, kWavHeaderBytes>& bytes) : bytes_(bytes) {}
+
+  void tag(const char (&text)[5]) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      bytes_[at_++] = static_cast<std::uint8_t>(text[k]);
+    }
+  }
+  void u16(std::uint16_t value) {
+    bytes_[at_++] = static_cast<std::uint8_t>(value & 0xFFU);
+    bytes_[at_++] = static_cast<std::uint8_t>(value >> 8U);
+  }
+  void u32(std::uint32_t value) {
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+      bytes_[at_++] = static_cast<std::uint8_t>((value >> shift) & 0xFFU);
+    }
+  }
+  // Two's complement, as the signed size fields are stored.
+  void i32(std::int32_t value) { u32(static_cast<std::uint32_t>(value)); }
+
+  std::size_t size() const { return at_; }
+
+ private:
+  std::array<std::uint8_t, kWavHeaderBytes>& bytes_;
+  std::size_t at_ = 0;
+};
+
+[[noreturn]] void throwError(int error, const char* operation) {
+  throw std::system_error(error, std::generic_category(), operation);
+}
+[[noreturn]] void throwErrno(const char* operation) { throwError(errno, operation); }
+
+std::filesystem::path temporaryNameFor(const std::filesystem::path& target, int attempt) {
+  static std::atomic<unsigned> counter{0};
+  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string name = "." + target.filename().string() + ".new-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(counter++) + "-" + std::to_string(ticks % 1000000) + "-" +
+                     std::to_string(attempt);
+  return target.parent_path() / name;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::int32_t sampleRateHz,
+                                                    std::int32_t frameCount) {
+  if (frameCount < kMinFrames || frameCount > kMaxFrames) {
+    throw std::invalid_argument("frame count outside the 32-bit size fields");
+  }
+  if (sampleRateHz < 1 || sampleRateHz > kMaxSampleRateHz) {
+    throw std::invalid_argument("sample rate outside the 32-bit byte rate field");
+  }
+  const auto frameBytes = static_cast<std::int32_t>(kWavFrameBytes);
+  const std::int32_t dataBytes = frameBytes * frameCount;
+
+  std::array<std::uint8_t, kWavHeaderBytes> bytes{};
+  HeaderBytes header(bytes);
+  header.tag("RIFF");
+  header.i32(kRiffSizeBeyondData + dataBytes);
+  header.tag("WAVE");
+  header.tag("fmt ");
+  header.u32(kFmtChunkBytes);
+  header.u16(kFormatPcm);
+  header.u16(kChannels);
+  header.u32(static_cast<std::uint32_t>(sampleRateHz));
+  header.u32(static_cast<std::uint32_t>(frameBytes * sampleRateHz));
+  header.u16(static_cast<std::uint16_t>(kWavFrameBytes));
+  header.u16(kBitsPerSample);
+  header.tag("data");
+  header.i32(dataBytes);
+  if (header.size() != kWavHeaderBytes) {
+    throw std::logic_error("tone file header is not 44 bytes");
+  }
+  return bytes;
+}
+
+WavWriter::WavWriter(const std::filesystem::path& target, std::int32_t sampleRateHz,
+                     std::int32_t frameCount)
+    : target_(target) {
+  const auto header = wavHeader(sampleRateHz, frameCount);
+  expectedDataBytes_ =
+      frameCount > 0 ? static_cast<std::int64_t>(frameCount) * std::int64_t{kWavFrameBytes} : 0;
+
+  // O_EXCL never opens an existing file or follows a link someone planted under our name.
+  for (int attempt = 0; fd_ < 0; ++attempt) {
+    temporary_ = temporaryNameFor(target_, attempt);
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    if (fd_ < 0 && (errno != EEXIST || attempt + 1 >= kTemporaryNameAttempts)) {
+      const int error = errno;
+      temporary_.clear();
+      throwError(error, "create");
+    }
+  }
+  for (const std::uint8_t byte : header) {
+    buffer_[used_++] = byte;
+  }
+}
+
+WavWriter::~WavWriter() { discard(); }
+
+void WavWriter::flush() {
+  const std::uint8_t* data = buffer_.data();
+  std::size_t left = used_;
+  while (left > 0) {
+    const ssize_t written = ::write(fd_, data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throwErrno("write");
+    }
+    if (written == 0) {
+      // A regular file that accepts nothing is full, whatever the kernel chose not to say.
+      throwError(ENOSPC, "write");
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  writtenBytes_ += static_cast<std::int64_t>(used_);
+  used_ = 0;
+}
+
+void WavWriter::commit() {
+  if (writtenBytes_ + static_cast<std::int64_t>(used_) !=
+      static_cast<std::int64_t>(kWavHeaderBytes) + expectedDataBytes_) {
+    throw std::logic_error("tone file committed with the wrong number of frames");
+  }
+  flush();
+  // close() is where some file systems report a write that could not be completed.
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
+    throwErrno("close");
+  }
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    throwErrno("rename");
+  }
+  temporary_.clear();
+}
+
+void WavWriter::discard() noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+}  // namespace bitoner
