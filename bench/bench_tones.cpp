@@ -1,0 +1,83 @@
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "tones/tones.h"
+#include "ui/parameters.h"
+
+namespace bitoner {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files go to a private temporary directory, removed when the benchmark ends.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "bitoner-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+double peakRssKiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss);  // Linux reports KiB
+}
+
+void runMakeTones(benchmark::State& state, double symbolLengthS) {
+  ScratchDir dir;
+  ToneInputs inputs;
+  inputs.idleFreqText = "600";
+  inputs.dotFreqText = "1000";
+  inputs.dashFreqText = "1200";
+  inputs.Fsample = kSampleRateHz;
+  inputs.SymbolLength = symbolLengthS;
+  inputs.InterSymbol = 10.0 / 100.0 * symbolLengthS;
+  inputs.Ampl = kFullScale * std::pow(10.0, -10.0 / 20.0);
+
+  double framesPerCall = 0.0;
+  for (const TonePlan& plan : planTones(inputs)) {
+    framesPerCall += plan.frames;
+  }
+  for (auto _ : state) {
+    MakeTones(inputs, dir.path());
+  }
+  state.counters["frames"] = framesPerCall;
+  state.counters["frames_per_s"] =
+      benchmark::Counter(framesPerCall, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["bytes_per_s"] = benchmark::Counter(framesPerCall * 4.0 + 4 * 44.0,
+                                                     benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["peak_rss_KiB"] = peakRssKiB();
+}
+
+// Rates are per wall-clock second: writing the files is part of the cost.
+
+// The four files at the defaults: 17087 frames.
+void BM_MakeTonesDefaults(benchmark::State& state) { runMakeTones(state, 0.5); }
+BENCHMARK(BM_MakeTonesDefaults)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 100-second symbol: three files of 1102500 frames and a 10-second gap.
+void BM_MakeTonesHundredSecondSymbol(benchmark::State& state) { runMakeTones(state, 100.0); }
+BENCHMARK(BM_MakeTonesHundredSecondSymbol)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace bitoner
