@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -21,6 +23,9 @@ class PrivatePulse {
   const std::string& serverAddress() const;  // "unix:<dir>/native"
   const std::string& sinkName() const;
 
+  // Kills the daemon at once (SIGKILL), as a crash would: its clients lose it mid-stream.
+  void killDaemon();
+
  private:
   struct State;
   std::unique_ptr<State> state_;
@@ -37,6 +42,10 @@ class MonitorRecorder {
   // Waits a little for the last queued audio to come through, stops and returns the recording.
   std::vector<std::int16_t> stop();
 
+  // When the recording's frame `frame` reached this process, read by the monitor stream (valid
+  // after stop(); the last read's time for frames past the end).
+  std::chrono::steady_clock::time_point arrivalTime(std::size_t frame) const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;
@@ -45,8 +54,26 @@ class MonitorRecorder {
 // The frames of a WAV file as libsndfile reads them, interleaved.
 std::vector<std::int16_t> readWavSamples(const std::filesystem::path& file);
 
-// Where `expected` starts in `recording` (the first frame that is not silent), or -1 if the
-// recording holds no signal. Comparing from there shows gaps and corrupted frames exactly.
+// Where `expected` starts in `recording` (the first frame that is not silent), as an index into the
+// interleaved samples, or -1 if the recording holds no signal. Comparing from there shows gaps and
+// corrupted frames exactly.
 std::ptrdiff_t signalStart(const std::vector<std::int16_t>& recording);
+
+// How a recording of the monitor compares with the frames that were played, both interleaved
+// stereo.
+struct SignalComparison {
+  bool equal = false;              // played frames in order, bit for bit, silence after them
+  std::size_t missingAtStart = 0;  // played frames absent from the recording's start
+  std::size_t silentInside = 0;    // silent frames between the first and last signal frame
+  std::size_t recordedFrames = 0;  // frames from the first to the last signal frame
+  std::size_t extraAfter = 0;      // signal frames recorded after the played ones
+  std::string description;         // the first difference, in words, when not equal
+};
+
+// Compares the recording with `expected`, allowing at most `maxMissingAtStart` of its first frames
+// to be absent from the recording.
+SignalComparison compareSignal(const std::vector<std::int16_t>& recording,
+                               const std::vector<std::int16_t>& expected,
+                               std::size_t maxMissingAtStart);
 
 }  // namespace bitoner::testing

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "sound/sound_service.h"
+
+namespace bitoner {
+
+// How long play() may leave queued in the server, end to end, when it returns. Consecutive plays
+// join without a gap as long as the next one starts writing before this much has been heard.
+inline constexpr std::uint32_t kQueuedTargetMs = 40;
+
+// The sound service on PulseAudio (or PipeWire's PulseAudio server) through the simple API. One
+// playback stream is kept open between plays and between runs at the tone files' format; a file in
+// another format drains it and reopens it at that format. Never prints anything.
+class PulsePlayer : public SoundService {
+ public:
+  PulsePlayer();
+  ~PulsePlayer() override;
+  PulsePlayer(const PulsePlayer&) = delete;
+  PulsePlayer& operator=(const PulsePlayer&) = delete;
+
+  void open() override;
+  bool play(const std::string& name) override;
+  void drain() override;
+
+  // What the server holds that has not been heard yet, in microseconds (0 when not connected).
+  // Throws SoundError if the server is lost.
+  std::uint64_t queuedMicroseconds();
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> stream_;
+};
+
+// The file a played name stands for: the name itself if it exists, otherwise the first entry of its
+// directory (in name order) whose name matches without regard to ASCII letter case.
+std::optional<std::filesystem::path> findCaseInsensitive(const std::filesystem::path& name);
+
+}  // namespace bitoner
