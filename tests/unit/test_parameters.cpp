@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -130,25 +134,45 @@ TEST(ReadNumber, ValuesBeyondTheDoubleRangeSaturate) {
   EXPECT_TRUE(std::signbit(readNumber("-1e-400")));
 }
 
+// Qt puts the environment's locale into effect; a decimal comma there must not change the rule.
+// No such locale may be installed, so one is compiled into a temporary directory when possible.
 TEST(ReadNumber, IgnoresTheProcessLocale) {
-  const char* const previous = std::setlocale(LC_ALL, nullptr);
-  const std::string restore = previous != nullptr ? previous : "C";
-  const char* commaLocales[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"};
-  bool switched = false;
-  for (const char* name : commaLocales) {
-    if (std::setlocale(LC_ALL, name) != nullptr) {
-      switched = true;
-      break;
-    }
+  const char* const current = std::setlocale(LC_ALL, nullptr);
+  const std::string previousLocale = current != nullptr ? current : "C";
+  const char* const locpath = std::getenv("LOCPATH");
+  const std::optional<std::string> previousLocpath =
+      locpath != nullptr ? std::optional<std::string>(locpath) : std::nullopt;
+
+  std::string pattern = (std::filesystem::temp_directory_path() / "bitoner-locale-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path localeDir = pattern;
+  const std::string build = "localedef -i de_DE -f UTF-8 -c '" +
+                            (localeDir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+  bool switched = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+  if (!switched && std::system(build.c_str()) == 0) {
+    ::setenv("LOCPATH", localeDir.c_str(), 1);
+    switched = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
   }
-  if (!switched) {
-    GTEST_SKIP() << "no locale with a decimal comma is installed";
-  }
+  const bool decimalComma = switched && std::string(std::localeconv()->decimal_point) == ",";
   const double half = readNumber("0.5");
   const double comma = readNumber("1,5");
-  std::setlocale(LC_ALL, restore.c_str());
+  const double exponent = readNumber("2.5e-1");
+
+  std::setlocale(LC_ALL, previousLocale.c_str());
+  if (previousLocpath) {
+    ::setenv("LOCPATH", previousLocpath->c_str(), 1);
+  } else {
+    ::unsetenv("LOCPATH");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(localeDir, ignored);
+
+  if (!decimalComma) {
+    GTEST_SKIP() << "no locale with a decimal comma could be installed or built";
+  }
   EXPECT_EQ(half, 0.5);
   EXPECT_EQ(comma, 1.0);
+  EXPECT_EQ(exponent, 0.25);
 }
 
 // Applies a box write the way the window does: the text changes, then the box's handler runs.
