@@ -1,0 +1,25 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
+#include <exception>
+
+#include "sound/pulse_player.h"
+#include "ui/form1.h"
+
+// Bitoner takes no options of its own; QApplication reads only the toolkit's standard ones.
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  try {
+    bitoner::PulsePlayer player;
+    bitoner::Form1 form(player);
+    QApplication::setWindowIcon(form.windowIcon());
+    form.show();
+    return QApplication::exec();
+  } catch (const std::exception& error) {
+    // The last resort: whatever escaped is shown to the operator instead of vanishing silently.
+    QMessageBox::critical(
+        nullptr, QStringLiteral("Bitoner"),
+        QStringLiteral("Bitoner has to stop: %1").arg(QString::fromUtf8(error.what())));
+    return 1;
+  }
+}

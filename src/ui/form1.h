@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "keying/sequencer.h"
+#include "sound/sound_service.h"
+#include "ui/parameters.h"
+
+class QCheckBox;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace bitoner {
+
+// The program's only window: the message, the six parameter boxes, GO and Stop sharing one place,
+// Loop, Invert I/Q and the pattern display. It owns the keying parameters and the sequencer, and
+// plays through the sound service it is given, which must outlive it.
+class Form1 : public QWidget, public KeyingWindow {
+  Q_OBJECT
+
+ public:
+  // Ends the program with the given status. The window calls it when it is closed; it does not
+  // return in the program, while a test may pass one that only takes note.
+  using EndProgram = std::function<void(int status)>;
+
+  explicit Form1(SoundService& sound, EndProgram endProgram = endProcess);
+  ~Form1() override;
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  // Ends the process at once with `status`, running no further code of the program.
+  [[noreturn]] static void endProcess(int status);
+
+  // KeyingWindow
+  KeyingParameters& parameters() override;
+  std::u32string message() const override;
+  void setMessage(const std::u32string& text) override;
+  std::string boxText(Box box) const override;
+  void setBoxText(Box box, const std::string& text) override;
+  void clearPattern() override;
+  void appendPattern(char symbol) override;
+  bool loopChecked() const override;
+  bool invertChecked() const override;
+  void showKeying(bool keying) override;
+  void processEvents() override;
+  void report(const std::string& text) override;
+
+  // The controls, named as the operator's documentation and the tests refer to them. Owned by the
+  // window through Qt's parent-child ownership.
+  QLabel* Label4 = nullptr;
+  QLineEdit* TextIn = nullptr;
+  QLabel* Label1 = nullptr;
+  QLineEdit* IdleFreq = nullptr;
+  QLabel* Label5 = nullptr;
+  QLineEdit* SymbLen = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* DotFreq = nullptr;
+  QLabel* Label6 = nullptr;
+  QLineEdit* Intgap = nullptr;
+  QLabel* Label3 = nullptr;
+  QLineEdit* DashFreq = nullptr;
+  QLabel* Amplitude = nullptr;
+  QLineEdit* dB = nullptr;
+  QPushButton* Command1 = nullptr;
+  QPushButton* Stp = nullptr;
+  QCheckBox* LoopCont = nullptr;
+  QCheckBox* InvertSB = nullptr;
+  QPlainTextEdit* CodePatt = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void createControls();
+  void connectHandlers();
+  void Form_Load();
+  void Form_Unload();
+
+  void Command1_Click();
+  void Stp_Click();
+  void SymbLen_Change();
+  void Intgap_Change();
+  void dB_Change();
+  void IdleFreq_Change();
+  void DotFreq_Change();
+  void DashFreq_Change();
+
+  QLineEdit* box(Box which) const;
+
+  KeyingParameters params_;
+  Sequencer sequencer_;
+  EndProgram endProgram_;
+};
+
+}  // namespace bitoner
