@@ -4,7 +4,8 @@ ASAN_BUILD := build-asan
 JOBS       ?= $(shell nproc)
 
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
-            libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format
+            libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
+            xvfb libxcb1-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,0 +1,323 @@
+// The window as the operator first sees it: layout, captions, colours, fonts, tab order and the
+// state after start-up. Nothing here plays a sound.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QColor>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRect>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTest>
+#include <QTextLayout>
+#include <QTextOption>
+#include <QWidget>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "sound/pulse_player.h"
+#include "ui/form1.h"
+#include "ui/parameters.h"
+
+namespace bitoner {
+namespace {
+
+enum class Kind { Label, TextBox, PushButton, CheckBox, MultiLineBox };
+
+struct ControlSpec {
+  const char* name;
+  Kind kind;
+  const char* caption;  // the caption, or the text a box shows before the load handler runs
+  QRect geometry;
+};
+
+// Every control with its caption and its place in pixels.
+const std::vector<ControlSpec> kControls{
+    {"Label4", Kind::Label, "Text", QRect(24, 24, 41, 17)},
+    {"TextIn", Kind::TextBox, "Edit for message", QRect(72, 24, 281, 25)},
+    {"Label1", Kind::Label, "Idle  Freq Hz", QRect(8, 56, 65, 17)},
+    {"IdleFreq", Kind::TextBox, "600", QRect(72, 56, 65, 19)},
+    {"Label5", Kind::Label, "Symb. Len seconds", QRect(224, 56, 57, 25)},
+    {"SymbLen", Kind::TextBox, "0.5", QRect(288, 56, 65, 19)},
+    {"Label2", Kind::Label, "Dot      Hz", QRect(8, 88, 57, 17)},
+    {"DotFreq", Kind::TextBox, "1000", QRect(72, 88, 65, 19)},
+    {"Label6", Kind::Label, "Inter Symbol gap  %", QRect(224, 88, 65, 33)},
+    {"Intgap", Kind::TextBox, "10", QRect(288, 88, 65, 19)},
+    {"Label3", Kind::Label, "Dash   Hz", QRect(8, 120, 57, 17)},
+    {"DashFreq", Kind::TextBox, "1200", QRect(72, 120, 65, 19)},
+    {"Amplitude", Kind::Label, "Amplitude  dB", QRect(224, 120, 49, 25)},
+    {"dB", Kind::TextBox, "-10", QRect(288, 120, 65, 19)},
+    {"Command1", Kind::PushButton, "GO", QRect(168, 144, 41, 41)},
+    {"Stp", Kind::PushButton, "Stop", QRect(168, 144, 41, 41)},
+    {"LoopCont", Kind::CheckBox, "Loop", QRect(32, 160, 57, 21)},
+    {"InvertSB", Kind::CheckBox, "Invert I/Q", QRect(272, 160, 73, 17)},
+    {"CodePatt", Kind::MultiLineBox, "", QRect(8, 192, 361, 75)},
+};
+
+const QColor kLightBlue(192, 192, 255);
+
+// Where the glyphs of `caption` fall when it is laid out word-wrapped in `width` pixels, one
+// rectangle per line, relative to the top left of the text.
+std::vector<QRectF> captionInk(const QString& caption, const QFont& font, int width) {
+  QTextLayout layout(caption, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::WordWrap);
+  layout.setTextOption(option);
+  const QFontMetricsF metrics(font);
+  std::vector<QRectF> lines;
+  qreal y = 0;
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    const QString text = caption.mid(line.textStart(), line.textLength());
+    const QRectF ink = metrics.tightBoundingRect(text.trimmed());
+    lines.push_back(ink.translated(0, y + line.ascent()));
+    y += line.height();
+  }
+  layout.endLayout();
+  return lines;
+}
+
+class WindowLayout : public ::testing::Test {
+ protected:
+  WindowLayout() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
+
+  void SetUp() override {
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  }
+
+  QWidget* control(const char* name) { return form.findChild<QWidget*>(QString::fromLatin1(name)); }
+
+  PulsePlayer player;  // never asked to play here, so it never connects
+  std::vector<int> endStatuses;
+  Form1 form;
+};
+
+TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlace) {
+  EXPECT_EQ(form.windowTitle(), "Bitoner");
+  EXPECT_EQ(form.size(), QSize(376, 272));
+  EXPECT_EQ(form.minimumSize(), form.maximumSize()) << "the window has a fixed size";
+  const QIcon icon = form.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
+
+  for (const ControlSpec& spec : kControls) {
+    SCOPED_TRACE(spec.name);
+    QWidget* widget = control(spec.name);
+    ASSERT_NE(widget, nullptr);
+    EXPECT_EQ(widget->parentWidget(), &form);
+    EXPECT_EQ(widget->geometry(), spec.geometry);
+    const QString caption = QString::fromLatin1(spec.caption);
+    switch (spec.kind) {
+      case Kind::Label:
+        ASSERT_NE(qobject_cast<QLabel*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QLabel*>(widget)->text(), caption);
+        break;
+      case Kind::TextBox:
+        ASSERT_NE(qobject_cast<QLineEdit*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QLineEdit*>(widget)->text(), caption);
+        break;
+      case Kind::PushButton:
+        ASSERT_NE(qobject_cast<QPushButton*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QPushButton*>(widget)->text(), caption);
+        break;
+      case Kind::CheckBox:
+        ASSERT_NE(qobject_cast<QCheckBox*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QCheckBox*>(widget)->text(), caption);
+        break;
+      case Kind::MultiLineBox:
+        ASSERT_NE(qobject_cast<QPlainTextEdit*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QPlainTextEdit*>(widget)->toPlainText(), caption);
+        break;
+    }
+  }
+
+  // The members are the same widgets the names find.
+  EXPECT_EQ(form.TextIn, control("TextIn"));
+  EXPECT_EQ(form.CodePatt, control("CodePatt"));
+  EXPECT_EQ(form.Command1, control("Command1"));
+  EXPECT_EQ(form.Stp, control("Stp"));
+  EXPECT_EQ(form.dB, control("dB"));
+  EXPECT_EQ(form.TextIn->maxLength(), 32767);
+}
+
+TEST_F(WindowLayout, EveryCaptionFitsItsControl) {
+  for (const ControlSpec& spec : kControls) {
+    SCOPED_TRACE(spec.name);
+    QWidget* widget = control(spec.name);
+    const QFontMetrics metrics(widget->font());
+    const QString caption = QString::fromLatin1(spec.caption);
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+      const QString name = label->objectName();
+      const bool wraps = name == "Label5" || name == "Label6" || name == "Amplitude";
+      EXPECT_EQ(label->wordWrap(), wraps);
+      const std::vector<QRectF> ink = captionInk(caption, label->font(), label->width());
+      EXPECT_EQ(ink.size(), wraps ? 2u : 1u) << "lines";
+      for (const QRectF& line : ink) {
+        EXPECT_GE(line.left(), 0.0);
+        EXPECT_LE(line.right(), label->width());
+        EXPECT_GE(line.top(), 0.0);
+        EXPECT_LE(line.bottom(), label->height());
+      }
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      // The text area of a check box starts after its square; a button keeps a small margin.
+      const QSize hint = button->sizeHint();
+      if (qobject_cast<QCheckBox*>(button) != nullptr) {
+        EXPECT_LE(hint.width(), button->width());
+        EXPECT_LE(button->style()->pixelMetric(QStyle::PM_IndicatorHeight), button->height());
+        EXPECT_LE(metrics.height(), button->height());
+      } else {
+        EXPECT_LE(metrics.horizontalAdvance(caption) + 8, button->width());
+      }
+    } else if (auto* box = qobject_cast<QLineEdit*>(widget)) {
+      EXPECT_LE(metrics.horizontalAdvance(box->text()), box->width() - 6);
+      EXPECT_LE(metrics.height(), box->height() - 4);
+    }
+  }
+}
+
+TEST_F(WindowLayout, MessageLabelAndPatternDisplayUseTheirOwnFonts) {
+  const QFont windowFont = form.font();
+  EXPECT_LE(QFontInfo(windowFont).pixelSize(), 12) << "a compact default font";
+  EXPECT_EQ(form.Label4->font().pointSizeF(), 9.75);
+  EXPECT_EQ(form.CodePatt->font().pointSizeF(), 13.5);
+  EXPECT_EQ(form.Label4->font().weight(), QFont::Normal);
+  EXPECT_EQ(form.CodePatt->font().weight(), QFont::Normal);
+  EXPECT_EQ(form.Label1->font(), windowFont);
+  EXPECT_EQ(form.TextIn->font(), windowFont);
+  EXPECT_EQ(form.Command1->font(), windowFont);
+}
+
+TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
+  EXPECT_EQ(form.palette().color(form.backgroundRole()), kLightBlue);
+  for (const ControlSpec& spec : kControls) {
+    SCOPED_TRACE(spec.name);
+    QWidget* widget = control(spec.name);
+    EXPECT_EQ(widget->palette().color(widget->backgroundRole()), kLightBlue);
+  }
+
+  // What is drawn: the window, and a spot inside each label, box and check box away from text.
+  const QImage image = form.grab().toImage();
+  EXPECT_EQ(image.pixelColor(2, 2), kLightBlue);
+  EXPECT_EQ(image.pixelColor(200, 120), kLightBlue);
+  for (const ControlSpec& spec : kControls) {
+    if (spec.kind == Kind::PushButton) {
+      continue;  // a button may show the ordinary button face
+    }
+    SCOPED_TRACE(spec.name);
+    const QRect& r = spec.geometry;
+    const QPoint inside = spec.kind == Kind::MultiLineBox ? QPoint(r.left() + 20, r.bottom() - 6)
+                                                          : QPoint(r.right() - 4, r.bottom() - 4);
+    EXPECT_EQ(image.pixelColor(inside), kLightBlue);
+  }
+}
+
+TEST_F(WindowLayout, TabWalksTheControlsInOrderFromGo) {
+  ASSERT_EQ(QApplication::focusWidget(), form.Command1) << "GO has the focus at first show";
+  const std::vector<QWidget*> expected{form.TextIn,   form.IdleFreq, form.DotFreq, form.DashFreq,
+                                       form.SymbLen,  form.CodePatt, form.Intgap,  form.dB,
+                                       form.InvertSB, form.LoopCont, form.Command1};
+  for (QWidget* next : expected) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), next)
+        << "expected " << next->objectName().toStdString() << ", focus is on "
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString()
+                                        : std::string("nothing"));
+  }
+  EXPECT_EQ(form.CodePatt->toPlainText(), "") << "Tab moved on instead of typing into the display";
+
+  // While keying, Stop stands in GO's place and takes its turn between dB and Invert I/Q.
+  form.showKeying(true);
+  form.dB->setFocus();
+  QTest::keyClick(form.dB, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form.Stp);
+  form.showKeying(false);
+}
+
+TEST_F(WindowLayout, StartsIdleWithTheDefaults) {
+  EXPECT_EQ(form.IdleFreq->text(), "600");
+  EXPECT_EQ(form.DotFreq->text(), "1000");
+  EXPECT_EQ(form.DashFreq->text(), "1200");
+  EXPECT_EQ(form.SymbLen->text(), "0.5");
+  EXPECT_EQ(form.Intgap->text(), "10");
+  EXPECT_EQ(form.dB->text(), "-10");
+  EXPECT_EQ(form.TextIn->text(), "Edit for message");
+  EXPECT_EQ(form.CodePatt->toPlainText(), "");
+
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_FALSE(form.Stp->isVisible());
+  EXPECT_EQ(QApplication::focusWidget(), form.Command1);
+  EXPECT_TRUE(form.InvertSB->isEnabled());
+  EXPECT_FALSE(form.InvertSB->isChecked());
+  EXPECT_FALSE(form.LoopCont->isChecked());
+
+  const KeyingParameters& params = form.parameters();
+  EXPECT_EQ(params.abort, kFalse);
+  EXPECT_EQ(params.Fsample, 11025);
+  EXPECT_DOUBLE_EQ(params.SymbolLength, 0.5);
+  EXPECT_DOUBLE_EQ(params.InterSymbol, 0.05);
+  EXPECT_NEAR(params.Ampl, 10340.65, 0.01);
+  EXPECT_TRUE(endStatuses.empty());
+}
+
+TEST_F(WindowLayout, TypingIntoABoxRunsItsHandlerAtOnce) {
+  form.SymbLen->selectAll();
+  QTest::keyClicks(form.SymbLen, "0.2");
+  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.2);
+  EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 10.0 / 100 * 0.2);
+  EXPECT_EQ(form.parameters().abort, kTrue);
+
+  form.parameters().abort = kFalse;
+  form.dB->selectAll();
+  QTest::keyClicks(form.dB, "20");
+  EXPECT_DOUBLE_EQ(form.parameters().Ampl, 3270.0);
+  EXPECT_EQ(form.parameters().abort, kTrue);
+
+  // A frequency is read only at GO; typing one changes no variable, it only raises the stop flag.
+  const KeyingParameters before = form.parameters();
+  form.parameters().abort = kFalse;
+  QTest::keyClicks(form.DashFreq, "5");
+  EXPECT_EQ(form.DashFreq->text(), "12005");
+  EXPECT_EQ(form.parameters().abort, kTrue);
+  EXPECT_EQ(form.parameters().SymbolLength, before.SymbolLength);
+  EXPECT_EQ(form.parameters().Ampl, before.Ampl);
+
+  // A write by the program runs the handler before it returns, as the normalisation needs.
+  form.setBoxText(Box::SymbLen, " .25");
+  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
+}
+
+TEST_F(WindowLayout, PatternDisplayWrapsAndScrollsVertically) {
+  for (int i = 0; i < 400; ++i) {
+    form.appendPattern(i % 7 == 6 ? ' ' : (i % 2 == 0 ? '.' : '-'));
+  }
+  EXPECT_EQ(form.CodePatt->toPlainText().size(), 400);
+  EXPECT_EQ(form.CodePatt->document()->blockCount(), 1) << "appending adds no line breaks";
+  EXPECT_GT(form.CodePatt->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(form.CodePatt->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(form.CodePatt->verticalScrollBar()->value(),
+            form.CodePatt->verticalScrollBar()->maximum())
+      << "the latest symbols are in view";
+
+  form.clearPattern();
+  EXPECT_EQ(form.CodePatt->toPlainText(), "");
+}
+
+TEST_F(WindowLayout, ClosingWhileIdleEndsTheProgramWithStatusZero) {
+  EXPECT_TRUE(form.close());
+  EXPECT_EQ(endStatuses, std::vector<int>{0});
+}
+
+}  // namespace
+}  // namespace bitoner

@@ -1,0 +1,298 @@
+// Keying runs driven through the window as the operator drives them, with the real PulseAudio
+// player on a private sound server. Short symbol lengths keep every run well under a second.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QString>
+#include <QTest>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keying/patterns.h"
+#include "tones/tones.h"
+#include "ui/form1.h"
+#include "ui/parameters.h"
+#include "window/window_support.h"
+
+namespace bitoner {
+namespace {
+
+using testing::atNextEvents;
+using testing::MessageBoxCatcher;
+using testing::RecordingPlayer;
+using testing::sharedPulse;
+using testing::TemporaryWorkdir;
+
+// Where the recording may begin late: the monitor can miss the very first milliseconds.
+constexpr std::size_t kMaxMissingFrames = kSampleRateHz / 100;  // 10 ms
+
+// The plays GO makes for `message` (already in capitals), one pass.
+std::vector<std::string> playOrder(std::u32string_view message) {
+  const PatternTable table = CWchars();
+  std::vector<std::string> plays;
+  for (char32_t c : message) {
+    for (char element : table.at(c)) {
+      plays.emplace_back(element == '0' ? "dot.wav" : "dash.wav");
+      plays.emplace_back("InterSymb.wav");
+    }
+    plays.emplace_back("idle.wav");
+  }
+  return plays;
+}
+
+class KeyingThroughWindow : public ::testing::Test {
+ protected:
+  KeyingThroughWindow() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
+
+  void SetUp() override {
+    ASSERT_TRUE(workdir.isValid());
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  }
+
+  // Replaces a box's text by typing, as the operator would after selecting what was there.
+  static void retype(QLineEdit* box, const QString& text) {
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, text);
+  }
+
+  void pressGo() { QTest::mouseClick(form.Command1, Qt::LeftButton); }
+
+  bool toneFileExists(const char* name) const { return QFile::exists(workdir.file(name)); }
+
+  TemporaryWorkdir workdir;
+  testing::PrivatePulse& pulse = sharedPulse();
+  RecordingPlayer player;
+  std::vector<int> endStatuses;
+  Form1 form;
+};
+
+TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
+  retype(form.TextIn, "te");
+  retype(form.SymbLen, "0.02");
+
+  bool stopShown = false, goShown = true, invertEnabled = true, boxesEnabled = false;
+  QWidget* atButtonPlace = nullptr;
+  player.beforePlay = [&](std::size_t playNumber) {
+    if (playNumber == 1) {
+      atNextEvents([&] {
+        stopShown = form.Stp->isVisible();
+        goShown = form.Command1->isVisible();
+        invertEnabled = form.InvertSB->isEnabled();
+        boxesEnabled = form.TextIn->isEnabled() && form.dB->isEnabled() &&
+                       form.SymbLen->isEnabled() && form.LoopCont->isEnabled();
+        atButtonPlace = form.childAt(form.Command1->geometry().center());
+      });
+    }
+  };
+  pressGo();
+
+  EXPECT_TRUE(stopShown);
+  EXPECT_FALSE(goShown);
+  EXPECT_FALSE(invertEnabled);
+  EXPECT_TRUE(boxesEnabled);
+  EXPECT_EQ(atButtonPlace, form.Stp) << "only Stop can be clicked in the shared square";
+
+  EXPECT_EQ(form.TextIn->text(), "TE");
+  EXPECT_EQ(player.played, playOrder(U"TE"));
+  EXPECT_EQ(form.CodePatt->toPlainText(), "- . ");
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_FALSE(form.Stp->isVisible());
+  EXPECT_TRUE(form.InvertSB->isEnabled());
+  EXPECT_EQ(form.childAt(form.Command1->geometry().center()), form.Command1);
+  EXPECT_EQ(form.parameters().abort, kFalse);
+  for (std::string_view name : kToneFileNames) {
+    EXPECT_TRUE(toneFileExists(std::string(name).c_str())) << name;
+  }
+}
+
+TEST_F(KeyingThroughWindow, StopEndsTheRunAfterTheElementAndItsGap) {
+  retype(form.TextIn, "SOS");
+  retype(form.SymbLen, "0.02");
+  QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
+  ASSERT_TRUE(form.LoopCont->isChecked());
+
+  player.beforePlay = [&](std::size_t playNumber) {
+    if (playNumber == 3) {  // the second dot of S
+      atNextEvents([&] { QTest::mouseClick(form.Stp, Qt::LeftButton); });
+    }
+  };
+  pressGo();
+
+  EXPECT_EQ(player.played,
+            (std::vector<std::string>{"dot.wav", "InterSymb.wav", "dot.wav", "InterSymb.wav"}));
+  EXPECT_EQ(form.CodePatt->toPlainText(), "");
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_FALSE(form.Stp->isVisible());
+  EXPECT_TRUE(form.InvertSB->isEnabled());
+  EXPECT_EQ(form.parameters().abort, kFalse);
+  EXPECT_TRUE(endStatuses.empty());
+}
+
+TEST_F(KeyingThroughWindow, TypingAFrequencyEndsTheRunAndKeepsThePattern) {
+  retype(form.TextIn, "SOS");
+  retype(form.SymbLen, "0.02");
+  player.beforePlay = [&](std::size_t playNumber) {
+    if (playNumber == 3) {
+      atNextEvents([&] { QTest::keyClicks(form.DotFreq, "5"); });
+    }
+  };
+  pressGo();
+
+  EXPECT_EQ(player.played.size(), 4u);
+  EXPECT_EQ(form.CodePatt->toPlainText(), "..");
+  EXPECT_EQ(form.DotFreq->text(), "10005");
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_EQ(form.parameters().abort, kFalse);
+}
+
+TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfterGo) {
+  retype(form.TextIn, "e");
+  retype(form.SymbLen, "250");
+  pressGo();
+
+  EXPECT_EQ(form.SymbLen->text(), " .25");
+  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
+  EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 10.0 / 100 * 0.25);
+  EXPECT_EQ(form.parameters().abort, kFalse);
+  EXPECT_EQ(player.played, playOrder(U"E"));
+  EXPECT_EQ(form.CodePatt->toPlainText(), ". ");
+  // A quarter second at 11025 Hz, 2756.25 frames, rounded.
+  for (const char* name : {"Idle.wav", "Dot.wav", "Dash.wav"}) {
+    EXPECT_EQ(testing::readWavSamples(workdir.file(name).toStdString()).size(), 2u * 2756) << name;
+  }
+}
+
+TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
+  MessageBoxCatcher boxes;
+
+  retype(form.TextIn, "ab[c");
+  pressGo();
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].contains("\"[\"")) << boxes.texts[0].toStdString();
+  EXPECT_EQ(form.TextIn->text(), "AB[C");
+  EXPECT_TRUE(player.played.empty());
+  EXPECT_FALSE(toneFileExists("Idle.wav"));
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_FALSE(form.Stp->isVisible());
+
+  retype(form.TextIn, "abc");
+  retype(form.DotFreq, "1e400");
+  pressGo();
+  ASSERT_EQ(boxes.texts.size(), 2);
+  EXPECT_TRUE(boxes.texts[1].contains("Dot.wav")) << boxes.texts[1].toStdString();
+  EXPECT_EQ(form.DotFreq->text(), "1e400");
+  EXPECT_EQ(form.TextIn->text(), "ABC");
+  EXPECT_TRUE(player.played.empty());
+  for (std::string_view name : kToneFileNames) {
+    EXPECT_FALSE(toneFileExists(std::string(name).c_str())) << name;
+  }
+  EXPECT_TRUE(form.Command1->isVisible());
+  EXPECT_TRUE(form.InvertSB->isEnabled());
+  EXPECT_EQ(form.parameters().abort, kFalse);
+
+  // Once mended, the same message keys.
+  retype(form.DotFreq, "1000");
+  retype(form.SymbLen, "0.02");
+  pressGo();
+  EXPECT_EQ(boxes.texts.size(), 2);
+  EXPECT_EQ(player.played, playOrder(U"ABC"));
+}
+
+TEST_F(KeyingThroughWindow, ClosingDuringARunEndsTheProgramWithoutAnotherPlay) {
+  retype(form.TextIn, "paris");
+  retype(form.SymbLen, "0.02");
+  std::size_t playsWhenClosed = 0;
+  player.beforePlay = [&](std::size_t playNumber) {
+    if (playNumber == 5) {
+      atNextEvents([&] {
+        playsWhenClosed = player.played.size();
+        form.close();
+      });
+    }
+  };
+  pressGo();
+
+  EXPECT_EQ(endStatuses, std::vector<int>{0});
+  EXPECT_EQ(playsWhenClosed, 6u) << "the close request waits for the element and its gap";
+  EXPECT_EQ(player.played.size(), playsWhenClosed) << "nothing is played after the close";
+  EXPECT_FALSE(form.isVisible());
+}
+
+// The operator's whole path: type a message, press GO, hear the tone files in Morse order as one
+// continuous signal. The recording of the sound server's output is compared bit for bit.
+TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap) {
+  retype(form.TextIn, "Ok 73");
+  retype(form.SymbLen, "0.03");
+  form.Command1->setFocus();
+
+  testing::MonitorRecorder recorder(pulse);
+  QTest::keyClick(form.Command1, Qt::Key_Space);  // GO from the keyboard this time
+  const std::vector<std::int16_t> recording = recorder.stop();
+
+  const std::vector<std::string> order = playOrder(U"OK 73");
+  ASSERT_EQ(player.played, order);
+  EXPECT_EQ(form.CodePatt->toPlainText(), "--- -.-  --... ...-- ");
+
+  std::vector<std::int16_t> expected;
+  for (const std::string& name : order) {
+    const std::string file = name == "dot.wav"    ? "Dot.wav"
+                             : name == "dash.wav" ? "Dash.wav"
+                             : name == "idle.wav" ? "Idle.wav"
+                                                  : name;
+    const std::vector<std::int16_t> frames =
+        testing::readWavSamples(workdir.file(QString::fromStdString(file)).toStdString());
+    ASSERT_FALSE(frames.empty()) << file;
+    expected.insert(expected.end(), frames.begin(), frames.end());
+  }
+  const testing::SignalComparison result =
+      testing::compareSignal(recording, expected, kMaxMissingFrames);
+  EXPECT_TRUE(result.equal) << result.description;
+  EXPECT_EQ(result.silentInside, 0u);
+  EXPECT_LE(result.missingAtStart, kMaxMissingFrames);
+}
+
+// Pictures of the window for the documentation and for looking at by eye; written beside the test
+// executable, in the build tree.
+TEST_F(KeyingThroughWindow, ScreenshotsAtStartAndDuringARun) {
+  const QDir shots(QCoreApplication::applicationDirPath() + "/screenshots");
+  ASSERT_TRUE(shots.mkpath("."));
+  const QString startShot = shots.filePath("window-start.png");
+  const QString runShot = shots.filePath("window-run.png");
+  QFile::remove(startShot);
+  QFile::remove(runShot);
+
+  ASSERT_TRUE(form.grab().save(startShot));
+
+  retype(form.TextIn, "cq de bitoner");
+  retype(form.SymbLen, "0.02");
+  form.Command1->setFocus();
+  player.beforePlay = [&](std::size_t playNumber) {
+    if (playNumber == 30) {
+      atNextEvents([&] { form.grab().save(runShot); });
+    }
+  };
+  pressGo();
+
+  const QImage start(startShot);
+  const QImage run(runShot);
+  EXPECT_EQ(start.size(), QSize(376, 272));
+  EXPECT_EQ(run.size(), QSize(376, 272));
+  EXPECT_NE(start, run) << "the run shows Stop and a pattern";
+}
+
+}  // namespace
+}  // namespace bitoner

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sound/pulse_player.h"
+#include "sound/sound_service.h"
+#include "support/pulse_daemon.h"
+
+namespace bitoner::testing {
+
+// Makes a fresh temporary directory the working directory, where GO writes its tone files, and
+// goes back to the old one afterwards.
+class TemporaryWorkdir {
+ public:
+  TemporaryWorkdir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
+  ~TemporaryWorkdir() { QDir::setCurrent(previous_); }
+  TemporaryWorkdir(const TemporaryWorkdir&) = delete;
+  TemporaryWorkdir& operator=(const TemporaryWorkdir&) = delete;
+
+  bool isValid() const { return dir_.isValid(); }
+  QString path() const { return dir_.path(); }
+  QString file(const QString& name) const { return dir_.filePath(name); }
+
+ private:
+  QTemporaryDir dir_;
+  QString previous_;
+};
+
+// The real player, with a note of every name it was asked to play and a hook called before each
+// play, so that a test can act at a known point of a run.
+class RecordingPlayer : public SoundService {
+ public:
+  void open() override { player_.open(); }
+  bool play(const std::string& name) override {
+    played.push_back(name);
+    if (beforePlay) {
+      beforePlay(played.size());
+    }
+    return player_.play(name);
+  }
+  void drain() override { player_.drain(); }
+
+  std::vector<std::string> played;
+  std::function<void(std::size_t playNumber)> beforePlay;
+
+ private:
+  PulsePlayer player_;
+};
+
+// Answers every message box the window opens, keeping its text. Message boxes run an event loop
+// of their own, which is where the timer fires.
+class MessageBoxCatcher {
+ public:
+  MessageBoxCatcher() {
+    timer_.setInterval(kPollMs);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        texts.push_back(box->text());
+        box->accept();
+      }
+    });
+    timer_.start();
+  }
+
+  QStringList texts;
+
+ private:
+  static constexpr int kPollMs = 10;
+  QTimer timer_;
+};
+
+// One private sound server for this test process, started when first needed.
+inline PrivatePulse& sharedPulse() {
+  static PrivatePulse pulse;
+  return pulse;
+}
+
+// Runs `action` at the next point where the window processes events.
+inline void atNextEvents(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
+
+}  // namespace bitoner::testing
