@@ -85,25 +85,14 @@ class FakeWindow : public KeyingWindow {
   // What an operator types into a box: the text changes and the box's handler runs.
   void writeBox(Box box, const std::string& newText) {
     boxes[box] = newText;
-    switch (box) {
-      case Box::SymbLen:
-        params.SymbLen_Change(newText, boxes[Box::Intgap]);
-        break;
-      case Box::Intgap:
-        params.Intgap_Change(newText);
-        break;
-      case Box::dB:
-        params.dB_Change(newText);
-        break;
-      case Box::IdleFreq:
-        params.IdleFreq_Change();
-        break;
-      case Box::DotFreq:
-        params.DotFreq_Change();
-        break;
-      case Box::DashFreq:
-        params.DashFreq_Change();
-        break;
+    if (box == Box::SymbLen) {
+      params.SymbLen_Change(newText, boxes[Box::Intgap]);
+    } else if (box == Box::Intgap) {
+      params.Intgap_Change(newText);
+    } else if (box == Box::dB) {
+      params.dB_Change(newText);
+    } else {
+      params.IdleFreq_Change();  // the frequency handlers only raise abort
     }
   }
 
