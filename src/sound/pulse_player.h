@@ -10,9 +10,10 @@
 
 namespace bitoner {
 
-// How long play() may leave queued in the server, end to end, when it returns. Consecutive plays
-// join without a gap as long as the next one starts writing before this much has been heard.
-inline constexpr std::uint32_t kQueuedTargetMs = 40;
+// How much the server holds, end to end, when play() returns: the next play has this long to start
+// writing for the plays to join without a gap. More rides out longer stalls of this process or of
+// the server; the keyed signal may lag the display by no more than this.
+inline constexpr std::uint32_t kQueuedTargetMs = 50;
 
 // The sound service on PulseAudio (or PipeWire's PulseAudio server) through the simple API. One
 // playback stream is kept open between plays and between runs at the tone files' format; a file in

@@ -14,6 +14,7 @@
 
 #include "keying/sequencer.h"
 #include "sound/pulse_player.h"
+#include "support/plain_window.h"
 #include "support/pulse_daemon.h"
 
 namespace bitoner {
@@ -24,73 +25,6 @@ using ::testing::IsEmpty;
 
 // The first frames of a recording may be lost while the monitor starts up.
 constexpr std::size_t kMaxMissingFrames = kSampleRateHz / 100;  // 10 ms
-
-// The window reduced to what the sequencer sees: box texts whose writes run the change handlers,
-// as the real window's boxes do, and a hook in place of the event loop.
-class PlainWindow : public KeyingWindow {
- public:
-  PlainWindow() {
-    params_.Fsample = kSampleRateHz;
-    for (const auto& [box, text] : kDefaultTexts) {
-      setBoxText(box, std::string(text));
-    }
-    params_.abort = kFalse;
-  }
-
-  KeyingParameters& parameters() override { return params_; }
-  std::u32string message() const override { return message_; }
-  void setMessage(const std::u32string& text) override { message_ = text; }
-  std::string boxText(Box box) const override { return boxes_.at(box); }
-
-  void setBoxText(Box box, const std::string& text) override {
-    boxes_[box] = text;
-    switch (box) {
-      case Box::IdleFreq:
-        params_.IdleFreq_Change();
-        break;
-      case Box::DotFreq:
-        params_.DotFreq_Change();
-        break;
-      case Box::DashFreq:
-        params_.DashFreq_Change();
-        break;
-      case Box::SymbLen:
-        params_.SymbLen_Change(boxes_[Box::SymbLen], boxes_[Box::Intgap]);
-        break;
-      case Box::Intgap:
-        params_.Intgap_Change(boxes_[Box::Intgap]);
-        break;
-      case Box::dB:
-        params_.dB_Change(boxes_[Box::dB]);
-        break;
-    }
-  }
-
-  void clearPattern() override { pattern_.clear(); }
-  void appendPattern(char symbol) override { pattern_ += symbol; }
-  bool loopChecked() const override { return loop_; }
-  bool invertChecked() const override { return false; }
-  void showKeying(bool keying) override { keying_ = keying; }
-  void processEvents() override {
-    ++eventRounds_;
-    if (onEvents_) {
-      onEvents_(eventRounds_);
-    }
-  }
-  void report(const std::string& text) override { reports_.push_back(text); }
-
-  std::string pattern_;
-  bool loop_ = false;
-  bool keying_ = false;
-  int eventRounds_ = 0;
-  std::function<void(int)> onEvents_;
-  std::vector<std::string> reports_;
-
- private:
-  KeyingParameters params_;
-  std::map<Box, std::string> boxes_;
-  std::u32string message_;
-};
 
 // A scratch working directory (GO writes the tone files there), a private sound server, and the
 // window at the defaults but for a short symbol.
@@ -142,7 +76,7 @@ class KeyingTest : public ::testing::Test {
   std::filesystem::path oldDir_;
   std::filesystem::path dir_;
   std::optional<testing::PrivatePulse> pulse_;
-  PlainWindow window_;
+  testing::PlainWindow window_;
   PulsePlayer player_;
   Sequencer sequencer_{window_, player_};
 };
@@ -153,9 +87,9 @@ TEST_F(KeyingTest, SosReachesTheSinkAsTheToneFilesInMorseOrder) {
   sequencer_.Command1_Click();
   const std::vector<std::int16_t> recording = recorder.stop();
 
-  EXPECT_THAT(window_.reports_, IsEmpty());
-  EXPECT_EQ(window_.pattern_, "... --- ... ");
-  EXPECT_FALSE(window_.keying_);
+  EXPECT_THAT(window_.reports, IsEmpty());
+  EXPECT_EQ(window_.pattern, "... --- ... ");
+  EXPECT_FALSE(window_.keying);
   EXPECT_EQ(testing::readWavSamples(dir_ / "Dot.wav").size(), 441U * 2);
   expectSignal(recording, framesInOrder("dgdgdgi"
                                         "DgDgDgi"
@@ -164,8 +98,8 @@ TEST_F(KeyingTest, SosReachesTheSinkAsTheToneFilesInMorseOrder) {
 
 TEST_F(KeyingTest, LoopPassesJoinWithoutAGapUntilStop) {
   window_.setMessage(U"E");
-  window_.loop_ = true;
-  window_.onEvents_ = [this](int round) {
+  window_.loop = true;
+  window_.onEvents = [this](int round) {
     if (round == 3) {
       sequencer_.Stp_Click();
     }
@@ -174,7 +108,7 @@ TEST_F(KeyingTest, LoopPassesJoinWithoutAGapUntilStop) {
   sequencer_.Command1_Click();
   const std::vector<std::int16_t> recording = recorder.stop();
 
-  EXPECT_THAT(window_.reports_, IsEmpty());
+  EXPECT_THAT(window_.reports, IsEmpty());
   EXPECT_EQ(window_.parameters().abort, kFalse);
   // Each pass: dot, gap, idle; between passes one idle more; the third pass stops after its gap.
   expectSignal(recording, framesInOrder("dgii"
@@ -184,17 +118,17 @@ TEST_F(KeyingTest, LoopPassesJoinWithoutAGapUntilStop) {
 
 TEST_F(KeyingTest, ALostServerEndsALoopRunWithTheReason) {
   window_.setMessage(U"T");
-  window_.loop_ = true;
-  window_.onEvents_ = [this](int round) {
+  window_.loop = true;
+  window_.onEvents = [this](int round) {
     if (round == 2) {
       pulse_->killDaemon();
     }
   };
   sequencer_.Command1_Click();  // returns instead of keying on into a server that is gone
 
-  ASSERT_EQ(window_.reports_.size(), 1U);
-  EXPECT_THAT(window_.reports_[0], HasSubstr("sound server lost"));
-  EXPECT_FALSE(window_.keying_);
+  ASSERT_EQ(window_.reports.size(), 1U);
+  EXPECT_THAT(window_.reports[0], HasSubstr("sound server lost"));
+  EXPECT_FALSE(window_.keying);
   EXPECT_EQ(window_.parameters().abort, kFalse);
 }
 

@@ -1,0 +1,283 @@
+// Keying into a private sound server, recorded at the sink: does the signal ever break, does it
+// drift from the played files, what does it cost. BITONER_BENCH_KEYING_SECONDS sets the length of
+// the Loop run (60 by default; a few seconds make a quick check).
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keying/sequencer.h"
+#include "sound/pulse_player.h"
+#include "support/plain_window.h"
+#include "support/pulse_daemon.h"
+#include "tones/tones.h"
+
+namespace bitoner {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kDefaultRunSeconds = 60.0;
+constexpr const char* kSymbolLengthText = "0.05";  // seconds
+constexpr std::u32string_view kLoopMessage = U"PARIS ";
+constexpr std::size_t kMaxMissingFrames = kSampleRateHz / 100;  // 10 ms
+constexpr double kPartsPerMillion = 1e6;
+constexpr double kSecondsPerMinute = 60.0;
+constexpr double kMillisecondsPerSecond = 1e3;
+constexpr double kMicrosecondsPerMillisecond = 1e3;
+constexpr std::size_t kReadFrames = 128;  // the recorder's read size
+constexpr auto kRecorderBaseline = std::chrono::seconds(3);
+
+double runSeconds() {
+  const char* text = std::getenv("BITONER_BENCH_KEYING_SECONDS");
+  const double seconds = text != nullptr ? std::strtod(text, nullptr) : kDefaultRunSeconds;
+  return seconds > 0.0 ? seconds : kDefaultRunSeconds;
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A working directory of its own for the tone files, left as it was found.
+class ScratchWorkingDir {
+ public:
+  ScratchWorkingDir() : old_(fs::current_path()) {
+    std::string pattern = (fs::temp_directory_path() / "bitoner-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    fs::current_path(path_);
+  }
+  ~ScratchWorkingDir() {
+    std::error_code ignored;
+    fs::current_path(old_, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  ScratchWorkingDir(const ScratchWorkingDir&) = delete;
+  ScratchWorkingDir& operator=(const ScratchWorkingDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path old_;
+  fs::path path_;
+};
+
+// Passes every play on to the player and notes what was played, how long each call took and how
+// much was left queued when it returned.
+class LoggingSound : public SoundService {
+ public:
+  explicit LoggingSound(PulsePlayer& player) : player_(player) {}
+
+  void open() override { player_.open(); }
+  bool play(const std::string& name) override {
+    const Clock::time_point start = Clock::now();
+    if (!played_.empty()) {
+      // How close the signal came to running dry: what was left when the next play began.
+      const std::uint64_t left = player_.queuedMicroseconds();
+      minLeftUs_ = std::min(minLeftUs_, left);
+      maxBetweenSeconds_ =
+          std::max(maxBetweenSeconds_, std::chrono::duration<double>(start - lastReturn_).count());
+    }
+    const bool played = player_.play(name);
+    playSeconds_ += std::chrono::duration<double>(Clock::now() - start).count();
+    const std::uint64_t queued = player_.queuedMicroseconds();
+    maxQueuedUs_ = std::max(maxQueuedUs_, queued);
+    queuedSumUs_ += static_cast<double>(queued);
+    if (played) {
+      played_.push_back(name);
+    }
+    lastReturn_ = Clock::now();
+    return played;
+  }
+  void drain() override { player_.drain(); }
+
+  // The played files' frames in play order.
+  std::vector<std::int16_t> playedFrames() const {
+    std::map<std::string, std::vector<std::int16_t>> cache;
+    std::vector<std::int16_t> all;
+    for (const std::string& name : played_) {
+      auto found = cache.find(name);
+      if (found == cache.end()) {
+        found = cache.emplace(name, testing::readWavSamples(*findCaseInsensitive(name))).first;
+      }
+      all.insert(all.end(), found->second.begin(), found->second.end());
+    }
+    return all;
+  }
+
+  std::size_t plays() const { return played_.size(); }
+  double playSeconds() const { return playSeconds_; }
+  std::uint64_t maxQueuedUs() const { return maxQueuedUs_; }
+  std::uint64_t minLeftUs() const { return minLeftUs_; }
+  double maxBetweenSeconds() const { return maxBetweenSeconds_; }
+  double meanQueuedUs() const {
+    return played_.empty() ? 0.0 : queuedSumUs_ / static_cast<double>(played_.size());
+  }
+
+ private:
+  PulsePlayer& player_;
+  std::vector<std::string> played_;
+  double playSeconds_ = 0.0;
+  std::uint64_t maxQueuedUs_ = 0;
+  double queuedSumUs_ = 0.0;
+  std::uint64_t minLeftUs_ = UINT64_MAX;
+  double maxBetweenSeconds_ = 0.0;
+  Clock::time_point lastReturn_;
+};
+
+// The longest wait between two reads of the monitor: how unevenly the sink consumed the stream.
+double maxReadIntervalMs(const testing::MonitorRecorder& recorder, std::size_t frames) {
+  double longest = 0.0;
+  for (std::size_t frame = kReadFrames; frame < frames; frame += kReadFrames) {
+    longest = std::max(longest,
+                       std::chrono::duration<double, std::milli>(
+                           recorder.arrivalTime(frame) - recorder.arrivalTime(frame - kReadFrames))
+                           .count());
+  }
+  return longest;
+}
+
+// Runs of silent frames between the first and the last frame that is not silent.
+std::size_t silentRuns(const std::vector<std::int16_t>& recording) {
+  std::size_t runs = 0;
+  bool signalSeen = false;
+  bool inRun = false;
+  for (std::size_t i = 0; i + 1 < recording.size(); i += 2) {
+    const bool silent = recording[i] == 0 && recording[i + 1] == 0;
+    if (!silent) {
+      runs += (signalSeen && inRun) ? 1U : 0U;
+      signalSeen = true;
+    }
+    inRun = silent;
+  }
+  return runs;
+}
+
+// A Loop run of "PARIS " at 50 ms symbols, stopped after the configured time like the operator
+// would, recorded at the sink and compared frame by frame with what was played.
+void BM_LoopRunRecorded(benchmark::State& state) {
+  const double seconds = runSeconds();
+  for (auto _ : state) {
+    const ScratchWorkingDir dir;
+    testing::PrivatePulse pulse;
+
+    // What recording alone costs this process, to take it out of the keying's share.
+    double recorderCpuPerSecond = 0.0;
+    {
+      testing::MonitorRecorder idle(pulse);
+      const double before = cpuSeconds();
+      std::this_thread::sleep_for(kRecorderBaseline);
+      recorderCpuPerSecond =
+          (cpuSeconds() - before) / std::chrono::duration<double>(kRecorderBaseline).count();
+      idle.stop();
+    }
+
+    testing::PlainWindow window;
+    window.setBoxText(Box::SymbLen, kSymbolLengthText);
+    window.setMessage(std::u32string(kLoopMessage));
+    window.loop = true;
+    PulsePlayer player;
+    LoggingSound sound(player);
+    Sequencer sequencer(window, sound);
+    const auto stopAfter = std::chrono::duration<double>(seconds);
+    Clock::time_point go;
+    window.onEvents = [&](int) {
+      if (Clock::now() - go >= stopAfter) {
+        sequencer.Stp_Click();
+      }
+    };
+
+    testing::MonitorRecorder recorder(pulse);
+    const double cpuBefore = cpuSeconds();
+    go = Clock::now();
+    sequencer.Command1_Click();
+    const double keyedSeconds = std::chrono::duration<double>(Clock::now() - go).count();
+    const double cpuUsed = cpuSeconds() - cpuBefore;
+    const std::vector<std::int16_t> recording = recorder.stop();
+
+    const std::vector<std::int16_t> expected = sound.playedFrames();
+    const testing::SignalComparison result =
+        testing::compareSignal(recording, expected, kMaxMissingFrames);
+    const double playedFrames = static_cast<double>(expected.size() / 2);
+    const double recordedFrames =
+        static_cast<double>(result.recordedFrames + result.missingAtStart);
+    const std::ptrdiff_t start = testing::signalStart(recording);
+    const double firstFrameMs =
+        start < 0 ? -1.0
+                  : std::chrono::duration<double, std::milli>(
+                        recorder.arrivalTime(static_cast<std::size_t>(start / 2)) - go)
+                        .count();
+    const double keyingCpu = cpuUsed - recorderCpuPerSecond * keyedSeconds;
+
+    if (!window.reports.empty()) {
+      state.SkipWithError(window.reports.front().c_str());
+    } else if (!result.equal) {
+      state.SetLabel("recording differs: " + result.description);
+    }
+    state.counters["keyed_s"] = keyedSeconds;
+    state.counters["plays"] = static_cast<double>(sound.plays());
+    state.counters["bit_exact"] = result.equal ? 1.0 : 0.0;
+    state.counters["silent_frames_inside"] = static_cast<double>(result.silentInside);
+    state.counters["gaps"] = static_cast<double>(silentRuns(recording));
+    state.counters["missing_at_start"] = static_cast<double>(result.missingAtStart);
+    state.counters["drift_ppm"] = (recordedFrames - playedFrames) / playedFrames * kPartsPerMillion;
+    state.counters["go_to_first_frame_ms"] = firstFrameMs;
+    state.counters["cpu_s_per_min"] = keyingCpu / keyedSeconds * kSecondsPerMinute;
+    state.counters["cpu_s_per_min_with_recorder"] = cpuUsed / keyedSeconds * kSecondsPerMinute;
+    state.counters["cpu_us_per_play"] = keyingCpu / static_cast<double>(sound.plays()) *
+                                        kMillisecondsPerSecond * kMicrosecondsPerMillisecond;
+    state.counters["queued_after_play_ms_max"] =
+        static_cast<double>(sound.maxQueuedUs()) / kMicrosecondsPerMillisecond;
+    state.counters["queued_after_play_ms_mean"] =
+        sound.meanQueuedUs() / kMicrosecondsPerMillisecond;
+    state.counters["queued_at_next_play_ms_min"] =
+        static_cast<double>(sound.minLeftUs()) / kMicrosecondsPerMillisecond;
+    state.counters["monitor_read_interval_ms_max"] =
+        maxReadIntervalMs(recorder, recording.size() / 2);
+    state.counters["between_plays_ms_max"] = sound.maxBetweenSeconds() * kMillisecondsPerSecond;
+  }
+}
+BENCHMARK(BM_LoopRunRecorded)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// What a play costs apart from the sound itself: the name lookup, the header check, opening and
+// reading the file. The tone files hold no frames, so nothing waits for the server.
+void BM_PlayOverhead(benchmark::State& state, const char* name) {
+  const ScratchWorkingDir dir;
+  const testing::PrivatePulse pulse;
+  MakeTones(ToneInputs{.idleFreqText = "600",
+                       .dotFreqText = "1000",
+                       .dashFreqText = "1200",
+                       .Fsample = kSampleRateHz,
+                       .SymbolLength = 0.0,
+                       .InterSymbol = 0.0,
+                       .Ampl = 0.0,
+                       .invert = false});
+  PulsePlayer player;
+  player.open();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(player.play(name));
+  }
+}
+BENCHMARK_CAPTURE(BM_PlayOverhead, exact_name, "Dot.wav")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_PlayOverhead, other_case, "dot.wav")->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace bitoner
