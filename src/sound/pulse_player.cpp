@@ -75,7 +75,7 @@ struct SndFileCloser {
 };
 using SndFile = std::unique_ptr<SNDFILE, SndFileCloser>;
 
-bool sameSpec(const pa_sample_spec& a, const pa_sample_spec& b) {
+bool sameFormat(const pa_sample_spec& a, const pa_sample_spec& b) {
   return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
 }
 
@@ -104,7 +104,7 @@ std::optional<std::filesystem::path> findCaseInsensitive(const std::filesystem::
 
 struct PulsePlayer::Stream {
   pa_simple* handle = nullptr;
-  pa_sample_spec spec{};
+  pa_sample_spec format{};
 
   ~Stream() { close(); }
 
@@ -139,13 +139,13 @@ struct PulsePlayer::Stream {
     if (handle == nullptr) {
       throw SoundError(std::string("sound server unreachable: ") + pa_strerror(error));
     }
-    spec = wanted;
+    format = wanted;
   }
 
   // Opens the stream at `wanted`; a stream at another format is first played out, so nothing
   // queued is cut off.
   void ensure(const pa_sample_spec& wanted) {
-    if (handle != nullptr && sameSpec(spec, wanted)) {
+    if (handle != nullptr && sameFormat(format, wanted)) {
       return;
     }
     if (handle != nullptr) {

@@ -281,16 +281,16 @@ struct PrivatePulse::State {
   // daemon's whole life, so that every new stream is heard at once, as on a desktop's sound card.
   // Being silent, it is left out of the mix and the other streams reach the sink unchanged.
   void holdLowLatency() {
-    const pa_sample_spec spec{PA_SAMPLE_S16NE, kRateHz, kChannels};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &sampleFormat));
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(-1);
     int error = 0;
     keeper = pa_simple_new(address.c_str(), "Bitoner test server", PA_STREAM_PLAYBACK, sink.c_str(),
-                           "Latency keeper", &spec, nullptr, &attr, &error);
+                           "Latency keeper", &sampleFormat, nullptr, &attr, &error);
     if (keeper == nullptr) {
       throw std::runtime_error(std::string("cannot open a stream on the private server: ") +
                                pa_strerror(error));
@@ -357,7 +357,7 @@ struct MonitorRecorder::State {
 };
 
 MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_unique<State>()) {
-  const pa_sample_spec spec{PA_SAMPLE_S16NE, kRateHz, kChannels};
+  const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = static_cast<std::uint32_t>(-1);
@@ -368,7 +368,7 @@ MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_u
   int error = 0;
   state_->stream =
       pa_simple_new(pulse.serverAddress().c_str(), "Bitoner test recorder", PA_STREAM_RECORD,
-                    monitor.c_str(), "Monitor", &spec, nullptr, &attr, &error);
+                    monitor.c_str(), "Monitor", &sampleFormat, nullptr, &attr, &error);
   if (state_->stream == nullptr) {
     throw std::runtime_error(std::string("cannot record ") + monitor + ": " + pa_strerror(error));
   }

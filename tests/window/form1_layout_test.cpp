@@ -112,14 +112,14 @@ TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlace) {
   ASSERT_FALSE(icon.isNull());
   EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
 
-  for (const ControlSpec& spec : kControls) {
-    SCOPED_TRACE(spec.name);
-    QWidget* widget = control(spec.name);
+  for (const ControlSpec& expected : kControls) {
+    SCOPED_TRACE(expected.name);
+    QWidget* widget = control(expected.name);
     ASSERT_NE(widget, nullptr);
     EXPECT_EQ(widget->parentWidget(), &form);
-    EXPECT_EQ(widget->geometry(), spec.geometry);
-    const QString caption = QString::fromLatin1(spec.caption);
-    switch (spec.kind) {
+    EXPECT_EQ(widget->geometry(), expected.geometry);
+    const QString caption = QString::fromLatin1(expected.caption);
+    switch (expected.kind) {
       case Kind::Label:
         ASSERT_NE(qobject_cast<QLabel*>(widget), nullptr);
         EXPECT_EQ(qobject_cast<QLabel*>(widget)->text(), caption);
@@ -153,11 +153,11 @@ TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlace) {
 }
 
 TEST_F(WindowLayout, EveryCaptionFitsItsControl) {
-  for (const ControlSpec& spec : kControls) {
-    SCOPED_TRACE(spec.name);
-    QWidget* widget = control(spec.name);
+  for (const ControlSpec& expected : kControls) {
+    SCOPED_TRACE(expected.name);
+    QWidget* widget = control(expected.name);
     const QFontMetrics metrics(widget->font());
-    const QString caption = QString::fromLatin1(spec.caption);
+    const QString caption = QString::fromLatin1(expected.caption);
     if (auto* label = qobject_cast<QLabel*>(widget)) {
       const QString name = label->objectName();
       const bool wraps = name == "Label5" || name == "Label6" || name == "Amplitude";
@@ -201,9 +201,9 @@ TEST_F(WindowLayout, MessageLabelAndPatternDisplayUseTheirOwnFonts) {
 
 TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
   EXPECT_EQ(form.palette().color(form.backgroundRole()), kLightBlue);
-  for (const ControlSpec& spec : kControls) {
-    SCOPED_TRACE(spec.name);
-    QWidget* widget = control(spec.name);
+  for (const ControlSpec& expected : kControls) {
+    SCOPED_TRACE(expected.name);
+    QWidget* widget = control(expected.name);
     EXPECT_EQ(widget->palette().color(widget->backgroundRole()), kLightBlue);
   }
 
@@ -211,14 +211,15 @@ TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
   const QImage image = form.grab().toImage();
   EXPECT_EQ(image.pixelColor(2, 2), kLightBlue);
   EXPECT_EQ(image.pixelColor(200, 120), kLightBlue);
-  for (const ControlSpec& spec : kControls) {
-    if (spec.kind == Kind::PushButton) {
+  for (const ControlSpec& expected : kControls) {
+    if (expected.kind == Kind::PushButton) {
       continue;  // a button may show the ordinary button face
     }
-    SCOPED_TRACE(spec.name);
-    const QRect& r = spec.geometry;
-    const QPoint inside = spec.kind == Kind::MultiLineBox ? QPoint(r.left() + 20, r.bottom() - 6)
-                                                          : QPoint(r.right() - 4, r.bottom() - 4);
+    SCOPED_TRACE(expected.name);
+    const QRect& r = expected.geometry;
+    const QPoint inside = expected.kind == Kind::MultiLineBox
+                              ? QPoint(r.left() + 20, r.bottom() - 6)
+                              : QPoint(r.right() - 4, r.bottom() - 4);
     EXPECT_EQ(image.pixelColor(inside), kLightBlue);
   }
 }
