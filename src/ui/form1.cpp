@@ -222,12 +222,8 @@ void Form1::connectHandlers() {
 
 void Form1::Form_Load() {
   // The pattern table was filled when the sequencer was made, before anything below.
-  params_.Fsample = kSampleRateHz;
-  for (const auto& [which, text] : kDefaultTexts) {
-    setBoxText(which, std::string(text));
-  }
+  params_.load([this](Box which, const std::string& text) { setBoxText(which, text); });
   Stp->hide();
-  params_.abort = kFalse;
 }
 
 void Form1::Form_Unload() {
@@ -255,19 +251,17 @@ void Form1::Command1_Click() {
 
 void Form1::Stp_Click() { sequencer_.Stp_Click(); }
 
-void Form1::SymbLen_Change() {
-  params_.SymbLen_Change(boxText(Box::SymbLen), boxText(Box::Intgap));
+// The handlers keep their names here, where the boxes' signals connect; the reading is shared.
+void Form1::SymbLen_Change() { boxChanged(Box::SymbLen); }
+void Form1::Intgap_Change() { boxChanged(Box::Intgap); }
+void Form1::dB_Change() { boxChanged(Box::dB); }
+void Form1::IdleFreq_Change() { boxChanged(Box::IdleFreq); }
+void Form1::DotFreq_Change() { boxChanged(Box::DotFreq); }
+void Form1::DashFreq_Change() { boxChanged(Box::DashFreq); }
+
+void Form1::boxChanged(Box which) {
+  params_.Box_Change(which, [this](Box other) { return boxText(other); });
 }
-
-void Form1::Intgap_Change() { params_.Intgap_Change(boxText(Box::Intgap)); }
-
-void Form1::dB_Change() { params_.dB_Change(boxText(Box::dB)); }
-
-void Form1::IdleFreq_Change() { params_.IdleFreq_Change(); }
-
-void Form1::DotFreq_Change() { params_.DotFreq_Change(); }
-
-void Form1::DashFreq_Change() { params_.DashFreq_Change(); }
 
 QLineEdit* Form1::box(Box which) const {
   switch (which) {

@@ -89,6 +89,7 @@ class Form1 : public QWidget, public KeyingWindow {
   void IdleFreq_Change();
   void DotFreq_Change();
   void DashFreq_Change();
+  void boxChanged(Box which);
 
   QLineEdit* box(Box which) const;
 

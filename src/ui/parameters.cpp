@@ -216,6 +216,37 @@ void KeyingParameters::IdleFreq_Change() { abort = kTrue; }
 void KeyingParameters::DotFreq_Change() { abort = kTrue; }
 void KeyingParameters::DashFreq_Change() { abort = kTrue; }
 
+void KeyingParameters::Box_Change(Box box, const std::function<std::string(Box)>& textOf) {
+  switch (box) {
+    case Box::IdleFreq:
+      IdleFreq_Change();
+      break;
+    case Box::DotFreq:
+      DotFreq_Change();
+      break;
+    case Box::DashFreq:
+      DashFreq_Change();
+      break;
+    case Box::SymbLen:
+      SymbLen_Change(textOf(Box::SymbLen), textOf(Box::Intgap));
+      break;
+    case Box::Intgap:
+      Intgap_Change(textOf(Box::Intgap));
+      break;
+    case Box::dB:
+      dB_Change(textOf(Box::dB));
+      break;
+  }
+}
+
+void KeyingParameters::load(const std::function<void(Box, const std::string&)>& setBoxText) {
+  Fsample = kSampleRateHz;
+  for (const auto& [box, text] : kDefaultTexts) {
+    setBoxText(box, std::string(text));
+  }
+  abort = kFalse;
+}
+
 std::optional<std::string> normalisedSymbLenText(double SymbolLength) {
   if (!(SymbolLength > kMillisecondThresholdS) || !std::isfinite(SymbolLength)) {
     return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,13 @@ struct KeyingParameters {
   void IdleFreq_Change();
   void DotFreq_Change();
   void DashFreq_Change();
+
+  // Runs the change handler of `box`, reading the box texts it needs through `textOf`.
+  void Box_Change(Box box, const std::function<std::string(Box)>& textOf);
+
+  // What the window's load does: Fsample set, every box given its default text through
+  // `setBoxText` (which runs that box's handler), and `abort` lowered again.
+  void load(const std::function<void(Box, const std::string&)>& setBoxText);
 };
 
 // Symbol lengths above 100 are taken as milliseconds at GO. Returns the text to write back into the
