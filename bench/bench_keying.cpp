@@ -3,16 +3,12 @@
 // the Loop run (60 by default; a few seconds make a quick check).
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +17,17 @@
 #include "sound/pulse_player.h"
 #include "support/plain_window.h"
 #include "support/pulse_daemon.h"
+#include "support/temp_dir.h"
 #include "tones/tones.h"
 
 namespace bitoner {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kDefaultRunSeconds = 60.0;
 constexpr const char* kSymbolLengthText = "0.05";  // seconds
 constexpr std::u32string_view kLoopMessage = U"PARIS ";
-constexpr std::size_t kMaxMissingFrames = kSampleRateHz / 100;  // 10 ms
 constexpr double kPartsPerMillion = 1e6;
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kMillisecondsPerSecond = 1e3;
@@ -54,31 +49,6 @@ double cpuSeconds() {
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
-
-// A working directory of its own for the tone files, left as it was found.
-class ScratchWorkingDir {
- public:
-  ScratchWorkingDir() : old_(fs::current_path()) {
-    std::string pattern = (fs::temp_directory_path() / "bitoner-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-    fs::current_path(path_);
-  }
-  ~ScratchWorkingDir() {
-    std::error_code ignored;
-    fs::current_path(old_, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  ScratchWorkingDir(const ScratchWorkingDir&) = delete;
-  ScratchWorkingDir& operator=(const ScratchWorkingDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path old_;
-  fs::path path_;
-};
 
 // Passes every play on to the player and notes what was played, how long each call took and how
 // much was left queued when it returned.
@@ -110,18 +80,7 @@ class LoggingSound : public SoundService {
   void drain() override { player_.drain(); }
 
   // The played files' frames in play order.
-  std::vector<std::int16_t> playedFrames() const {
-    std::map<std::string, std::vector<std::int16_t>> cache;
-    std::vector<std::int16_t> all;
-    for (const std::string& name : played_) {
-      auto found = cache.find(name);
-      if (found == cache.end()) {
-        found = cache.emplace(name, testing::readWavSamples(*findCaseInsensitive(name))).first;
-      }
-      all.insert(all.end(), found->second.begin(), found->second.end());
-    }
-    return all;
-  }
+  std::vector<std::int16_t> playedFrames() const { return testing::framesOf(played_); }
 
   std::size_t plays() const { return played_.size(); }
   double playSeconds() const { return playSeconds_; }
@@ -176,7 +135,7 @@ std::size_t silentRuns(const std::vector<std::int16_t>& recording) {
 void BM_LoopRunRecorded(benchmark::State& state) {
   const double seconds = runSeconds();
   for (auto _ : state) {
-    const ScratchWorkingDir dir;
+    const testing::TempWorkDir dir;
     testing::PrivatePulse pulse;
 
     // What recording alone costs this process, to take it out of the keying's share.
@@ -192,14 +151,14 @@ void BM_LoopRunRecorded(benchmark::State& state) {
 
     testing::PlainWindow window;
     window.setBoxText(Box::SymbLen, kSymbolLengthText);
-    window.setMessage(std::u32string(kLoopMessage));
+    window.text = kLoopMessage;
     window.loop = true;
     PulsePlayer player;
     LoggingSound sound(player);
     Sequencer sequencer(window, sound);
     const auto stopAfter = std::chrono::duration<double>(seconds);
     Clock::time_point go;
-    window.onEvents = [&](int) {
+    window.onEvents = [&] {
       if (Clock::now() - go >= stopAfter) {
         sequencer.Stp_Click();
       }
@@ -215,7 +174,7 @@ void BM_LoopRunRecorded(benchmark::State& state) {
 
     const std::vector<std::int16_t> expected = sound.playedFrames();
     const testing::SignalComparison result =
-        testing::compareSignal(recording, expected, kMaxMissingFrames);
+        testing::compareSignal(recording, expected, testing::kMaxMissingFrames);
     const double playedFrames = static_cast<double>(expected.size() / 2);
     const double recordedFrames =
         static_cast<double>(result.recordedFrames + result.missingAtStart);
@@ -260,7 +219,7 @@ BENCHMARK(BM_LoopRunRecorded)->Iterations(1)->Unit(benchmark::kSecond)->UseRealT
 // What a play costs apart from the sound itself: the name lookup, the header check, opening and
 // reading the file. The tone files hold no frames, so nothing waits for the server.
 void BM_PlayOverhead(benchmark::State& state, const char* name) {
-  const ScratchWorkingDir dir;
+  const testing::TempWorkDir dir;
   const testing::PrivatePulse pulse;
   MakeTones(ToneInputs{.idleFreqText = "600",
                        .dotFreqText = "1000",

@@ -3,39 +3,13 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
-#include <string>
 
+#include "support/temp_dir.h"
 #include "tones/tones.h"
 #include "ui/parameters.h"
 
 namespace bitoner {
 namespace {
-
-namespace fs = std::filesystem;
-
-// The files go to a private temporary directory, removed when the benchmark ends.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "bitoner-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 double peakRssKiB() {
   rusage usage{};
@@ -44,7 +18,7 @@ double peakRssKiB() {
 }
 
 void runMakeTones(benchmark::State& state, double symbolLengthS) {
-  ScratchDir dir;
+  const testing::TempDir dir;  // removed when the benchmark ends
   ToneInputs inputs;
   inputs.idleFreqText = "600";
   inputs.dotFreqText = "1000";

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <stdlib.h>
 
 #include <array>
 #include <chrono>
@@ -19,88 +18,46 @@
 
 #include "sound/pulse_player.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 #include "tones/tones.h"
+#include "tones/wav_writer.h"
+#include "ui/parameters.h"
 
 namespace bitoner {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::expectRecorded;
+using testing::framesOf;
 
-constexpr std::int32_t kRateHz = 11025;
 constexpr double kSymbolSeconds = 0.04;  // 441 frames
 constexpr double kGapSeconds = 0.004;    // 44 frames
-constexpr double kAmplitude = 10340.65;  // -10 dB below full scale
-// The first frames of a recording may be lost while the monitor starts up.
-constexpr std::size_t kMaxMissingFrames = kRateHz / 100;  // 10 ms
 
-std::filesystem::path makeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "bitoner-e2e-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  return pattern;
+void writeTones(double symbolSeconds, double gapSeconds) {
+  MakeTones({.idleFreqText = "600",
+             .dotFreqText = "1000",
+             .dashFreqText = "1200",
+             .Fsample = kSampleRateHz,
+             .SymbolLength = symbolSeconds,
+             .InterSymbol = gapSeconds,
+             .Ampl = 10340.65,  // -10 dB below full scale
+             .invert = false});
 }
 
-// A scratch working directory holding the tone files, and a private sound server.
+// The tone files in a scratch working directory, and a private sound server.
 class PlayerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    oldDir_ = std::filesystem::current_path();
-    dir_ = makeTempDir();
-    std::filesystem::current_path(dir_);
-    writeTones(kSymbolSeconds, kGapSeconds);
-    pulse_.emplace();
-  }
+  PlayerTest() { writeTones(kSymbolSeconds, kGapSeconds); }
 
-  void TearDown() override {
-    pulse_.reset();
-    std::filesystem::current_path(oldDir_);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  void writeTones(double symbolSeconds, double gapSeconds) {
-    MakeTones(ToneInputs{.idleFreqText = "600",
-                         .dotFreqText = "1000",
-                         .dashFreqText = "1200",
-                         .Fsample = kRateHz,
-                         .SymbolLength = symbolSeconds,
-                         .InterSymbol = gapSeconds,
-                         .Ampl = kAmplitude,
-                         .invert = false},
-              dir_);
-  }
-
-  // The frames of the named files (as written on disk), one after the other.
-  std::vector<std::int16_t> framesOf(const std::vector<std::string>& files) const {
-    std::vector<std::int16_t> all;
-    for (const std::string& file : files) {
-      const std::vector<std::int16_t> frames = testing::readWavSamples(dir_ / file);
-      all.insert(all.end(), frames.begin(), frames.end());
-    }
-    return all;
-  }
-
-  static void expectSignal(const std::vector<std::int16_t>& recording,
-                           const std::vector<std::int16_t>& expected) {
-    const testing::SignalComparison result =
-        testing::compareSignal(recording, expected, kMaxMissingFrames);
-    EXPECT_TRUE(result.equal) << result.description;
-    EXPECT_EQ(result.silentInside, 0U);
-    EXPECT_LE(result.missingAtStart, kMaxMissingFrames);
-  }
-
-  std::filesystem::path oldDir_;
-  std::filesystem::path dir_;
-  std::optional<testing::PrivatePulse> pulse_;
+  testing::TempWorkDir dir_;
+  std::optional<testing::PrivatePulse> pulse_{std::in_place};
 };
 
 TEST_F(PlayerTest, ConsecutivePlaysJoinBitForBitWithoutAGap) {
-  // The sequencer's names for the letter N (dash, dot) and the files they must reach.
-  const std::vector<std::string> names{"dash.wav",      "InterSymb.wav", "dot.wav",
-                                       "InterSymb.wav", "idle.wav",      "idle.wav"};
-  const std::vector<std::string> files{"Dash.wav",      "InterSymb.wav", "Dot.wav",
-                                       "InterSymb.wav", "Idle.wav",      "Idle.wav"};
+  // The sequencer's names for the letter N (dash, dot) and one more idle symbol.
+  std::vector<std::string> names = testing::playOrder(U"N");
+  names.emplace_back("idle.wav");
   testing::MonitorRecorder recorder(*pulse_);
   PulsePlayer player;
   player.open();
@@ -108,7 +65,8 @@ TEST_F(PlayerTest, ConsecutivePlaysJoinBitForBitWithoutAGap) {
     EXPECT_TRUE(player.play(name)) << name;
   }
   player.drain();
-  expectSignal(recorder.stop(), framesOf(files));
+  expectRecorded(recorder.stop(), framesOf({"Dash.wav", "InterSymb.wav", "Dot.wav", "InterSymb.wav",
+                                            "Idle.wav", "Idle.wav"}));
 }
 
 TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndAnotherFormatReopensIt) {
@@ -120,7 +78,7 @@ TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndAnotherFormatReopensIt) {
   // A mono file needs a stream of its own; the tone files after it get theirs
   // back, still exact.
   SF_INFO info{.frames = 0,
-               .samplerate = kRateHz,
+               .samplerate = kSampleRateHz,
                .channels = 1,
                .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                .sections = 0,
@@ -141,35 +99,15 @@ TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndAnotherFormatReopensIt) {
     EXPECT_TRUE(player.play(name)) << name;
   }
   player.drain();
-  expectSignal(recorder.stop(), framesOf({"Dash.wav", "InterSymb.wav", "Idle.wav"}));
+  expectRecorded(recorder.stop(), framesOf({"Dash.wav", "InterSymb.wav", "Idle.wav"}));
 }
 
-// Writes a tone file header for `frames` frames computed the way the tone writer does, sizes
-// negative included, and no frames.
+// A tone file header for `frames` frames, sizes negative included, and no frames.
 void writeHeaderOnly(const std::filesystem::path& file, std::int32_t frames) {
-  std::ofstream out(file, std::ios::binary);
-  const auto put32 = [&out](std::int32_t value) {
-    const auto bits = static_cast<std::uint32_t>(value);
-    for (unsigned shift = 0; shift < 32; shift += 8) {
-      out.put(static_cast<char>((bits >> shift) & 0xFFU));
-    }
-  };
-  const auto put16 = [&out](std::uint16_t value) {
-    out.put(static_cast<char>(value & 0xFFU));
-    out.put(static_cast<char>(value >> 8U));
-  };
-  out.write("RIFF", 4);
-  put32(36 + 4 * frames);
-  out.write("WAVEfmt ", 8);
-  put32(16);
-  put16(1);
-  put16(2);
-  put32(kRateHz);
-  put32(4 * kRateHz);
-  put16(4);
-  put16(16);
-  out.write("data", 4);
-  put32(4 * frames);
+  const auto header = wavHeader(kSampleRateHz, frames);
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(header.data()),
+             static_cast<std::streamsize>(header.size()));
 }
 
 TEST_F(PlayerTest, UnreadableFilesAreSkippedAndTheRunGoesOnWithoutAGap) {
@@ -191,11 +129,12 @@ TEST_F(PlayerTest, UnreadableFilesAreSkippedAndTheRunGoesOnWithoutAGap) {
   EXPECT_FALSE(player.play("Missing.wav"));
   EXPECT_TRUE(player.play("dot.wav"));
   player.drain();
-  expectSignal(recorder.stop(), framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Dot.wav"}));
+  expectRecorded(recorder.stop(), framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Dot.wav"}));
 }
 
 TEST(PlayerNames, ExactNameFirstThenTheFirstCaseInsensitiveMatch) {
-  const std::filesystem::path dir = makeTempDir();
+  const testing::TempDir temp;
+  const std::filesystem::path& dir = temp.path();
   for (const char* name : {"Dot.wav", "DOT.wav", "Idle.wav"}) {
     std::ofstream(dir / name) << name;
   }
@@ -204,39 +143,14 @@ TEST(PlayerNames, ExactNameFirstThenTheFirstCaseInsensitiveMatch) {
   EXPECT_EQ(findCaseInsensitive(dir / "IDLE.WAV"), dir / "Idle.wav");
   EXPECT_EQ(findCaseInsensitive(dir / "dash.wav"), std::nullopt);
   EXPECT_EQ(findCaseInsensitive(dir / "nowhere" / "dot.wav"), std::nullopt);
-  std::filesystem::remove_all(dir);
 }
-
-// An environment variable set to a value for the life of the object.
-class EnvVariable {
- public:
-  EnvVariable(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      old_ = old;
-    }
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~EnvVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  EnvVariable(const EnvVariable&) = delete;
-  EnvVariable& operator=(const EnvVariable&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(PlayerServer, OpenReportsAnUnreachableServerAndConnectsOnceThereIsOne) {
   PulsePlayer player;
   {
-    const std::filesystem::path dir = makeTempDir();
-    const EnvVariable nowhere("PULSE_SERVER", "unix:" + (dir / "native").string());
-    const EnvVariable cookie("PULSE_COOKIE", (dir / "cookie").string());
+    const testing::TempDir dir;
+    const testing::ScopedEnv nowhere("PULSE_SERVER", "unix:" + (dir / "native").string());
+    const testing::ScopedEnv cookie("PULSE_COOKIE", (dir / "cookie").string());
     try {
       player.open();
       ADD_FAILURE() << "open() did not throw without a server";
@@ -244,7 +158,6 @@ TEST(PlayerServer, OpenReportsAnUnreachableServerAndConnectsOnceThereIsOne) {
       EXPECT_NE(std::string(error.what()).find("Connection refused"), std::string::npos)
           << error.what();
     }
-    std::filesystem::remove_all(dir);
   }
   const testing::PrivatePulse pulse;
   EXPECT_NO_THROW(player.open());
@@ -292,7 +205,7 @@ TEST_F(PlayerTest, AServerLostMidPlayIsReportedAndTheNextOpenReconnects) {
   player.open();
   EXPECT_TRUE(player.play("dot.wav"));
   player.drain();
-  expectSignal(recorder.stop(), framesOf({"Dot.wav"}));
+  expectRecorded(recorder.stop(), framesOf({"Dot.wav"}));
 }
 
 }  // namespace

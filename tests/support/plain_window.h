@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <functional>
 #include <map>
 #include <string>
@@ -9,72 +10,91 @@
 
 namespace bitoner::testing {
 
-// The window reduced to what the sequencer sees: box texts whose writes run the change handlers,
-// as the real window's boxes do, and a hook in place of the event loop.
-// Its public members are what a test sets up and inspects.
+// What a window did, in order, when a test asks for a log:
+//   "+." "+-" "+ " and "clear"         the pattern display
+//   "events"                           processEvents
+//   "keying" / "idle"                  showKeying(true) / showKeying(false)
+//   "message", "box <name> <text>"    writes by the sequencer
+//   "report"                           report (the text is kept in reports)
+using EventLog = std::vector<std::string>;
+
+// The window reduced to what the sequencer sees, in the state the load leaves it in: box texts
+// whose writes run the change handlers, as the real boxes do, and scripted actions in place of the
+// event loop. Its public members are what a test sets up and inspects.
 class PlainWindow : public KeyingWindow {
  public:
-  PlainWindow() {
-    params_.Fsample = kSampleRateHz;
-    for (const auto& [box, text] : kDefaultTexts) {
-      setBoxText(box, std::string(text));
-    }
-    params_.abort = kFalse;
+  explicit PlainWindow(EventLog* log = nullptr) : log_(log) {
+    params.load([this](Box box, const std::string& newText) { writeBox(box, newText); });
   }
 
-  KeyingParameters& parameters() override { return params_; }
-  std::u32string message() const override { return message_; }
-  void setMessage(const std::u32string& text) override { message_ = text; }
-  std::string boxText(Box box) const override { return boxes_.at(box); }
-
-  void setBoxText(Box box, const std::string& text) override {
-    boxes_[box] = text;
-    switch (box) {
-      case Box::IdleFreq:
-        params_.IdleFreq_Change();
-        break;
-      case Box::DotFreq:
-        params_.DotFreq_Change();
-        break;
-      case Box::DashFreq:
-        params_.DashFreq_Change();
-        break;
-      case Box::SymbLen:
-        params_.SymbLen_Change(boxes_[Box::SymbLen], boxes_[Box::Intgap]);
-        break;
-      case Box::Intgap:
-        params_.Intgap_Change(boxes_[Box::Intgap]);
-        break;
-      case Box::dB:
-        params_.dB_Change(boxes_[Box::dB]);
-        break;
-    }
+  KeyingParameters& parameters() override { return params; }
+  std::u32string message() const override { return text; }
+  void setMessage(const std::u32string& newText) override {
+    text = newText;
+    note("message");
   }
-
-  void clearPattern() override { pattern.clear(); }
-  void appendPattern(char symbol) override { pattern += symbol; }
+  std::string boxText(Box box) const override { return boxes.at(box); }
+  void setBoxText(Box box, const std::string& newText) override {
+    static constexpr std::array<const char*, 6> kNames{"IdleFreq", "DotFreq", "DashFreq",
+                                                       "SymbLen",  "Intgap",  "dB"};
+    note(std::string("box ") + kNames.at(static_cast<std::size_t>(box)) + " " + newText);
+    writeBox(box, newText);
+  }
+  void clearPattern() override {
+    pattern.clear();
+    note("clear");
+  }
+  void appendPattern(char symbol) override {
+    pattern += symbol;
+    note(std::string("+") + symbol);
+  }
   bool loopChecked() const override { return loop; }
-  bool invertChecked() const override { return false; }
-  void showKeying(bool keyingNow) override { keying = keyingNow; }
+  bool invertChecked() const override { return invert; }
+  void showKeying(bool on) override {
+    keying = on;
+    note(on ? "keying" : "idle");
+  }
   void processEvents() override {
-    ++eventRounds;
+    note("events");
+    ++eventCalls;
+    if (const auto action = atEvents.find(eventCalls); action != atEvents.end()) {
+      action->second();
+    }
     if (onEvents) {
-      onEvents(eventRounds);
+      onEvents();
     }
   }
-  void report(const std::string& text) override { reports.push_back(text); }
+  void report(const std::string& reportText) override {
+    reports.push_back(reportText);
+    note("report");
+  }
 
+  // What an operator types into a box: the text changes and the box's handler runs.
+  void writeBox(Box box, const std::string& newText) {
+    boxes[box] = newText;
+    params.Box_Change(box, [this](Box other) { return boxes[other]; });
+  }
+
+  KeyingParameters params;
+  std::u32string text = U"Edit for message";
+  std::map<Box, std::string> boxes;
   std::string pattern;
   bool loop = false;
+  bool invert = false;
   bool keying = false;
-  int eventRounds = 0;
-  std::function<void(int)> onEvents;
   std::vector<std::string> reports;
+  std::map<int, std::function<void()>> atEvents;  // run by the n-th processEvents, from 1
+  std::function<void()> onEvents;                 // run by every processEvents
+  int eventCalls = 0;
 
  private:
-  KeyingParameters params_;
-  std::map<Box, std::string> boxes_;
-  std::u32string message_;
+  void note(std::string entry) {
+    if (log_ != nullptr) {
+      log_->push_back(std::move(entry));
+    }
+  }
+
+  EventLog* log_;
 };
 
 }  // namespace bitoner::testing

@@ -1,6 +1,7 @@
 #include "support/pulse_daemon.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -12,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,10 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "keying/patterns.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -58,22 +65,9 @@ std::string logTail(const std::filesystem::path& log) {
   return all.size() > kLogTailBytes ? all.substr(all.size() - kLogTailBytes) : all;
 }
 
-std::optional<std::string> getEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-}
-
-void restoreEnv(const char* name, const std::optional<std::string>& value) {
-  if (value) {
-    ::setenv(name, value->c_str(), 1);
-  } else {
-    ::unsetenv(name);
-  }
-}
-
 std::filesystem::path findExecutable(const std::string& name) {
-  const std::optional<std::string> path = getEnv("PATH");
-  std::stringstream dirs(path.value_or("/usr/bin:/bin"));
+  const char* const path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
   for (std::string dir; std::getline(dirs, dir, ':');) {
     const std::filesystem::path candidate = std::filesystem::path(dir) / name;
     if (::access(candidate.c_str(), X_OK) == 0) {
@@ -147,14 +141,15 @@ class Probe {
 }  // namespace
 
 struct PrivatePulse::State {
-  std::filesystem::path dir;
+  TempDir tempDir;
+  std::filesystem::path dir = tempDir.path();
   std::filesystem::path log;
   std::string address;
   std::string sink = kSinkName;
   pid_t pid = -1;
   pa_simple* keeper = nullptr;
-  std::optional<std::string> oldServer = getEnv("PULSE_SERVER");
-  std::optional<std::string> oldCookie = getEnv("PULSE_COOKIE");
+  std::optional<ScopedEnv> server;
+  std::optional<ScopedEnv> cookie;
 
   void stopDaemon() {
     if (pid <= 0) {
@@ -175,12 +170,6 @@ struct PrivatePulse::State {
   }
 
   void start() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "bitoner-pulse-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    }
-    dir = pattern;
     log = dir / "daemon.log";
     address = "unix:" + (dir / "native").string();
 
@@ -252,8 +241,8 @@ struct PrivatePulse::State {
     }
 
     // Clients of this process talk to the private daemon, and keep their cookie in its directory.
-    ::setenv("PULSE_SERVER", address.c_str(), 1);
-    ::setenv("PULSE_COOKIE", (dir / "cookie").c_str(), 1);
+    server.emplace("PULSE_SERVER", address);
+    cookie.emplace("PULSE_COOKIE", (dir / "cookie").string());
 
     const Clock::time_point deadline = Clock::now() + kStartTimeout;
     while (true) {
@@ -303,12 +292,8 @@ struct PrivatePulse::State {
       keeper = nullptr;
     }
     stopDaemon();
-    restoreEnv("PULSE_SERVER", oldServer);
-    restoreEnv("PULSE_COOKIE", oldCookie);
-    std::error_code ignored;
-    if (!dir.empty()) {
-      std::filesystem::remove_all(dir, ignored);
-    }
+    server.reset();
+    cookie.reset();
   }
 };
 
@@ -418,6 +403,39 @@ std::vector<std::int16_t> readWavSamples(const std::filesystem::path& file) {
   return samples;
 }
 
+std::vector<std::string> playOrder(std::u32string_view message) {
+  const PatternTable table = CWchars();
+  std::vector<std::string> plays;
+  for (const char32_t c : message) {
+    for (const char element : table.at(c)) {
+      plays.emplace_back(element == '0' ? "dot.wav" : "dash.wav");
+      plays.emplace_back("InterSymb.wav");
+    }
+    plays.emplace_back("idle.wav");
+  }
+  return plays;
+}
+
+std::vector<std::int16_t> framesOf(const std::vector<std::string>& names) {
+  const auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  std::vector<std::int16_t> all;
+  for (const std::string& name : names) {
+    std::filesystem::path file = name;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      if (!std::filesystem::exists(file) && lower(entry.path().filename()) == lower(name)) {
+        file = entry.path();
+      }
+    }
+    const std::vector<std::int16_t> frames = readWavSamples(file);
+    all.insert(all.end(), frames.begin(), frames.end());
+  }
+  return all;
+}
+
 namespace {
 
 bool silentAt(const std::vector<std::int16_t>& samples, std::size_t frame) {
@@ -512,6 +530,14 @@ SignalComparison compareSignal(const std::vector<std::int16_t>& recording,
   }
   result.description = text.str();
   return result;
+}
+
+void expectRecorded(const std::vector<std::int16_t>& recording,
+                    const std::vector<std::int16_t>& expected) {
+  const SignalComparison result = compareSignal(recording, expected, kMaxMissingFrames);
+  EXPECT_TRUE(result.equal) << result.description;
+  EXPECT_EQ(result.silentInside, 0U);
+  EXPECT_LE(result.missingAtStart, kMaxMissingFrames);
 }
 
 }  // namespace bitoner::testing

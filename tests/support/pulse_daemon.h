@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bitoner::testing {
@@ -54,6 +55,13 @@ class MonitorRecorder {
 // The frames of a WAV file as libsndfile reads them, interleaved.
 std::vector<std::int16_t> readWavSamples(const std::filesystem::path& file);
 
+// The plays GO makes for one pass of `message` (in capitals), by the names the sequencer uses.
+std::vector<std::string> playOrder(std::u32string_view message);
+
+// The frames of the named files in the working directory, one after the other, each name found
+// as the player finds it (the exact name first, else one that differs only in case).
+std::vector<std::int16_t> framesOf(const std::vector<std::string>& names);
+
 // Where `expected` starts in `recording` (the first frame that is not silent), as an index into the
 // interleaved samples, or -1 if the recording holds no signal. Comparing from there shows gaps and
 // corrupted frames exactly.
@@ -75,5 +83,13 @@ struct SignalComparison {
 SignalComparison compareSignal(const std::vector<std::int16_t>& recording,
                                const std::vector<std::int16_t>& expected,
                                std::size_t maxMissingAtStart);
+
+// The first frames of a recording may be lost while the monitor starts up.
+inline constexpr std::size_t kMaxMissingFrames = 110;  // 10 ms at 11025 Hz
+
+// Expects the recording to hold `expected` bit for bit, as one signal with no silent frame inside,
+// but for at most kMaxMissingFrames frames missing at its start.
+void expectRecorded(const std::vector<std::int16_t>& recording,
+                    const std::vector<std::int16_t>& expected);
 
 }  // namespace bitoner::testing

@@ -1,18 +1,17 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <clocale>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <limits>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/plain_window.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 #include "ui/parameters.h"
 
 namespace bitoner {
@@ -139,33 +138,20 @@ TEST(ReadNumber, ValuesBeyondTheDoubleRangeSaturate) {
 TEST(ReadNumber, IgnoresTheProcessLocale) {
   const char* const current = std::setlocale(LC_ALL, nullptr);
   const std::string previousLocale = current != nullptr ? current : "C";
-  const char* const locpath = std::getenv("LOCPATH");
-  const std::optional<std::string> previousLocpath =
-      locpath != nullptr ? std::optional<std::string>(locpath) : std::nullopt;
-
-  std::string pattern = (std::filesystem::temp_directory_path() / "bitoner-locale-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const std::filesystem::path localeDir = pattern;
+  const testing::TempDir localeDir;
+  std::optional<testing::ScopedEnv> locpath;
   const std::string build = "localedef -i de_DE -f UTF-8 -c '" +
                             (localeDir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
   bool switched = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
   if (!switched && std::system(build.c_str()) == 0) {
-    ::setenv("LOCPATH", localeDir.c_str(), 1);
+    locpath.emplace("LOCPATH", localeDir.path().string());
     switched = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
   }
   const bool decimalComma = switched && std::string(std::localeconv()->decimal_point) == ",";
   const double half = readNumber("0.5");
   const double comma = readNumber("1,5");
   const double exponent = readNumber("2.5e-1");
-
   std::setlocale(LC_ALL, previousLocale.c_str());
-  if (previousLocpath) {
-    ::setenv("LOCPATH", previousLocpath->c_str(), 1);
-  } else {
-    ::unsetenv("LOCPATH");
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(localeDir, ignored);
 
   if (!decimalComma) {
     GTEST_SKIP() << "no locale with a decimal comma could be installed or built";
@@ -175,109 +161,58 @@ TEST(ReadNumber, IgnoresTheProcessLocale) {
   EXPECT_EQ(exponent, 0.25);
 }
 
-// Applies a box write the way the window does: the text changes, then the box's handler runs.
-class Boxes {
- public:
-  explicit Boxes(KeyingParameters& parameters) : parameters_(parameters) {}
-
-  void write(Box box, const std::string& text) {
-    texts_[box] = text;
-    switch (box) {
-      case Box::IdleFreq:
-        parameters_.IdleFreq_Change();
-        break;
-      case Box::DotFreq:
-        parameters_.DotFreq_Change();
-        break;
-      case Box::DashFreq:
-        parameters_.DashFreq_Change();
-        break;
-      case Box::SymbLen:
-        parameters_.SymbLen_Change(texts_[Box::SymbLen], texts_[Box::Intgap]);
-        break;
-      case Box::Intgap:
-        parameters_.Intgap_Change(texts_[Box::Intgap]);
-        break;
-      case Box::dB:
-        parameters_.dB_Change(texts_[Box::dB]);
-        break;
-    }
-  }
-
-  void load() {
-    parameters_.Fsample = kSampleRateHz;
-    for (const auto& [box, text] : kDefaultTexts) {
-      write(box, std::string(text));
-    }
-    parameters_.abort = kFalse;
-  }
-
- private:
-  KeyingParameters& parameters_;
-  std::map<Box, std::string> texts_;
-};
+// The boxes and their handlers as the window runs them, after the load.
+using Boxes = testing::PlainWindow;
+constexpr double kDefaultAmpl = 10340.65;  // -10 dB below full scale
 
 TEST(KeyingParameters, LoadDerivesTheDefaults) {
-  KeyingParameters parameters;
-  Boxes boxes(parameters);
-  boxes.load();
-  EXPECT_EQ(parameters.Fsample, 11025);
-  EXPECT_EQ(parameters.SymbolLength, 0.5);
-  EXPECT_EQ(parameters.InterSymbol, 10.0 / 100.0 * 0.5);
-  EXPECT_NEAR(parameters.InterSymbol, 0.05, 1e-15);
-  EXPECT_NEAR(parameters.Ampl, 10340.65, 0.005);
-  EXPECT_EQ(parameters.abort, kFalse);
+  const Boxes boxes;
+  EXPECT_EQ(boxes.params.Fsample, 11025);
+  EXPECT_EQ(boxes.params.SymbolLength, 0.5);
+  EXPECT_NEAR(boxes.params.InterSymbol, 0.05, 1e-15);
+  EXPECT_NEAR(boxes.params.Ampl, kDefaultAmpl, 0.005);
+  EXPECT_EQ(boxes.params.abort, kFalse);
 }
 
 TEST(KeyingParameters, EveryHandlerRaisesAbortAndFrequenciesChangeNothingElse) {
-  KeyingParameters parameters;
-  Boxes boxes(parameters);
-  boxes.load();
+  Boxes boxes;
   for (const Box box : {Box::IdleFreq, Box::DotFreq, Box::DashFreq}) {
-    parameters.abort = kFalse;
-    boxes.write(box, "1234");
-    EXPECT_EQ(parameters.abort, kTrue);
-    EXPECT_EQ(parameters.SymbolLength, 0.5);
-    EXPECT_EQ(parameters.InterSymbol, 10.0 / 100.0 * 0.5);
-    EXPECT_NEAR(parameters.Ampl, 10340.65, 0.005);
+    boxes.params.abort = kFalse;
+    boxes.writeBox(box, "1234");
+    EXPECT_EQ(boxes.params.abort, kTrue);
+    EXPECT_EQ(boxes.params.SymbolLength, 0.5);
+    EXPECT_EQ(boxes.params.InterSymbol, 10.0 / 100.0 * 0.5);
+    EXPECT_NEAR(boxes.params.Ampl, kDefaultAmpl, 0.005);
   }
   for (const Box box : {Box::SymbLen, Box::Intgap, Box::dB}) {
-    parameters.abort = kFalse;
-    boxes.write(box, "7");
-    EXPECT_EQ(parameters.abort, kTrue);
+    boxes.params.abort = kFalse;
+    boxes.writeBox(box, "7");
+    EXPECT_EQ(boxes.params.abort, kTrue);
   }
 }
 
 TEST(KeyingParameters, GapFollowsTheSymbolLengthDividingFirst) {
-  KeyingParameters parameters;
-  Boxes boxes(parameters);
-  boxes.load();
-  boxes.write(Box::SymbLen, "0.7");
+  Boxes boxes;
+  boxes.writeBox(Box::SymbLen, "0.7");
   // 10 / 100 * 0.7 is 0.06999999999999999; multiplying first would give 0.07.
-  EXPECT_EQ(parameters.InterSymbol, 0.1 * 0.7);
-  EXPECT_NE(parameters.InterSymbol, 10.0 * 0.7 / 100.0);
-  boxes.write(Box::Intgap, "50");
-  EXPECT_EQ(parameters.InterSymbol, 0.5 * 0.7);
-  boxes.write(Box::Intgap, "0");
-  EXPECT_EQ(parameters.InterSymbol, 0.0);
-  boxes.write(Box::Intgap, "20");
-  boxes.write(Box::SymbLen, "2");
-  EXPECT_EQ(parameters.SymbolLength, 2.0);
-  EXPECT_EQ(parameters.InterSymbol, 0.4);
+  EXPECT_EQ(boxes.params.InterSymbol, 0.1 * 0.7);
+  EXPECT_NE(boxes.params.InterSymbol, 10.0 * 0.7 / 100.0);
+  boxes.writeBox(Box::Intgap, "50");
+  EXPECT_EQ(boxes.params.InterSymbol, 0.5 * 0.7);
+  boxes.writeBox(Box::Intgap, "20");
+  boxes.writeBox(Box::SymbLen, "2");
+  EXPECT_EQ(boxes.params.SymbolLength, 2.0);
+  EXPECT_EQ(boxes.params.InterSymbol, 0.4);
 }
 
 TEST(KeyingParameters, EmptyBoxesReadZero) {
-  KeyingParameters parameters;
-  Boxes boxes(parameters);
-  boxes.load();
-  boxes.write(Box::dB, "");
-  EXPECT_EQ(parameters.Ampl, 32700.0);
-  boxes.write(Box::Intgap, "");
-  EXPECT_EQ(parameters.InterSymbol, 0.0);
-  boxes.write(Box::Intgap, "10");
-  boxes.write(Box::SymbLen, "");
-  EXPECT_EQ(parameters.SymbolLength, 0.0);
-  EXPECT_EQ(parameters.InterSymbol, 0.0);
+  Boxes boxes;
+  boxes.writeBox(Box::Intgap, "");
+  EXPECT_EQ(boxes.params.InterSymbol, 0.0);
+  boxes.writeBox(Box::Intgap, "10");
+  boxes.writeBox(Box::SymbLen, "");
+  EXPECT_EQ(boxes.params.SymbolLength, 0.0);
+  EXPECT_EQ(boxes.params.InterSymbol, 0.0);
 }
 
 TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
@@ -288,7 +223,7 @@ TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
   };
   const Case cases[] = {
       {"-10", 10340.65, 0.005}, {"10", 10340.65, 0.005},  {"+20", 3270.0, 1e-9},
-      {"-20", 3270.0, 1e-9},    {"0", 32700.0, 0.0},      {"", 32700.0, 0.0},
+      {"-20", 3270.0, 1e-9},    {"0", 32700.0, 0.0},      {"", 32700.0, 0.0},  // empty reads 0
       {"3", 23149.827, 0.001},  {"-3", 23149.827, 0.001}, {"7000", 0.0, 0.0},
       {"-7000", 0.0, 0.0},      {"1e400", 0.0, 0.0},      {"-1e400", 0.0, 0.0},
       {"&HFFFFFF", 0.0, 0.0},

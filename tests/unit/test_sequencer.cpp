@@ -1,23 +1,65 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <stdlib.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "keying/sequencer.h"
+#include "support/plain_window.h"
+#include "support/temp_dir.h"
 #include "tones/tones.h"
-#include "unit/keying_fakes.h"
 
 namespace bitoner {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::EventLog;
-using testing::FakeSound;
-using testing::FakeWindow;
+
+// A sound service that plays instantly and notes in the log "open", "play <name>" and "drain". It
+// can be told to fail, and it refuses to run away: a run that never ends would otherwise hang.
+class FakeSound : public SoundService {
+ public:
+  static constexpr std::size_t kRunawayPlays = 2'000'000;
+
+  explicit FakeSound(EventLog& log) : log_(log) {}
+
+  void open() override {
+    log_.push_back("open");
+    if (openError) {
+      throw SoundError("Connection refused");
+    }
+  }
+
+  bool play(const std::string& name) override {
+    ++plays;
+    if (plays == failAtPlay) {
+      throw SoundError("Connection terminated");
+    }
+    if (plays > kRunawayPlays) {
+      throw std::logic_error("the keying run does not end");
+    }
+    log_.push_back("play " + name);
+    return true;
+  }
+
+  void drain() override {
+    log_.push_back("drain");
+    if (drainError) {
+      throw SoundError("Connection terminated");
+    }
+  }
+
+  bool openError = false;
+  bool drainError = false;
+  std::size_t failAtPlay = 0;  // the play (counted from 1) that loses the server; 0 for none
+  std::size_t plays = 0;
+
+ private:
+  EventLog& log_;
+};
 
 const EventLog kStart{"message", "clear", "open", "keying"};
 const EventLog kEnd{"drain", "idle"};
@@ -46,33 +88,21 @@ EventLog concat(std::initializer_list<EventLog> parts) {
   return all;
 }
 
-sf_count_t framesIn(const fs::path& file) {
+sf_count_t framesIn(const char* file) {
   SF_INFO info{};
-  SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
-  if (handle == nullptr) {
-    return -1;
+  SNDFILE* handle = sf_open(file, SFM_READ, &info);
+  if (handle != nullptr) {
+    sf_close(handle);
   }
-  sf_close(handle);
-  return info.frames;
+  return handle != nullptr ? info.frames : -1;
 }
 
 // GO writes the tone files into the working directory, so every case runs in a fresh one.
 class SequencerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = fs::current_path();
-    std::string pattern = (fs::temp_directory_path() / "bitoner-keying-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
-
   void go(const std::u32string& message) {
     window.text = message;
+    window.eventCalls = 0;
     log.clear();
     sequencer.Command1_Click();
   }
@@ -83,23 +113,11 @@ class SequencerTest : public ::testing::Test {
     EXPECT_EQ(window.params.abort, kFalse);
   }
 
-  bool toneFilesWritten() const {
-    for (std::string_view name : kToneFileNames) {
-      if (fs::exists(dir_ / name)) {
-        return true;
-      }
-    }
-    return false;
-  }
-
+  testing::TempWorkDir dir;
   EventLog log;
-  FakeWindow window{log};
+  testing::PlainWindow window{&log};
   FakeSound sound{log};
   Sequencer sequencer{window, sound};
-
- private:
-  fs::path previous_;
-  fs::path dir_;
 };
 
 TEST_F(SequencerTest, KeysMessagesInExactPlayAndDisplayOrder) {
@@ -110,7 +128,7 @@ TEST_F(SequencerTest, KeysMessagesInExactPlayAndDisplayOrder) {
   EXPECT_EQ(window.pattern, ". ");
   expectIdle();
   for (std::string_view name : kToneFileNames) {
-    EXPECT_TRUE(fs::exists(name)) << name;
+    EXPECT_TRUE(std::filesystem::exists(name)) << name;
   }
 
   go(U"A B");  // the space sends one more idle symbol and shows a second blank
@@ -161,7 +179,6 @@ TEST_F(SequencerTest, StopAndParameterChangesEndTheRunAtTheNextElementBoundary) 
 
   // A frequency typed in during the run: the pattern sent so far stays.
   window.atEvents = {{2, [this] { window.writeBox(Box::DotFreq, "1100"); }}};
-  window.eventCalls = 0;
   go(U"SOS");
   EXPECT_EQ(log, concat({kStart,
                          {"play dot.wav", "+.", "play InterSymb.wav", "events", "play dot.wav",
@@ -173,7 +190,6 @@ TEST_F(SequencerTest, StopAndParameterChangesEndTheRunAtTheNextElementBoundary) 
 
   // Stop while a blank is keyed.
   window.atEvents = {{3, [this] { sequencer.Stp_Click(); }}};
-  window.eventCalls = 0;
   go(U"E  E");
   EXPECT_EQ(
       log,
@@ -195,7 +211,6 @@ TEST_F(SequencerTest, LoopRepeatsWithAnExtraIdleAndAClearedDisplay) {
 
   // Unticking Loop in the second pass lets that pass finish, and then the run ends.
   window.atEvents = {{3, [this] { window.loop = false; }}};
-  window.eventCalls = 0;
   window.loop = true;
   go(U"ET");
   EXPECT_EQ(log, concat({kStart, pass, {"play idle.wav", "clear"}, pass, kEnd}));
@@ -213,7 +228,6 @@ TEST_F(SequencerTest, LoopOverAMessageWithoutElementsCanStillBeStopped) {
   expectIdle();
 
   window.atEvents = {{3, [this] { sequencer.Stp_Click(); }}};
-  window.eventCalls = 0;
   go(U"  ");
   EXPECT_EQ(log, concat({kStart,
                          character(""),
@@ -240,7 +254,6 @@ TEST_F(SequencerTest, EditsDuringARunTakeEffectAtPositionsNotYetSent) {
   // Typed in during the run: a lower-case letter is keyed as its capital, a character without a
   // pattern like an empty one. GO's upper-casing is not repeated for the next pass.
   window.atEvents = {{1, [this] { window.text = U"E[a"; }}, {5, [this] { window.loop = false; }}};
-  window.eventCalls = 0;
   window.loop = true;
   go(U"EEE");
   const EventLog later = concat({character("."), character(""), character(".-")});
@@ -256,7 +269,7 @@ TEST_F(SequencerTest, RefusesMessagesItCannotKeyBeforeWritingAnything) {
   EXPECT_EQ(window.reports[0],
             "The message cannot be keyed: it holds characters that have no Morse pattern: "
             "\"[\", \"\xC3\xA9\", \"_\", U+200B. Remove them and press GO again.");
-  EXPECT_FALSE(toneFilesWritten());
+  EXPECT_TRUE(dir.entries().empty());
   EXPECT_EQ(sound.plays, 0U);
   expectIdle();
 
@@ -265,7 +278,7 @@ TEST_F(SequencerTest, RefusesMessagesItCannotKeyBeforeWritingAnything) {
   EXPECT_EQ(window.reports[1],
             "The message is too long to key: it has 32768 characters, and at most 32767 can be "
             "sent.");
-  EXPECT_FALSE(toneFilesWritten());
+  EXPECT_TRUE(dir.entries().empty());
   EXPECT_EQ(sound.plays, 0U);
   expectIdle();
 }
@@ -289,7 +302,7 @@ TEST_F(SequencerTest, ReportsFailuresToStartAndReturnsToIdle) {
   EXPECT_TRUE(window.reports[0].starts_with("The tone file ")) << window.reports[0];
   EXPECT_EQ(log,
             (EventLog{"message", "box SymbLen " + window.boxes[Box::SymbLen], "clear", "report"}));
-  EXPECT_FALSE(toneFilesWritten());
+  EXPECT_TRUE(dir.entries().empty());
   expectIdle();
 
   window.writeBox(Box::SymbLen, "0.5");

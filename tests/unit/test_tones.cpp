@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "tones/tones.h"
 #include "tones/wav_writer.h"
 #include "ui/parameters.h"
@@ -31,38 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "bitoner-tones-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  fs::path operator/(std::string_view name) const { return path_ / name; }
-
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 const std::vector<std::string> kAllToneFiles = {"Dash.wav", "Dot.wav", "Idle.wav", "InterSymb.wav"};
 

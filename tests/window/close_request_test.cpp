@@ -21,12 +21,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "window/window_support.h"
 
 namespace bitoner {
@@ -234,7 +236,6 @@ class CloseRequest : public ::testing::Test {
       GTEST_SKIP() << "Xvfb is not installed (make deps installs it)";
     }
     ASSERT_TRUE(QFile::exists(BITONER_EXECUTABLE));
-    ASSERT_TRUE(workdir.isValid());
     display = std::make_unique<VirtualDisplay>(xvfb);
     x = std::make_unique<XClient>(display->name());
 
@@ -242,7 +243,7 @@ class CloseRequest : public ::testing::Test {
     env.insert("DISPLAY", QString::fromStdString(display->name()));
     env.insert("QT_QPA_PLATFORM", "xcb");
     bitoner.setProcessEnvironment(env);
-    bitoner.setWorkingDirectory(workdir.path());
+    bitoner.setWorkingDirectory(QString::fromStdString(workdir.path().string()));
     bitoner.setProcessChannelMode(QProcess::ForwardedChannels);
     bitoner.start(BITONER_EXECUTABLE, QStringList{});
     ASSERT_TRUE(bitoner.waitForStarted());
@@ -263,7 +264,7 @@ class CloseRequest : public ::testing::Test {
     return bitoner.waitForFinished(static_cast<int>(timeout.count()));
   }
 
-  testing::TemporaryWorkdir workdir;
+  testing::TempDir workdir;
   testing::PrivatePulse& pulse = testing::sharedPulse();
   std::unique_ptr<VirtualDisplay> display;
   std::unique_ptr<XClient> x;
@@ -276,7 +277,7 @@ TEST_F(CloseRequest, WhileIdleEndsTheProgramWithStatusZero) {
   ASSERT_TRUE(waitForExit(kExitTimeout));
   EXPECT_EQ(bitoner.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(bitoner.exitCode(), 0);
-  EXPECT_FALSE(QFile::exists(workdir.file("Idle.wav"))) << "nothing was keyed";
+  EXPECT_FALSE(std::filesystem::exists(workdir / "Idle.wav")) << "nothing was keyed";
 }
 
 TEST_F(CloseRequest, DuringARunEndsTheProgramWithStatusZeroWithoutFinishingTheMessage) {
@@ -288,10 +289,10 @@ TEST_F(CloseRequest, DuringARunEndsTheProgramWithStatusZeroWithoutFinishingTheMe
 
   const QDeadlineTimer started(
       std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout));
-  while (!QFile::exists(workdir.file("Dash.wav")) && !started.hasExpired()) {
+  while (!std::filesystem::exists(workdir / "Dash.wav") && !started.hasExpired()) {
     QThread::msleep(static_cast<unsigned long>(kPoll.count()));
   }
-  ASSERT_TRUE(QFile::exists(workdir.file("Dash.wav"))) << "GO did not start a run";
+  ASSERT_TRUE(std::filesystem::exists(workdir / "Dash.wav")) << "GO did not start a run";
   QThread::msleep(700);  // into the first character
   ASSERT_EQ(bitoner.state(), QProcess::Running);
 

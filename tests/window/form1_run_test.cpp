@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "keying/patterns.h"
+#include "support/temp_dir.h"
 #include "tones/tones.h"
 #include "ui/form1.h"
 #include "ui/parameters.h"
@@ -30,33 +31,15 @@ namespace {
 
 using testing::atNextEvents;
 using testing::MessageBoxCatcher;
+using testing::playOrder;
 using testing::RecordingPlayer;
 using testing::sharedPulse;
-using testing::TemporaryWorkdir;
-
-// Where the recording may begin late: the monitor can miss the very first milliseconds.
-constexpr std::size_t kMaxMissingFrames = kSampleRateHz / 100;  // 10 ms
-
-// The plays GO makes for `message` (already in capitals), one pass.
-std::vector<std::string> playOrder(std::u32string_view message) {
-  const PatternTable table = CWchars();
-  std::vector<std::string> plays;
-  for (char32_t c : message) {
-    for (char element : table.at(c)) {
-      plays.emplace_back(element == '0' ? "dot.wav" : "dash.wav");
-      plays.emplace_back("InterSymb.wav");
-    }
-    plays.emplace_back("idle.wav");
-  }
-  return plays;
-}
 
 class KeyingThroughWindow : public ::testing::Test {
  protected:
   KeyingThroughWindow() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
 
   void SetUp() override {
-    ASSERT_TRUE(workdir.isValid());
     form.show();
     form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
@@ -71,9 +54,11 @@ class KeyingThroughWindow : public ::testing::Test {
 
   void pressGo() { QTest::mouseClick(form.Command1, Qt::LeftButton); }
 
-  bool toneFileExists(const char* name) const { return QFile::exists(workdir.file(name)); }
+  bool toneFileExists(std::string_view name) const {
+    return std::filesystem::exists(workdir / name);
+  }
 
-  TemporaryWorkdir workdir;
+  testing::TempWorkDir workdir;
   testing::PrivatePulse& pulse = sharedPulse();
   RecordingPlayer player;
   std::vector<int> endStatuses;
@@ -115,7 +100,7 @@ TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
   EXPECT_EQ(form.childAt(form.Command1->geometry().center()), form.Command1);
   EXPECT_EQ(form.parameters().abort, kFalse);
   for (std::string_view name : kToneFileNames) {
-    EXPECT_TRUE(toneFileExists(std::string(name).c_str())) << name;
+    EXPECT_TRUE(toneFileExists(name)) << name;
   }
 }
 
@@ -172,7 +157,7 @@ TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfter
   EXPECT_EQ(form.CodePatt->toPlainText(), ". ");
   // A quarter second at 11025 Hz, 2756.25 frames, rounded.
   for (const char* name : {"Idle.wav", "Dot.wav", "Dash.wav"}) {
-    EXPECT_EQ(testing::readWavSamples(workdir.file(name).toStdString()).size(), 2u * 2756) << name;
+    EXPECT_EQ(testing::readWavSamples(name).size(), 2u * 2756) << name;
   }
 }
 
@@ -198,7 +183,7 @@ TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
   EXPECT_EQ(form.TextIn->text(), "ABC");
   EXPECT_TRUE(player.played.empty());
   for (std::string_view name : kToneFileNames) {
-    EXPECT_FALSE(toneFileExists(std::string(name).c_str())) << name;
+    EXPECT_FALSE(toneFileExists(name)) << name;
   }
   EXPECT_TRUE(form.Command1->isVisible());
   EXPECT_TRUE(form.InvertSB->isEnabled());
@@ -247,22 +232,7 @@ TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap)
   ASSERT_EQ(player.played, order);
   EXPECT_EQ(form.CodePatt->toPlainText(), "--- -.-  --... ...-- ");
 
-  std::vector<std::int16_t> expected;
-  for (const std::string& name : order) {
-    const std::string file = name == "dot.wav"    ? "Dot.wav"
-                             : name == "dash.wav" ? "Dash.wav"
-                             : name == "idle.wav" ? "Idle.wav"
-                                                  : name;
-    const std::vector<std::int16_t> frames =
-        testing::readWavSamples(workdir.file(QString::fromStdString(file)).toStdString());
-    ASSERT_FALSE(frames.empty()) << file;
-    expected.insert(expected.end(), frames.begin(), frames.end());
-  }
-  const testing::SignalComparison result =
-      testing::compareSignal(recording, expected, kMaxMissingFrames);
-  EXPECT_TRUE(result.equal) << result.description;
-  EXPECT_EQ(result.silentInside, 0u);
-  EXPECT_LE(result.missingAtStart, kMaxMissingFrames);
+  testing::expectRecorded(recording, testing::framesOf(order));
 }
 
 // Pictures of the window for the documentation and for looking at by eye; written beside the test

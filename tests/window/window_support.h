@@ -1,12 +1,9 @@
 #pragma once
 
 #include <QApplication>
-#include <QDir>
 #include <QMessageBox>
 #include <QObject>
-#include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <cstddef>
 #include <functional>
@@ -20,24 +17,6 @@
 #include "support/pulse_daemon.h"
 
 namespace bitoner::testing {
-
-// Makes a fresh temporary directory the working directory, where GO writes its tone files, and
-// goes back to the old one afterwards.
-class TemporaryWorkdir {
- public:
-  TemporaryWorkdir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
-  ~TemporaryWorkdir() { QDir::setCurrent(previous_); }
-  TemporaryWorkdir(const TemporaryWorkdir&) = delete;
-  TemporaryWorkdir& operator=(const TemporaryWorkdir&) = delete;
-
-  bool isValid() const { return dir_.isValid(); }
-  QString path() const { return dir_.path(); }
-  QString file(const QString& name) const { return dir_.filePath(name); }
-
- private:
-  QTemporaryDir dir_;
-  QString previous_;
-};
 
 // The real player, with a note of every name it was asked to play and a hook called before each
 // play, so that a test can act at a known point of a run.
