@@ -54,29 +54,14 @@ class PlayerTest : public ::testing::Test {
   std::optional<testing::PrivatePulse> pulse_{std::in_place};
 };
 
-TEST_F(PlayerTest, ConsecutivePlaysJoinBitForBitWithoutAGap) {
-  // The sequencer's names for the letter N (dash, dot) and one more idle symbol.
-  std::vector<std::string> names = testing::playOrder(U"N");
-  names.emplace_back("idle.wav");
-  testing::MonitorRecorder recorder(*pulse_);
-  PulsePlayer player;
-  player.open();
-  for (const std::string& name : names) {
-    EXPECT_TRUE(player.play(name)) << name;
-  }
-  player.drain();
-  expectRecorded(recorder.stop(), framesOf({"Dash.wav", "InterSymb.wav", "Dot.wav", "InterSymb.wav",
-                                            "Idle.wav", "Idle.wav"}));
-}
-
 TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndAnotherFormatReopensIt) {
   PulsePlayer player;
   player.open();
   ASSERT_TRUE(player.play("Dot.wav"));
   player.drain();
 
-  // A mono file needs a stream of its own; the tone files after it get theirs
-  // back, still exact.
+  // A mono file needs a stream of its own; the tone files after it get theirs back, still exact
+  // and joined without a gap.
   SF_INFO info{.frames = 0,
                .samplerate = kSampleRateHz,
                .channels = 1,

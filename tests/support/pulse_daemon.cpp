@@ -54,6 +54,8 @@ constexpr std::size_t kLogTailBytes = 2000;
 // Frames that must match for a lead to count as the recording's alignment with the played frames.
 constexpr std::size_t kAlignFrames = 32;
 constexpr const char* kSinkName = "bitoner_test_sink";
+// A buffer attribute the server chooses.
+constexpr auto kServerDefault = static_cast<std::uint32_t>(-1);
 
 static_assert(std::is_same_v<short, std::int16_t>, "libsndfile's short samples are 16-bit");
 
@@ -271,12 +273,10 @@ struct PrivatePulse::State {
   // Being silent, it is left out of the mix and the other streams reach the sink unchanged.
   void holdLowLatency() {
     const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &sampleFormat));
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(-1);
+    const pa_buffer_attr attr{
+        kServerDefault,
+        static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &sampleFormat)),
+        kServerDefault, kServerDefault, kServerDefault};
     int error = 0;
     keeper = pa_simple_new(address.c_str(), "Bitoner test server", PA_STREAM_PLAYBACK, sink.c_str(),
                            "Latency keeper", &sampleFormat, nullptr, &attr, &error);
@@ -343,12 +343,8 @@ struct MonitorRecorder::State {
 
 MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_unique<State>()) {
   const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
-  pa_buffer_attr attr{};
-  attr.maxlength = static_cast<std::uint32_t>(-1);
-  attr.tlength = static_cast<std::uint32_t>(-1);
-  attr.prebuf = static_cast<std::uint32_t>(-1);
-  attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(kRecordChunkFrames * kBytesPerFrame);
+  const pa_buffer_attr attr{kServerDefault, kServerDefault, kServerDefault, kServerDefault,
+                            static_cast<std::uint32_t>(kRecordChunkFrames * kBytesPerFrame)};
   const std::string monitor = pulse.sinkName() + ".monitor";
   int error = 0;
   state_->stream =

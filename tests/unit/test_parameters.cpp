@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct NumberCase {
   double expected;
 };
 
-void expectReads(const std::vector<NumberCase>& cases) {
+void expectReads(std::span<const NumberCase> cases) {
   for (const auto& [text, expected] : cases) {
     const double value = readNumber(text);
     // Exact comparison: every expected value is the double the text denotes.
@@ -34,102 +35,87 @@ void expectReads(const std::vector<NumberCase>& cases) {
 }
 
 TEST(ReadNumber, PlainDecimals) {
-  expectReads({{"0.5", 0.5},
-               {"600", 600.0},
-               {"-10", -10.0},
-               {"+3", 3.0},
-               {".5", 0.5},
-               {"5.", 5.0},
-               {"-.25", -0.25},
-               {"0.1", 0.1},
-               {"0.10000000000000002", 0.10000000000000002},
-               {"007", 7.0}});
+  const NumberCase cases[] = {
+      {"0.5", 0.5},    {"600", 600.0}, {"-10", -10.0},
+      {"+3", 3.0},     {".5", 0.5},    {"5.", 5.0},
+      {"-.25", -0.25}, {"0.1", 0.1},   {"0.10000000000000002", 0.10000000000000002},
+      {"007", 7.0},
+  };
+  expectReads(cases);
 }
 
+// A marker without digits ("1e", "1d-") is not part of the number.
 TEST(ReadNumber, Exponents) {
-  expectReads({{"1e3", 1000.0},
-               {"1E3", 1000.0},
-               {"1d2", 100.0},
-               {"1D+2", 100.0},
-               {"2E-1", 0.2},
-               {"2.5e+1", 25.0},
-               {".5e1", 5.0},
-               // A marker without digits is not part of the number.
-               {"1e", 1.0},
-               {"1e+", 1.0},
-               {"1d-", 1.0},
-               {"1ex", 1.0}});
+  const NumberCase cases[] = {
+      {"1e3", 1000.0}, {"1E3", 1000.0},  {"1d2", 100.0}, {"1D+2", 100.0},
+      {"2E-1", 0.2},   {"2.5e+1", 25.0}, {".5e1", 5.0},  {"1e", 1.0},
+      {"1e+", 1.0},    {"1d-", 1.0},     {"1ex", 1.0},
+  };
+  expectReads(cases);
 }
 
 TEST(ReadNumber, StopsAtTheFirstCharacterThatCannotContinue) {
-  expectReads({{"250ms", 250.0},
-               {"1,5", 1.0},
-               {"1.2.3", 1.2},
-               {"12abc", 12.0},
-               {"1e5x", 1e5},
-               {"1.5e2.5", 150.0},
-               {"3-4", 3.0},
-               {"5\r", 5.0}});
+  const NumberCase cases[] = {
+      {"250ms", 250.0}, {"1,5", 1.0},       {"1.2.3", 1.2}, {"12abc", 12.0},
+      {"1e5x", 1e5},    {"1.5e2.5", 150.0}, {"3-4", 3.0},   {"5\r", 5.0},
+  };
+  expectReads(cases);
 }
 
 TEST(ReadNumber, BlanksTabsAndLineFeedsAreIgnoredEverywhere) {
-  expectReads({{"1 2", 12.0},
-               {" \t\n42", 42.0},
-               {"- 5", -5.0},
-               {"1 e 2", 100.0},
-               {" .25", 0.25},
-               {"0 . 5", 0.5},
-               {"4\t2\n", 42.0},
-               {"& H 1 F", 31.0}});
+  const NumberCase cases[] = {
+      {"1 2", 12.0},  {" \t\n42", 42.0}, {"- 5", -5.0},    {"1 e 2", 100.0},
+      {" .25", 0.25}, {"0 . 5", 0.5},    {"4\t2\n", 42.0}, {"& H 1 F", 31.0},
+  };
+  expectReads(cases);
 }
 
 TEST(ReadNumber, TextsWithoutANumberReadZero) {
-  expectReads({{"", 0.0},
-               {"abc", 0.0},
-               {".", 0.0},
-               {"-", 0.0},
-               {"+-5", 0.0},
-               {"e5", 0.0},
-               {",5", 0.0},
-               {"   ", 0.0},
-               {"\r5", 0.0},
-               {"inf", 0.0},
-               {"nan", 0.0},
-               {"0x10", 0.0}});
+  const NumberCase cases[] = {
+      {"", 0.0},   {"abc", 0.0}, {".", 0.0},   {"-", 0.0},   {"+-5", 0.0}, {"e5", 0.0},
+      {",5", 0.0}, {"   ", 0.0}, {"\r5", 0.0}, {"inf", 0.0}, {"nan", 0.0}, {"0x10", 0.0},
+  };
+  expectReads(cases);
 }
 
+// 64 one bits round to the nearest double, 2^64, without accumulated error.
 TEST(ReadNumber, HexAndOctalIntegers) {
-  expectReads({{"&H1F", 31.0},
-               {"&h1f", 31.0},
-               {"&HFFFF", 65535.0},
-               {"&O17", 15.0},
-               {"&o17", 15.0},
-               {"&H1G", 1.0},
-               {"&O178", 15.0},
-               {"&H", 0.0},
-               {"&O8", 0.0},
-               {"&", 0.0},
-               {"&X1", 0.0},
-               {"&H.5", 0.0},
-               // 64 one bits: rounded to the nearest double, 2^64, not accumulated error.
-               {"&O1777777777777777777777", 18446744073709551616.0},
-               {"&HFFFFFFFFFFFFFFFF", 18446744073709551616.0}});
+  const NumberCase cases[] = {
+      {"&H1F", 31.0},
+      {"&h1f", 31.0},
+      {"&HFFFF", 65535.0},
+      {"&O17", 15.0},
+      {"&o17", 15.0},
+      {"&H1G", 1.0},
+      {"&O178", 15.0},
+      {"&H", 0.0},
+      {"&O8", 0.0},
+      {"&", 0.0},
+      {"&X1", 0.0},
+      {"&H.5", 0.0},
+      {"&O1777777777777777777777", 18446744073709551616.0},
+      {"&HFFFFFFFFFFFFFFFF", 18446744073709551616.0},
+  };
+  expectReads(cases);
 }
 
 TEST(ReadNumber, ValuesBeyondTheDoubleRangeSaturate) {
   const std::string hugeDigits = "1" + std::string(400, '0');
   const std::string tinyFraction = "0." + std::string(400, '0') + "1";
-  expectReads({{"1e400", kInf},
-               {"-1e400", -kInf},
-               {"1D999999999999999999999", kInf},
-               {hugeDigits, kInf},
-               {"-" + hugeDigits, -kInf},
-               {hugeDigits + "e-500", 1e-100},
-               {"1e-400", 0.0},
-               {tinyFraction, 0.0},
-               {tinyFraction + "e400", 1e-1},
-               {"&H" + std::string(300, 'F'), kInf},
-               {"0e999999", 0.0}});
+  const NumberCase cases[] = {
+      {"1e400", kInf},
+      {"-1e400", -kInf},
+      {"1D999999999999999999999", kInf},
+      {hugeDigits, kInf},
+      {"-" + hugeDigits, -kInf},
+      {hugeDigits + "e-500", 1e-100},
+      {"1e-400", 0.0},
+      {tinyFraction, 0.0},
+      {tinyFraction + "e400", 1e-1},
+      {"&H" + std::string(300, 'F'), kInf},
+      {"0e999999", 0.0},
+  };
+  expectReads(cases);
   EXPECT_TRUE(std::signbit(readNumber("-1e-400")));
 }
 
@@ -223,7 +209,7 @@ TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
   };
   const Case cases[] = {
       {"-10", 10340.65, 0.005}, {"10", 10340.65, 0.005},  {"+20", 3270.0, 1e-9},
-      {"-20", 3270.0, 1e-9},    {"0", 32700.0, 0.0},      {"", 32700.0, 0.0},  // empty reads 0
+      {"-20", 3270.0, 1e-9},    {"0", 32700.0, 0.0},      {"", 32700.0, 0.0},
       {"3", 23149.827, 0.001},  {"-3", 23149.827, 0.001}, {"7000", 0.0, 0.0},
       {"-7000", 0.0, 0.0},      {"1e400", 0.0, 0.0},      {"-1e400", 0.0, 0.0},
       {"&HFFFFFF", 0.0, 0.0},
@@ -232,8 +218,6 @@ TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
     KeyingParameters parameters;
     parameters.dB_Change(c.text);
     EXPECT_NEAR(parameters.Ampl, c.ampl, c.tolerance) << "dB \"" << c.text << "\"";
-    EXPECT_GE(parameters.Ampl, 0.0) << "dB \"" << c.text << "\"";
-    EXPECT_LE(parameters.Ampl, kFullScale) << "dB \"" << c.text << "\"";
     EXPECT_EQ(parameters.abort, kTrue);
   }
 }
@@ -248,11 +232,10 @@ TEST(NormalisedSymbLenText, MillisecondsAreWrittenBackAsSeconds) {
 }
 
 TEST(NormalisedSymbLenText, LengthsUpToOneHundredSecondsAreLeftAlone) {
-  for (const double seconds : {100.0, 99.999, 0.5, 0.0, -250.0, -kInf}) {
+  for (const double seconds : {100.0, 99.999, 0.5, 0.0, -250.0, -kInf, kInf}) {
     EXPECT_FALSE(normalisedSymbLenText(seconds).has_value()) << seconds;
   }
   EXPECT_TRUE(normalisedSymbLenText(std::nextafter(100.0, 200.0)).has_value());
-  EXPECT_FALSE(normalisedSymbLenText(kInf).has_value());
 }
 
 TEST(NormalisedSymbLenText, ReadsBackToTheSameDouble) {

@@ -64,14 +64,20 @@ class FakeSound : public SoundService {
 const EventLog kStart{"message", "clear", "open", "keying"};
 const EventLog kEnd{"drain", "idle"};
 
-// The log one character sends, written from its elements as "." and "-": each element's tone,
-// its symbol, the gap and the event check; then the character's blank and idle symbol. A
-// character without elements checks events once where its first element's check would be.
+// The log of one element, "." or "-": its tone, its symbol, the gap and the event check.
+EventLog element(char e) {
+  return {e == '.' ? "play dot.wav" : "play dash.wav", std::string("+") + e, "play InterSymb.wav",
+          "events"};
+}
+
+// The log one character sends, written from its elements: each element, then the character's
+// blank and idle symbol. A character without elements checks events once where its first
+// element's check would be.
 EventLog character(std::string_view elements) {
   EventLog log;
   for (char e : elements) {
-    log.insert(log.end(), {e == '.' ? "play dot.wav" : "play dash.wav", std::string("+") + e,
-                           "play InterSymb.wav", "events"});
+    const EventLog one = element(e);
+    log.insert(log.end(), one.begin(), one.end());
   }
   if (elements.empty()) {
     log.push_back("events");
@@ -111,6 +117,15 @@ class SequencerTest : public ::testing::Test {
   void expectIdle() {
     EXPECT_FALSE(window.keying);
     EXPECT_EQ(window.params.abort, kFalse);
+  }
+
+  // GO refused the message with `reason` before writing or playing anything.
+  void expectRefused(const std::string& reason) {
+    EXPECT_EQ(log, (EventLog{"message", "report"}));
+    EXPECT_EQ(window.reports.back(), reason);
+    EXPECT_TRUE(dir.entries().empty());
+    EXPECT_EQ(sound.plays, 0U);
+    expectIdle();
   }
 
   testing::TempWorkDir dir;
@@ -170,20 +185,14 @@ TEST_F(SequencerTest, UpperCasesAtGoAndNormalisesTheSymbolLength) {
 TEST_F(SequencerTest, StopAndParameterChangesEndTheRunAtTheNextElementBoundary) {
   window.atEvents[2] = [this] { sequencer.Stp_Click(); };
   go(U"SOS");
-  EXPECT_EQ(log, concat({kStart,
-                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "play dot.wav",
-                          "+.", "play InterSymb.wav", "events", "clear"},
-                         kEnd}));
+  EXPECT_EQ(log, concat({kStart, element('.'), element('.'), {"clear"}, kEnd}));
   EXPECT_EQ(window.pattern, "");
   expectIdle();
 
   // A frequency typed in during the run: the pattern sent so far stays.
   window.atEvents = {{2, [this] { window.writeBox(Box::DotFreq, "1100"); }}};
   go(U"SOS");
-  EXPECT_EQ(log, concat({kStart,
-                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "play dot.wav",
-                          "+.", "play InterSymb.wav", "events"},
-                         kEnd}));
+  EXPECT_EQ(log, concat({kStart, element('.'), element('.'), kEnd}));
   EXPECT_EQ(window.pattern, "..");
   EXPECT_EQ(window.boxes[Box::DotFreq], "1100");
   expectIdle();
@@ -202,11 +211,7 @@ TEST_F(SequencerTest, LoopRepeatsWithAnExtraIdleAndAClearedDisplay) {
   window.atEvents[3] = [this] { sequencer.Stp_Click(); };
   go(U"ET");
   const EventLog pass = concat({character("."), character("-")});
-  EXPECT_EQ(log, concat({kStart,
-                         pass,
-                         {"play idle.wav", "clear"},
-                         {"play dot.wav", "+.", "play InterSymb.wav", "events", "clear"},
-                         kEnd}));
+  EXPECT_EQ(log, concat({kStart, pass, {"play idle.wav", "clear"}, element('.'), {"clear"}, kEnd}));
   expectIdle();
 
   // Unticking Loop in the second pass lets that pass finish, and then the run ends.
@@ -264,23 +269,14 @@ TEST_F(SequencerTest, EditsDuringARunTakeEffectAtPositionsNotYetSent) {
 TEST_F(SequencerTest, RefusesMessagesItCannotKeyBeforeWritingAnything) {
   go(U"ab[\u00e9_[\u200b");
   EXPECT_EQ(window.text, U"AB[\u00e9_[\u200b");
-  EXPECT_EQ(log, (EventLog{"message", "report"}));
-  ASSERT_EQ(window.reports.size(), 1U);
-  EXPECT_EQ(window.reports[0],
-            "The message cannot be keyed: it holds characters that have no Morse pattern: "
-            "\"[\", \"\xC3\xA9\", \"_\", U+200B. Remove them and press GO again.");
-  EXPECT_TRUE(dir.entries().empty());
-  EXPECT_EQ(sound.plays, 0U);
-  expectIdle();
+  expectRefused(
+      "The message cannot be keyed: it holds characters that have no Morse pattern: "
+      "\"[\", \"\xC3\xA9\", \"_\", U+200B. Remove them and press GO again.");
 
   go(std::u32string(32768, U'E'));
-  ASSERT_EQ(window.reports.size(), 2U);
-  EXPECT_EQ(window.reports[1],
-            "The message is too long to key: it has 32768 characters, and at most 32767 can be "
-            "sent.");
-  EXPECT_TRUE(dir.entries().empty());
-  EXPECT_EQ(sound.plays, 0U);
-  expectIdle();
+  expectRefused(
+      "The message is too long to key: it has 32768 characters, and at most 32767 can be sent.");
+  EXPECT_EQ(window.reports.size(), 2U);
 }
 
 TEST_F(SequencerTest, KeysTheLongestMessageToItsEnd) {
@@ -319,8 +315,7 @@ TEST_F(SequencerTest, ReportsFailuresToStartAndReturnsToIdle) {
 TEST_F(SequencerTest, SoundLostDuringARunEndsItAndIsReported) {
   sound.failAtPlay = 3;
   go(U"EE");
-  EXPECT_EQ(log, (EventLog{"message", "clear", "open", "keying", "play dot.wav", "+.",
-                           "play InterSymb.wav", "events", "+ ", "idle", "report"}));
+  EXPECT_EQ(log, concat({kStart, element('.'), {"+ ", "idle", "report"}}));
   ASSERT_EQ(window.reports.size(), 1U);
   EXPECT_EQ(window.reports[0],
             "Keying stopped: the sound output was lost (Connection terminated).");

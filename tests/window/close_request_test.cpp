@@ -259,9 +259,12 @@ class CloseRequest : public ::testing::Test {
     }
   }
 
-  // Waits for the program to end; true if it ended by itself within the time allowed.
-  bool waitForExit(std::chrono::milliseconds timeout) {
-    return bitoner.waitForFinished(static_cast<int>(timeout.count()));
+  // Expects the program to end by itself within the time allowed, with status 0.
+  void expectEndsWithStatusZero() {
+    ASSERT_TRUE(bitoner.waitForFinished(static_cast<int>(kExitTimeout.count() * 1000)))
+        << "the close request was not handled";
+    EXPECT_EQ(bitoner.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(bitoner.exitCode(), 0);
   }
 
   testing::TempDir workdir;
@@ -274,9 +277,7 @@ class CloseRequest : public ::testing::Test {
 
 TEST_F(CloseRequest, WhileIdleEndsTheProgramWithStatusZero) {
   x->requestClose(window);
-  ASSERT_TRUE(waitForExit(kExitTimeout));
-  EXPECT_EQ(bitoner.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(bitoner.exitCode(), 0);
+  expectEndsWithStatusZero();
   EXPECT_FALSE(std::filesystem::exists(workdir / "Idle.wav")) << "nothing was keyed";
 }
 
@@ -297,9 +298,7 @@ TEST_F(CloseRequest, DuringARunEndsTheProgramWithStatusZeroWithoutFinishingTheMe
   ASSERT_EQ(bitoner.state(), QProcess::Running);
 
   x->requestClose(window);
-  ASSERT_TRUE(waitForExit(kExitTimeout)) << "the close request was not handled during the run";
-  EXPECT_EQ(bitoner.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(bitoner.exitCode(), 0);
+  expectEndsWithStatusZero();
 }
 
 }  // namespace

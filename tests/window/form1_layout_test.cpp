@@ -27,41 +27,54 @@
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
 #include "ui/parameters.h"
+#include "window/window_support.h"
 
 namespace bitoner {
 namespace {
 
-enum class Kind { Label, TextBox, PushButton, CheckBox, MultiLineBox };
-
 struct ControlSpec {
   const char* name;
-  Kind kind;
-  const char* caption;  // the caption, or the text a box shows before the load handler runs
+  const char* className;
+  const char* caption;  // the caption, or the text a box shows after the load
   QRect geometry;
 };
 
-// Every control with its caption and its place in pixels.
+// Every control with its class, caption and place in pixels.
 const std::vector<ControlSpec> kControls{
-    {"Label4", Kind::Label, "Text", QRect(24, 24, 41, 17)},
-    {"TextIn", Kind::TextBox, "Edit for message", QRect(72, 24, 281, 25)},
-    {"Label1", Kind::Label, "Idle  Freq Hz", QRect(8, 56, 65, 17)},
-    {"IdleFreq", Kind::TextBox, "600", QRect(72, 56, 65, 19)},
-    {"Label5", Kind::Label, "Symb. Len seconds", QRect(224, 56, 57, 25)},
-    {"SymbLen", Kind::TextBox, "0.5", QRect(288, 56, 65, 19)},
-    {"Label2", Kind::Label, "Dot      Hz", QRect(8, 88, 57, 17)},
-    {"DotFreq", Kind::TextBox, "1000", QRect(72, 88, 65, 19)},
-    {"Label6", Kind::Label, "Inter Symbol gap  %", QRect(224, 88, 65, 33)},
-    {"Intgap", Kind::TextBox, "10", QRect(288, 88, 65, 19)},
-    {"Label3", Kind::Label, "Dash   Hz", QRect(8, 120, 57, 17)},
-    {"DashFreq", Kind::TextBox, "1200", QRect(72, 120, 65, 19)},
-    {"Amplitude", Kind::Label, "Amplitude  dB", QRect(224, 120, 49, 25)},
-    {"dB", Kind::TextBox, "-10", QRect(288, 120, 65, 19)},
-    {"Command1", Kind::PushButton, "GO", QRect(168, 144, 41, 41)},
-    {"Stp", Kind::PushButton, "Stop", QRect(168, 144, 41, 41)},
-    {"LoopCont", Kind::CheckBox, "Loop", QRect(32, 160, 57, 21)},
-    {"InvertSB", Kind::CheckBox, "Invert I/Q", QRect(272, 160, 73, 17)},
-    {"CodePatt", Kind::MultiLineBox, "", QRect(8, 192, 361, 75)},
+    {"Label4", "QLabel", "Text", QRect(24, 24, 41, 17)},
+    {"TextIn", "QLineEdit", "Edit for message", QRect(72, 24, 281, 25)},
+    {"Label1", "QLabel", "Idle  Freq Hz", QRect(8, 56, 65, 17)},
+    {"IdleFreq", "QLineEdit", "600", QRect(72, 56, 65, 19)},
+    {"Label5", "QLabel", "Symb. Len seconds", QRect(224, 56, 57, 25)},
+    {"SymbLen", "QLineEdit", "0.5", QRect(288, 56, 65, 19)},
+    {"Label2", "QLabel", "Dot      Hz", QRect(8, 88, 57, 17)},
+    {"DotFreq", "QLineEdit", "1000", QRect(72, 88, 65, 19)},
+    {"Label6", "QLabel", "Inter Symbol gap  %", QRect(224, 88, 65, 33)},
+    {"Intgap", "QLineEdit", "10", QRect(288, 88, 65, 19)},
+    {"Label3", "QLabel", "Dash   Hz", QRect(8, 120, 57, 17)},
+    {"DashFreq", "QLineEdit", "1200", QRect(72, 120, 65, 19)},
+    {"Amplitude", "QLabel", "Amplitude  dB", QRect(224, 120, 49, 25)},
+    {"dB", "QLineEdit", "-10", QRect(288, 120, 65, 19)},
+    {"Command1", "QPushButton", "GO", QRect(168, 144, 41, 41)},
+    {"Stp", "QPushButton", "Stop", QRect(168, 144, 41, 41)},
+    {"LoopCont", "QCheckBox", "Loop", QRect(32, 160, 57, 21)},
+    {"InvertSB", "QCheckBox", "Invert I/Q", QRect(272, 160, 73, 17)},
+    {"CodePatt", "QPlainTextEdit", "", QRect(8, 192, 361, 75)},
 };
+
+// What a control shows: a label's or button's caption, a box's text.
+QString shownText(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    return label->text();
+  }
+  if (auto* box = qobject_cast<QLineEdit*>(widget)) {
+    return box->text();
+  }
+  if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    return button->text();
+  }
+  return qobject_cast<QPlainTextEdit*>(widget)->toPlainText();
+}
 
 const QColor kLightBlue(192, 192, 255);
 
@@ -87,21 +100,10 @@ std::vector<QRectF> captionInk(const QString& caption, const QFont& font, int wi
   return lines;
 }
 
-class WindowLayout : public ::testing::Test {
+// The player is never asked to play here, so it never connects.
+class WindowLayout : public testing::ShownWindow<PulsePlayer> {
  protected:
-  WindowLayout() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
-
-  void SetUp() override {
-    form.show();
-    form.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-  }
-
   QWidget* control(const char* name) { return form.findChild<QWidget*>(QString::fromLatin1(name)); }
-
-  PulsePlayer player;  // never asked to play here, so it never connects
-  std::vector<int> endStatuses;
-  Form1 form;
 };
 
 TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlace) {
@@ -118,37 +120,10 @@ TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlace) {
     ASSERT_NE(widget, nullptr);
     EXPECT_EQ(widget->parentWidget(), &form);
     EXPECT_EQ(widget->geometry(), expected.geometry);
-    const QString caption = QString::fromLatin1(expected.caption);
-    switch (expected.kind) {
-      case Kind::Label:
-        ASSERT_NE(qobject_cast<QLabel*>(widget), nullptr);
-        EXPECT_EQ(qobject_cast<QLabel*>(widget)->text(), caption);
-        break;
-      case Kind::TextBox:
-        ASSERT_NE(qobject_cast<QLineEdit*>(widget), nullptr);
-        EXPECT_EQ(qobject_cast<QLineEdit*>(widget)->text(), caption);
-        break;
-      case Kind::PushButton:
-        ASSERT_NE(qobject_cast<QPushButton*>(widget), nullptr);
-        EXPECT_EQ(qobject_cast<QPushButton*>(widget)->text(), caption);
-        break;
-      case Kind::CheckBox:
-        ASSERT_NE(qobject_cast<QCheckBox*>(widget), nullptr);
-        EXPECT_EQ(qobject_cast<QCheckBox*>(widget)->text(), caption);
-        break;
-      case Kind::MultiLineBox:
-        ASSERT_NE(qobject_cast<QPlainTextEdit*>(widget), nullptr);
-        EXPECT_EQ(qobject_cast<QPlainTextEdit*>(widget)->toPlainText(), caption);
-        break;
-    }
+    EXPECT_STREQ(widget->metaObject()->className(), expected.className);
+    EXPECT_EQ(shownText(widget), QString::fromLatin1(expected.caption));
   }
 
-  // The members are the same widgets the names find.
-  EXPECT_EQ(form.TextIn, control("TextIn"));
-  EXPECT_EQ(form.CodePatt, control("CodePatt"));
-  EXPECT_EQ(form.Command1, control("Command1"));
-  EXPECT_EQ(form.Stp, control("Stp"));
-  EXPECT_EQ(form.dB, control("dB"));
   EXPECT_EQ(form.TextIn->maxLength(), 32767);
 }
 
@@ -212,14 +187,14 @@ TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
   EXPECT_EQ(image.pixelColor(2, 2), kLightBlue);
   EXPECT_EQ(image.pixelColor(200, 120), kLightBlue);
   for (const ControlSpec& expected : kControls) {
-    if (expected.kind == Kind::PushButton) {
+    const std::string className = expected.className;
+    if (className == "QPushButton") {
       continue;  // a button may show the ordinary button face
     }
     SCOPED_TRACE(expected.name);
     const QRect& r = expected.geometry;
-    const QPoint inside = expected.kind == Kind::MultiLineBox
-                              ? QPoint(r.left() + 20, r.bottom() - 6)
-                              : QPoint(r.right() - 4, r.bottom() - 4);
+    const QPoint inside = className == "QPlainTextEdit" ? QPoint(r.left() + 20, r.bottom() - 6)
+                                                        : QPoint(r.right() - 4, r.bottom() - 4);
     EXPECT_EQ(image.pixelColor(inside), kLightBlue);
   }
 }
@@ -246,29 +221,17 @@ TEST_F(WindowLayout, TabWalksTheControlsInOrderFromGo) {
   form.showKeying(false);
 }
 
+// The box texts after the load are in the control table; here the rest of the starting state.
 TEST_F(WindowLayout, StartsIdleWithTheDefaults) {
-  EXPECT_EQ(form.IdleFreq->text(), "600");
-  EXPECT_EQ(form.DotFreq->text(), "1000");
-  EXPECT_EQ(form.DashFreq->text(), "1200");
-  EXPECT_EQ(form.SymbLen->text(), "0.5");
-  EXPECT_EQ(form.Intgap->text(), "10");
-  EXPECT_EQ(form.dB->text(), "-10");
-  EXPECT_EQ(form.TextIn->text(), "Edit for message");
-  EXPECT_EQ(form.CodePatt->toPlainText(), "");
-
   EXPECT_TRUE(form.Command1->isVisible());
   EXPECT_FALSE(form.Stp->isVisible());
   EXPECT_EQ(QApplication::focusWidget(), form.Command1);
   EXPECT_TRUE(form.InvertSB->isEnabled());
   EXPECT_FALSE(form.InvertSB->isChecked());
   EXPECT_FALSE(form.LoopCont->isChecked());
-
-  const KeyingParameters& params = form.parameters();
-  EXPECT_EQ(params.abort, kFalse);
-  EXPECT_EQ(params.Fsample, 11025);
-  EXPECT_DOUBLE_EQ(params.SymbolLength, 0.5);
-  EXPECT_DOUBLE_EQ(params.InterSymbol, 0.05);
-  EXPECT_NEAR(params.Ampl, 10340.65, 0.01);
+  EXPECT_EQ(form.parameters().abort, kFalse);
+  EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 0.05);
+  EXPECT_NEAR(form.parameters().Ampl, 10340.65, 0.01);
   EXPECT_TRUE(endStatuses.empty());
 }
 

@@ -35,16 +35,8 @@ using testing::playOrder;
 using testing::RecordingPlayer;
 using testing::sharedPulse;
 
-class KeyingThroughWindow : public ::testing::Test {
+class KeyingThroughWindow : public testing::ShownWindow<RecordingPlayer> {
  protected:
-  KeyingThroughWindow() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
-
-  void SetUp() override {
-    form.show();
-    form.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-  }
-
   // Replaces a box's text by typing, as the operator would after selecting what was there.
   static void retype(QLineEdit* box, const QString& text) {
     box->setFocus();
@@ -52,7 +44,21 @@ class KeyingThroughWindow : public ::testing::Test {
     QTest::keyClicks(box, text);
   }
 
+  // Types the message, and a symbol length short enough to keep the run brief.
+  void typeMessage(const QString& message, const QString& symbLen = "0.02") {
+    retype(form.TextIn, message);
+    retype(form.SymbLen, symbLen);
+  }
+
   void pressGo() { QTest::mouseClick(form.Command1, Qt::LeftButton); }
+
+  // The state every run, complete or refused, ends in: GO back in its place, Invert I/Q usable.
+  void expectIdle() {
+    EXPECT_TRUE(form.Command1->isVisible());
+    EXPECT_FALSE(form.Stp->isVisible());
+    EXPECT_TRUE(form.InvertSB->isEnabled());
+    EXPECT_EQ(form.parameters().abort, kFalse);
+  }
 
   bool toneFileExists(std::string_view name) const {
     return std::filesystem::exists(workdir / name);
@@ -60,14 +66,10 @@ class KeyingThroughWindow : public ::testing::Test {
 
   testing::TempWorkDir workdir;
   testing::PrivatePulse& pulse = sharedPulse();
-  RecordingPlayer player;
-  std::vector<int> endStatuses;
-  Form1 form;
 };
 
 TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
-  retype(form.TextIn, "te");
-  retype(form.SymbLen, "0.02");
+  typeMessage("te");
 
   bool stopShown = false, goShown = true, invertEnabled = true, boxesEnabled = false;
   QWidget* atButtonPlace = nullptr;
@@ -94,19 +96,15 @@ TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
   EXPECT_EQ(form.TextIn->text(), "TE");
   EXPECT_EQ(player.played, playOrder(U"TE"));
   EXPECT_EQ(form.CodePatt->toPlainText(), "- . ");
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_FALSE(form.Stp->isVisible());
-  EXPECT_TRUE(form.InvertSB->isEnabled());
+  expectIdle();
   EXPECT_EQ(form.childAt(form.Command1->geometry().center()), form.Command1);
-  EXPECT_EQ(form.parameters().abort, kFalse);
   for (std::string_view name : kToneFileNames) {
     EXPECT_TRUE(toneFileExists(name)) << name;
   }
 }
 
 TEST_F(KeyingThroughWindow, StopEndsTheRunAfterTheElementAndItsGap) {
-  retype(form.TextIn, "SOS");
-  retype(form.SymbLen, "0.02");
+  typeMessage("SOS");
   QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
   ASSERT_TRUE(form.LoopCont->isChecked());
 
@@ -120,16 +118,12 @@ TEST_F(KeyingThroughWindow, StopEndsTheRunAfterTheElementAndItsGap) {
   EXPECT_EQ(player.played,
             (std::vector<std::string>{"dot.wav", "InterSymb.wav", "dot.wav", "InterSymb.wav"}));
   EXPECT_EQ(form.CodePatt->toPlainText(), "");
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_FALSE(form.Stp->isVisible());
-  EXPECT_TRUE(form.InvertSB->isEnabled());
-  EXPECT_EQ(form.parameters().abort, kFalse);
+  expectIdle();
   EXPECT_TRUE(endStatuses.empty());
 }
 
 TEST_F(KeyingThroughWindow, TypingAFrequencyEndsTheRunAndKeepsThePattern) {
-  retype(form.TextIn, "SOS");
-  retype(form.SymbLen, "0.02");
+  typeMessage("SOS");
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 3) {
       atNextEvents([&] { QTest::keyClicks(form.DotFreq, "5"); });
@@ -140,19 +134,17 @@ TEST_F(KeyingThroughWindow, TypingAFrequencyEndsTheRunAndKeepsThePattern) {
   EXPECT_EQ(player.played.size(), 4u);
   EXPECT_EQ(form.CodePatt->toPlainText(), "..");
   EXPECT_EQ(form.DotFreq->text(), "10005");
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_EQ(form.parameters().abort, kFalse);
+  expectIdle();
 }
 
 TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfterGo) {
-  retype(form.TextIn, "e");
-  retype(form.SymbLen, "250");
+  typeMessage("e", "250");
   pressGo();
 
   EXPECT_EQ(form.SymbLen->text(), " .25");
   EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
   EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 10.0 / 100 * 0.25);
-  EXPECT_EQ(form.parameters().abort, kFalse);
+  expectIdle();
   EXPECT_EQ(player.played, playOrder(U"E"));
   EXPECT_EQ(form.CodePatt->toPlainText(), ". ");
   // A quarter second at 11025 Hz, 2756.25 frames, rounded.
@@ -171,8 +163,7 @@ TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
   EXPECT_EQ(form.TextIn->text(), "AB[C");
   EXPECT_TRUE(player.played.empty());
   EXPECT_FALSE(toneFileExists("Idle.wav"));
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_FALSE(form.Stp->isVisible());
+  expectIdle();
 
   retype(form.TextIn, "abc");
   retype(form.DotFreq, "1e400");
@@ -185,9 +176,7 @@ TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
   for (std::string_view name : kToneFileNames) {
     EXPECT_FALSE(toneFileExists(name)) << name;
   }
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_TRUE(form.InvertSB->isEnabled());
-  EXPECT_EQ(form.parameters().abort, kFalse);
+  expectIdle();
 
   // Once mended, the same message keys.
   retype(form.DotFreq, "1000");
@@ -198,8 +187,7 @@ TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
 }
 
 TEST_F(KeyingThroughWindow, ClosingDuringARunEndsTheProgramWithoutAnotherPlay) {
-  retype(form.TextIn, "paris");
-  retype(form.SymbLen, "0.02");
+  typeMessage("paris");
   std::size_t playsWhenClosed = 0;
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 5) {
@@ -220,8 +208,7 @@ TEST_F(KeyingThroughWindow, ClosingDuringARunEndsTheProgramWithoutAnotherPlay) {
 // The operator's whole path: type a message, press GO, hear the tone files in Morse order as one
 // continuous signal. The recording of the sound server's output is compared bit for bit.
 TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap) {
-  retype(form.TextIn, "Ok 73");
-  retype(form.SymbLen, "0.03");
+  typeMessage("Ok 73", "0.03");
   form.Command1->setFocus();
 
   testing::MonitorRecorder recorder(pulse);
@@ -247,8 +234,7 @@ TEST_F(KeyingThroughWindow, ScreenshotsAtStartAndDuringARun) {
 
   ASSERT_TRUE(form.grab().save(startShot));
 
-  retype(form.TextIn, "cq de bitoner");
-  retype(form.SymbLen, "0.02");
+  typeMessage("cq de bitoner");
   form.Command1->setFocus();
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 30) {

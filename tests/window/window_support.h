@@ -1,9 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QObject>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <cstddef>
 #include <functional>
@@ -15,6 +18,7 @@
 #include "sound/pulse_player.h"
 #include "sound/sound_service.h"
 #include "support/pulse_daemon.h"
+#include "ui/form1.h"
 
 namespace bitoner::testing {
 
@@ -59,6 +63,24 @@ class MessageBoxCatcher {
  private:
   static constexpr int kPollMs = 10;
   QTimer timer_;
+};
+
+// The main window shown and active, playing through a `Player`, with the statuses it asked to end
+// the program with.
+template <typename Player>
+class ShownWindow : public ::testing::Test {
+ protected:
+  ShownWindow() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
+
+  void SetUp() override {
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  }
+
+  Player player;
+  std::vector<int> endStatuses;
+  Form1 form;
 };
 
 // One private sound server for this test process, started when first needed.
