@@ -8,30 +8,27 @@
 #include <pulse/mainloop.h>
 #include <pulse/simple.h>
 #include <signal.h>
-#include <sndfile.h>
+#include <strings.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <type_traits>
 #include <utility>
 
 #include "keying/patterns.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
+#include "tones/tones.h"
 
 namespace bitoner::testing {
 namespace {
@@ -41,8 +38,9 @@ using namespace std::chrono_literals;
 
 constexpr std::uint32_t kRateHz = 11025;
 constexpr std::uint8_t kChannels = 2;
-constexpr std::size_t kBytesPerFrame = 4;
+constexpr pa_sample_spec kSampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
 constexpr auto kStartTimeout = 10s;
+constexpr auto kAnswerTimeout = 2s;
 constexpr auto kStopTimeout = 3s;
 constexpr auto kPollInterval = 20ms;
 // Monitor reads of this many frames (about 12 ms) keep the arrival times fine-grained.
@@ -50,89 +48,61 @@ constexpr std::size_t kRecordChunkFrames = 128;
 // After the last play has drained, the monitor still has its own short buffer to deliver.
 constexpr auto kRecordTail = 250ms;
 constexpr pa_usec_t kKeeperLatencyUs = 20000;
-constexpr std::size_t kLogTailBytes = 2000;
-// Frames that must match for a lead to count as the recording's alignment with the played frames.
-constexpr std::size_t kAlignFrames = 32;
 constexpr const char* kSinkName = "bitoner_test_sink";
 // A buffer attribute the server chooses.
 constexpr auto kServerDefault = static_cast<std::uint32_t>(-1);
 
-static_assert(std::is_same_v<short, std::int16_t>, "libsndfile's short samples are 16-bit");
-
-std::string logTail(const std::filesystem::path& log) {
-  std::ifstream in(log, std::ios::binary);
+std::string textOf(const std::filesystem::path& file) {
   std::stringstream text;
-  text << in.rdbuf();
-  const std::string all = text.str();
-  return all.size() > kLogTailBytes ? all.substr(all.size() - kLogTailBytes) : all;
-}
-
-std::filesystem::path findExecutable(const std::string& name) {
-  const char* const path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  throw std::runtime_error("cannot find " + name + " on PATH");
+  text << std::ifstream(file).rdbuf();
+  return text.str();
 }
 
 // A control connection to the server, driven step by step so that no wait is unbounded.
-class Probe {
+class Control {
  public:
-  Probe()
+  explicit Control(const std::string& address)
       : loop_(pa_mainloop_new()),
-        context_(pa_context_new(pa_mainloop_get_api(loop_), "Bitoner test probe")) {}
-  ~Probe() {
+        context_(pa_context_new(pa_mainloop_get_api(loop_), "Bitoner test control")) {
+    if (pa_context_connect(context_, address.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+      runUntil([this] {
+        const pa_context_state_t state = pa_context_get_state(context_);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+      });
+    }
+  }
+  ~Control() {
     pa_context_disconnect(context_);
     pa_context_unref(context_);
     pa_mainloop_free(loop_);
   }
-  Probe(const Probe&) = delete;
-  Probe& operator=(const Probe&) = delete;
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
 
-  // True once the handshake with the server at `address` completes within `limit`.
-  bool connect(const std::string& address, std::chrono::milliseconds limit) {
-    if (pa_context_connect(context_, address.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-      return false;
-    }
-    runUntil(Clock::now() + limit, [this] {
-      return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
-             pa_context_get_state(context_) == PA_CONTEXT_READY;
-    });
-    return pa_context_get_state(context_) == PA_CONTEXT_READY;
-  }
+  bool ready() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
   // Suspends and resumes the sink. A null sink that has been idle renders its silence far ahead
   // and only looks at new streams when that runs out; once resumed it renders in steps of the
   // latency its streams ask for.
-  void restartSink(const std::string& sink, std::chrono::milliseconds limit) {
+  void restartSink() {
     for (const int suspend : {1, 0}) {
       pa_operation* operation =
-          pa_context_suspend_sink_by_name(context_, sink.c_str(), suspend, nullptr, nullptr);
+          pa_context_suspend_sink_by_name(context_, kSinkName, suspend, nullptr, nullptr);
       if (operation == nullptr) {
         throw std::runtime_error(std::string("cannot restart the sink: ") +
                                  pa_strerror(pa_context_errno(context_)));
       }
-      runUntil(Clock::now() + limit,
-               [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+      runUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
       pa_operation_unref(operation);
     }
   }
 
  private:
   template <typename Done>
-  void runUntil(Clock::time_point deadline, Done done) {
-    while (!done() && Clock::now() < deadline) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-      if (pa_mainloop_prepare(loop_, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) <
-              0 ||
-          pa_mainloop_poll(loop_) < 0 || pa_mainloop_dispatch(loop_) < 0) {
-        return;
-      }
+  void runUntil(Done done) {
+    const Clock::time_point deadline = Clock::now() + kAnswerTimeout;
+    while (!done() && Clock::now() < deadline && pa_mainloop_iterate(loop_, 0, nullptr) >= 0) {
+      std::this_thread::sleep_for(1ms);
     }
   }
 
@@ -143,40 +113,40 @@ class Probe {
 }  // namespace
 
 struct PrivatePulse::State {
-  TempDir tempDir;
-  std::filesystem::path dir = tempDir.path();
-  std::filesystem::path log;
-  std::string address;
-  std::string sink = kSinkName;
+  TempDir dir;
+  std::string address = "unix:" + (dir / "native").string();
   pid_t pid = -1;
   pa_simple* keeper = nullptr;
   std::optional<ScopedEnv> server;
   std::optional<ScopedEnv> cookie;
 
-  void stopDaemon() {
+  ~State() {
+    if (keeper != nullptr) {
+      pa_simple_free(keeper);
+    }
+    stopDaemon(SIGTERM);
+  }
+
+  void stopDaemon(int signal) {
     if (pid <= 0) {
       return;
     }
-    ::kill(pid, SIGTERM);
+    ::kill(pid, signal);
     const Clock::time_point deadline = Clock::now() + kStopTimeout;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
+    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
       if (Clock::now() >= deadline) {
         ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
+        ::waitpid(pid, nullptr, 0);
         break;
       }
-      std::this_thread::sleep_for(kPollInterval);
+      std::this_thread::sleep_for(1ms);
     }
     pid = -1;
   }
 
   void start() {
-    log = dir / "daemon.log";
-    address = "unix:" + (dir / "native").string();
-
+    const std::filesystem::path log = dir / "daemon.log";
     // Everything the child needs is built before fork: after it, only async-signal-safe calls.
-    const std::filesystem::path program = findExecutable("pulseaudio");
     std::vector<std::string> args{
         "pulseaudio",
         "-n",
@@ -186,37 +156,29 @@ struct PrivatePulse::State {
         "--system=false",
         "--log-target=stderr",
         "-L",
-        "module-null-sink sink_name=" + sink + " rate=" + std::to_string(kRateHz) +
-            " channels=" + std::to_string(kChannels) + " format=s16le",
+        "module-null-sink sink_name=" + std::string(kSinkName) + " rate=" +
+            std::to_string(kRateHz) + " channels=" + std::to_string(kChannels) + " format=s16le",
         "-L",
-        "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1",
-    };
+        "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1"};
+    // Its own home and runtime directories, and nothing of this session's sound server or bus.
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string_view item(*entry);
-      if (!item.starts_with("HOME=") && !item.starts_with("XDG_") && !item.starts_with("PULSE_") &&
-          !item.starts_with("DBUS_")) {
-        env.emplace_back(item);
-      }
-    }
     for (const char* var : {"HOME=", "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_STATE_HOME="}) {
-      env.push_back(var + dir.string());
+      env.push_back(var + dir.path().string());
     }
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& item : env) {
-      envp.push_back(item.data());
-    }
-    envp.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string>& texts) {
+      std::vector<char*> result;
+      for (std::string& text : texts) {
+        result.push_back(text.data());
+      }
+      result.push_back(nullptr);
+      return result;
+    };
+    const std::vector<char*> argv = pointers(args);
+    const std::vector<char*> envp = pointers(env);
 
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (logFd < 0 || nullFd < 0) {
-      throw std::runtime_error("cannot open the daemon's log in " + dir.string());
+    if (logFd < 0) {
+      throw std::runtime_error("cannot open " + log.string());
     }
     const pid_t parent = ::getpid();
     pid = ::fork();
@@ -226,18 +188,16 @@ struct PrivatePulse::State {
       if (::getppid() != parent) {
         ::_exit(1);
       }
-      sigset_t all;
-      ::sigemptyset(&all);
-      ::sigprocmask(SIG_SETMASK, &all, nullptr);
-      ::dup2(nullFd, STDIN_FILENO);
+      sigset_t none;
+      ::sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       ::dup2(logFd, STDOUT_FILENO);
       ::dup2(logFd, STDERR_FILENO);
-      ::execve(program.c_str(), argv.data(), envp.data());
+      ::execvpe("pulseaudio", argv.data(), envp.data());
       ::_exit(127);
     }
     const int forkError = errno;
     ::close(logFd);
-    ::close(nullFd);
     if (pid < 0) {
       throw std::runtime_error(std::string("fork: ") + std::strerror(forkError));
     }
@@ -245,132 +205,102 @@ struct PrivatePulse::State {
     // Clients of this process talk to the private daemon, and keep their cookie in its directory.
     server.emplace("PULSE_SERVER", address);
     cookie.emplace("PULSE_COOKIE", (dir / "cookie").string());
-
-    const Clock::time_point deadline = Clock::now() + kStartTimeout;
-    while (true) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
+    for (const auto deadline = Clock::now() + kStartTimeout; Clock::now() < deadline;
+         std::this_thread::sleep_for(kPollInterval)) {
+      if (::waitpid(pid, nullptr, WNOHANG) == pid) {
         pid = -1;
-        throw std::runtime_error("pulseaudio exited at start:\n" + logTail(log));
+        throw std::runtime_error("pulseaudio exited at start:\n" + textOf(log));
       }
       if (std::filesystem::exists(dir / "native")) {
-        Probe probe;
-        if (probe.connect(address, 2s)) {
+        if (Control control(address); control.ready()) {
           holdLowLatency();
-          probe.restartSink(sink, 2s);
+          control.restartSink();
           return;
         }
       }
-      if (Clock::now() >= deadline) {
-        throw std::runtime_error("pulseaudio did not answer within 10 s:\n" + logTail(log));
-      }
-      std::this_thread::sleep_for(kPollInterval);
     }
+    throw std::runtime_error("pulseaudio did not answer within 10 s:\n" + textOf(log));
   }
 
   // A playback stream that never plays anything keeps the sink rendering in short steps for the
   // daemon's whole life, so that every new stream is heard at once, as on a desktop's sound card.
   // Being silent, it is left out of the mix and the other streams reach the sink unchanged.
   void holdLowLatency() {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
     const pa_buffer_attr attr{
         kServerDefault,
-        static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &sampleFormat)),
+        static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &kSampleFormat)),
         kServerDefault, kServerDefault, kServerDefault};
     int error = 0;
-    keeper = pa_simple_new(address.c_str(), "Bitoner test server", PA_STREAM_PLAYBACK, sink.c_str(),
-                           "Latency keeper", &sampleFormat, nullptr, &attr, &error);
+    keeper = pa_simple_new(address.c_str(), "Bitoner test server", PA_STREAM_PLAYBACK, kSinkName,
+                           "Latency keeper", &kSampleFormat, nullptr, &attr, &error);
     if (keeper == nullptr) {
       throw std::runtime_error(std::string("cannot open a stream on the private server: ") +
                                pa_strerror(error));
     }
   }
-
-  void cleanUp() {
-    if (keeper != nullptr) {
-      pa_simple_free(keeper);
-      keeper = nullptr;
-    }
-    stopDaemon();
-    server.reset();
-    cookie.reset();
-  }
 };
 
-PrivatePulse::PrivatePulse() : state_(std::make_unique<State>()) {
-  try {
-    state_->start();
-  } catch (...) {
-    state_->cleanUp();
-    throw;
-  }
-}
+PrivatePulse::PrivatePulse() : state_(std::make_unique<State>()) { state_->start(); }
 
-PrivatePulse::~PrivatePulse() { state_->cleanUp(); }
+PrivatePulse::~PrivatePulse() = default;
 
 const std::string& PrivatePulse::serverAddress() const { return state_->address; }
 
-const std::string& PrivatePulse::sinkName() const { return state_->sink; }
-
-void PrivatePulse::killDaemon() {
-  if (state_->pid > 0) {
-    ::kill(state_->pid, SIGKILL);
-    ::waitpid(state_->pid, nullptr, 0);
-    state_->pid = -1;
-  }
-}
+void PrivatePulse::killDaemon() { state_->stopDaemon(SIGKILL); }
 
 struct MonitorRecorder::State {
   pa_simple* stream = nullptr;
-  std::thread reader;
   std::atomic<bool> stopping{false};
   std::vector<std::int16_t> samples;
   // (frames recorded so far, when the read that completed them returned)
   std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;
+  std::thread reader;
 
-  void run() {
-    std::vector<std::int16_t> chunk(kRecordChunkFrames * kChannels);
-    while (!stopping.load()) {
-      int error = 0;
-      if (pa_simple_read(stream, chunk.data(), chunk.size() * sizeof(std::int16_t), &error) < 0) {
-        break;  // the server went away: keep what was recorded
-      }
-      samples.insert(samples.end(), chunk.begin(), chunk.end());
-      arrivals.emplace_back(samples.size() / kChannels, Clock::now());
+  ~State() {
+    finish();
+    if (stream != nullptr) {
+      pa_simple_free(stream);
+    }
+  }
+  void finish() {
+    stopping = true;
+    if (reader.joinable()) {
+      reader.join();
     }
   }
 };
 
 MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_unique<State>()) {
-  const pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
-  const pa_buffer_attr attr{kServerDefault, kServerDefault, kServerDefault, kServerDefault,
-                            static_cast<std::uint32_t>(kRecordChunkFrames * kBytesPerFrame)};
-  const std::string monitor = pulse.sinkName() + ".monitor";
+  const pa_buffer_attr attr{
+      kServerDefault, kServerDefault, kServerDefault, kServerDefault,
+      static_cast<std::uint32_t>(pa_frame_size(&kSampleFormat) * kRecordChunkFrames)};
+  const std::string monitor = std::string(kSinkName) + ".monitor";
   int error = 0;
   state_->stream =
       pa_simple_new(pulse.serverAddress().c_str(), "Bitoner test recorder", PA_STREAM_RECORD,
-                    monitor.c_str(), "Monitor", &sampleFormat, nullptr, &attr, &error);
+                    monitor.c_str(), "Monitor", &kSampleFormat, nullptr, &attr, &error);
   if (state_->stream == nullptr) {
-    throw std::runtime_error(std::string("cannot record ") + monitor + ": " + pa_strerror(error));
+    throw std::runtime_error("cannot record " + monitor + ": " + pa_strerror(error));
   }
-  state_->reader = std::thread([this] { state_->run(); });
+  state_->reader = std::thread([state = state_.get()] {
+    std::vector<std::int16_t> chunk(kRecordChunkFrames * kChannels);
+    int readError = 0;
+    // A failed read means the server went away: what was recorded is kept.
+    while (!state->stopping &&
+           pa_simple_read(state->stream, chunk.data(), chunk.size() * sizeof(std::int16_t),
+                          &readError) >= 0) {
+      state->samples.insert(state->samples.end(), chunk.begin(), chunk.end());
+      state->arrivals.emplace_back(state->samples.size() / kChannels, Clock::now());
+    }
+  });
 }
 
-MonitorRecorder::~MonitorRecorder() {
-  if (state_->reader.joinable()) {
-    state_->stopping = true;
-    state_->reader.join();
-  }
-  if (state_->stream != nullptr) {
-    pa_simple_free(state_->stream);
-  }
-}
+MonitorRecorder::~MonitorRecorder() = default;
 
 std::vector<std::int16_t> MonitorRecorder::stop() {
-  if (state_->reader.joinable()) {
+  if (!state_->stopping) {
     std::this_thread::sleep_for(kRecordTail);
-    state_->stopping = true;
-    state_->reader.join();
+    state_->finish();
   }
   return state_->samples;
 }
@@ -382,21 +312,6 @@ std::chrono::steady_clock::time_point MonitorRecorder::arrivalTime(std::size_t f
     }
   }
   return state_->arrivals.empty() ? Clock::time_point{} : state_->arrivals.back().second;
-}
-
-std::vector<std::int16_t> readWavSamples(const std::filesystem::path& file) {
-  SF_INFO info{};
-  SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
-  if (sound == nullptr) {
-    throw std::runtime_error("cannot read " + file.string() + ": " + sf_strerror(nullptr));
-  }
-  std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames) *
-                                    static_cast<std::size_t>(info.channels));
-  const sf_count_t read = sf_readf_short(sound, samples.data(), info.frames);
-  sf_close(sound);
-  samples.resize(static_cast<std::size_t>(std::max<sf_count_t>(read, 0)) *
-                 static_cast<std::size_t>(info.channels));
-  return samples;
 }
 
 std::vector<std::string> playOrder(std::u32string_view message) {
@@ -413,17 +328,12 @@ std::vector<std::string> playOrder(std::u32string_view message) {
 }
 
 std::vector<std::int16_t> framesOf(const std::vector<std::string>& names) {
-  const auto lower = [](std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-  };
   std::vector<std::int16_t> all;
   for (const std::string& name : names) {
-    std::filesystem::path file = name;
-    for (const auto& entry : std::filesystem::directory_iterator(".")) {
-      if (!std::filesystem::exists(file) && lower(entry.path().filename()) == lower(name)) {
-        file = entry.path();
+    std::string file = name;
+    for (const std::string_view known : kToneFileNames) {
+      if (::strcasecmp(std::string(known).c_str(), name.c_str()) == 0) {
+        file = known;
       }
     }
     const std::vector<std::int16_t> frames = readWavSamples(file);
@@ -446,8 +356,7 @@ std::string frameText(const std::vector<std::int16_t>& samples, std::size_t fram
 }  // namespace
 
 std::ptrdiff_t signalStart(const std::vector<std::int16_t>& recording) {
-  const std::size_t frames = recording.size() / kChannels;
-  for (std::size_t frame = 0; frame < frames; ++frame) {
+  for (std::size_t frame = 0; frame < recording.size() / kChannels; ++frame) {
     if (!silentAt(recording, frame)) {
       return static_cast<std::ptrdiff_t>(frame * kChannels);
     }
@@ -474,17 +383,13 @@ SignalComparison compareSignal(const std::vector<std::int16_t>& recording,
   }
   result.recordedFrames = last - start + 1;
   for (std::size_t frame = start; frame <= last; ++frame) {
-    if (silentAt(recording, frame)) {
-      ++result.silentInside;
-    }
+    result.silentInside += silentAt(recording, frame) ? 1U : 0U;
   }
 
-  // The recording may lack the first few played frames. The lead is the smallest one at which the
-  // recording matches from the start for a while (a tone repeats, so later leads may match too);
-  // one that matches to the end wins outright.
-  std::optional<std::pair<std::size_t, std::size_t>> aligned;
-  std::optional<std::pair<std::size_t, std::size_t>> whole;
-  for (std::size_t lead = 0; lead <= std::min(maxMissingAtStart, played) && !whole; ++lead) {
+  // The recording may lack the first few played frames: the first lead that matches to the end
+  // wins, else the one that matches longest.
+  std::size_t matched = 0;
+  for (std::size_t lead = 0; lead <= std::min(maxMissingAtStart, played); ++lead) {
     std::size_t length = 0;
     while (lead + length < played && start + length < recorded &&
            recording[(start + length) * kChannels] == expected[(lead + length) * kChannels] &&
@@ -492,37 +397,30 @@ SignalComparison compareSignal(const std::vector<std::int16_t>& recording,
                expected[(lead + length) * kChannels + 1]) {
       ++length;
     }
+    if (length > matched || lead + length == played) {
+      result.missingAtStart = lead;
+      matched = length;
+    }
     if (lead + length == played) {
-      whole.emplace(lead, length);
-    } else if (!aligned && length >= std::min(kAlignFrames, played - lead)) {
-      aligned.emplace(lead, length);
+      break;
     }
   }
-  const auto [bestLead, bestLength] =
-      whole.value_or(aligned.value_or(std::pair<std::size_t, std::size_t>{}));
-  result.missingAtStart = bestLead;
-  const std::size_t end = start + bestLength;
+  const std::size_t end = start + matched;
+  std::size_t extraAfter = 0;
   for (std::size_t frame = end; frame < recorded; ++frame) {
-    if (!silentAt(recording, frame)) {
-      ++result.extraAfter;
-    }
+    extraAfter += silentAt(recording, frame) ? 0U : 1U;
   }
-  const bool complete = bestLead + bestLength == played;
-  result.equal = complete && result.extraAfter == 0;
+  const std::size_t next = result.missingAtStart + matched;  // first played frame not found
+  result.equal = next == played && extraAfter == 0;
   std::ostringstream text;
-  if (!complete) {
-    const std::size_t playedFrame = bestLead + bestLength;
-    text << "played frame " << playedFrame << " of " << played << " "
-         << frameText(expected, playedFrame);
-    if (end < recorded) {
-      text << " was recorded as " << frameText(recording, end);
-    } else {
-      text << " is missing: the recording ends";
-    }
-    text << " (" << bestLead << " frames missing at the start, " << result.silentInside
+  if (next < played) {
+    text << "played frame " << next << " of " << played << " " << frameText(expected, next)
+         << (end < recorded ? " was recorded as " + frameText(recording, end)
+                            : std::string(" is missing: the recording ends"))
+         << " (" << result.missingAtStart << " frames missing at the start, " << result.silentInside
          << " silent frames inside the signal)";
-  } else if (result.extraAfter > 0) {
-    text << result.extraAfter << " signal frames were recorded after the played ones";
+  } else if (extraAfter > 0) {
+    text << extraAfter << " signal frames were recorded after the played ones";
   }
   result.description = text.str();
   return result;
@@ -532,8 +430,6 @@ void expectRecorded(const std::vector<std::int16_t>& recording,
                     const std::vector<std::int16_t>& expected) {
   const SignalComparison result = compareSignal(recording, expected, kMaxMissingFrames);
   EXPECT_TRUE(result.equal) << result.description;
-  EXPECT_EQ(result.silentInside, 0U);
-  EXPECT_LE(result.missingAtStart, kMaxMissingFrames);
 }
 
 }  // namespace bitoner::testing
