@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cstddef>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "keying/sequencer.h"
 #include "support/plain_window.h"
 #include "support/temp_dir.h"
+#include "support/wav_file.h"
 #include "tones/tones.h"
 
 namespace bitoner {
@@ -94,14 +94,7 @@ EventLog concat(std::initializer_list<EventLog> parts) {
   return all;
 }
 
-sf_count_t framesIn(const char* file) {
-  SF_INFO info{};
-  SNDFILE* handle = sf_open(file, SFM_READ, &info);
-  if (handle != nullptr) {
-    sf_close(handle);
-  }
-  return handle != nullptr ? info.frames : -1;
-}
+std::size_t framesIn(const char* file) { return testing::readWavSamples(file).size() / 2; }
 
 // GO writes the tone files into the working directory, so every case runs in a fresh one.
 class SequencerTest : public ::testing::Test {
@@ -172,9 +165,9 @@ TEST_F(SequencerTest, UpperCasesAtGoAndNormalisesTheSymbolLength) {
       concat({{"message", "box SymbLen  .25", "clear", "open", "keying"}, character("."), kEnd}));
   expectIdle();
   // The tone files were made from the normalised length.
-  EXPECT_EQ(framesIn("Idle.wav"), 2756);
-  EXPECT_EQ(framesIn("Dot.wav"), 2756);
-  EXPECT_EQ(framesIn("InterSymb.wav"), 276);
+  EXPECT_EQ(framesIn("Idle.wav"), 2756U);
+  EXPECT_EQ(framesIn("Dot.wav"), 2756U);
+  EXPECT_EQ(framesIn("InterSymb.wav"), 276U);
 
   // An edit made while idle leaves abort raised; GO clears it before keying.
   window.writeBox(Box::IdleFreq, "600");
