@@ -6,11 +6,10 @@
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -35,14 +34,8 @@ constexpr double kSymbolSeconds = 0.04;  // 441 frames
 constexpr double kGapSeconds = 0.004;    // 44 frames
 
 void writeTones(double symbolSeconds, double gapSeconds) {
-  MakeTones({.idleFreqText = "600",
-             .dotFreqText = "1000",
-             .dashFreqText = "1200",
-             .Fsample = kSampleRateHz,
-             .SymbolLength = symbolSeconds,
-             .InterSymbol = gapSeconds,
-             .Ampl = 10340.65,  // -10 dB below full scale
-             .invert = false});
+  const double ampl = 10340.65;  // -10 dB below full scale
+  MakeTones({"600", "1000", "1200", kSampleRateHz, symbolSeconds, gapSeconds, ampl, false});
 }
 
 // The tone files in a scratch working directory, and a private sound server.
@@ -62,12 +55,7 @@ TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndAnotherFormatReopensIt) {
 
   // A mono file needs a stream of its own; the tone files after it get theirs back, still exact
   // and joined without a gap.
-  SF_INFO info{.frames = 0,
-               .samplerate = kSampleRateHz,
-               .channels = 1,
-               .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-               .sections = 0,
-               .seekable = 0};
+  SF_INFO info{0, kSampleRateHz, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
   SNDFILE* other = sf_open("Other.wav", SFM_WRITE, &info);
   ASSERT_NE(other, nullptr);
   std::array<short, 400> ramp{};
@@ -153,34 +141,27 @@ TEST_F(PlayerTest, AServerLostMidPlayIsReportedAndTheNextOpenReconnects) {
   PulsePlayer player;
   player.open();
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool returned = false;
-  std::thread killer([&] {
-    std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, 300ms, [&] { return returned; })) {
-      pulse_->killDaemon();
-    }
-    // A play that never comes back would hang the whole suite: end it here instead.
-    if (!changed.wait_for(lock, 10s, [&] { return returned; })) {
-      ADD_FAILURE() << "play() did not return within 10 s of the server's death";
-      std::abort();
-    }
+  std::thread killer([this] {
+    std::this_thread::sleep_for(300ms);
+    pulse_->killDaemon();
   });
-  std::optional<std::string> reason;
-  try {
-    player.play("idle.wav");
-  } catch (const SoundError& error) {
-    reason = error.what();
-  }
-  {
-    const std::lock_guard lock(mutex);
-    returned = true;
-  }
-  changed.notify_all();
+  auto reason = std::async(std::launch::async, [&player]() -> std::optional<std::string> {
+    try {
+      player.play("idle.wav");
+    } catch (const SoundError& error) {
+      return error.what();
+    }
+    return std::nullopt;
+  });
   killer.join();
-  ASSERT_TRUE(reason.has_value()) << "play() went on as if the server were still there";
-  EXPECT_NE(reason->find("sound server lost"), std::string::npos) << *reason;
+  // A play that never comes back would hang the whole suite: end it here instead.
+  if (reason.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "play() did not return within 10 s of the server's death";
+    std::abort();
+  }
+  const std::optional<std::string> lost = reason.get();
+  ASSERT_TRUE(lost.has_value()) << "play() went on as if the server were still there";
+  EXPECT_NE(lost->find("sound server lost"), std::string::npos) << *lost;
 
   EXPECT_THROW(player.open(), SoundError);
   pulse_.reset();

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,38 +104,32 @@ TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
   }
 }
 
-TEST_F(KeyingThroughWindow, StopEndsTheRunAfterTheElementAndItsGap) {
+// Stop, or a frequency typed in, ends the run after the element and its gap; only Stop clears the
+// pattern.
+TEST_F(KeyingThroughWindow, StopOrATypedFrequencyEndsTheRunAfterTheElementAndItsGap) {
   typeMessage("SOS");
   QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
   ASSERT_TRUE(form.LoopCont->isChecked());
-
+  std::function<void()> interrupt = [this] { QTest::mouseClick(form.Stp, Qt::LeftButton); };
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 3) {  // the second dot of S
-      atNextEvents([&] { QTest::mouseClick(form.Stp, Qt::LeftButton); });
+      atNextEvents(interrupt);
     }
   };
+  const std::vector<std::string> twoDots{"dot.wav", "InterSymb.wav", "dot.wav", "InterSymb.wav"};
   pressGo();
-
-  EXPECT_EQ(player.played,
-            (std::vector<std::string>{"dot.wav", "InterSymb.wav", "dot.wav", "InterSymb.wav"}));
+  EXPECT_EQ(player.played, twoDots);
   EXPECT_EQ(form.CodePatt->toPlainText(), "");
   expectIdle();
-  EXPECT_TRUE(endStatuses.empty());
-}
 
-TEST_F(KeyingThroughWindow, TypingAFrequencyEndsTheRunAndKeepsThePattern) {
-  typeMessage("SOS");
-  player.beforePlay = [&](std::size_t playNumber) {
-    if (playNumber == 3) {
-      atNextEvents([&] { QTest::keyClicks(form.DotFreq, "5"); });
-    }
-  };
+  interrupt = [this] { QTest::keyClicks(form.DotFreq, "5"); };
+  player.played.clear();
   pressGo();
-
-  EXPECT_EQ(player.played.size(), 4u);
+  EXPECT_EQ(player.played, twoDots);
   EXPECT_EQ(form.CodePatt->toPlainText(), "..");
   EXPECT_EQ(form.DotFreq->text(), "10005");
   expectIdle();
+  EXPECT_TRUE(endStatuses.empty());
 }
 
 TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfterGo) {
@@ -143,14 +138,8 @@ TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfter
 
   EXPECT_EQ(form.SymbLen->text(), " .25");
   EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
-  EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 10.0 / 100 * 0.25);
-  expectIdle();
   EXPECT_EQ(player.played, playOrder(U"E"));
-  EXPECT_EQ(form.CodePatt->toPlainText(), ". ");
-  // A quarter second at 11025 Hz, 2756.25 frames, rounded.
-  for (const char* name : {"Idle.wav", "Dot.wav", "Dash.wav"}) {
-    EXPECT_EQ(testing::readWavSamples(name).size(), 2u * 2756) << name;
-  }
+  expectIdle();
 }
 
 TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
