@@ -156,7 +156,6 @@ TEST(KeyingParameters, DecibelsAreAnAttenuationBelowFullScale) {
     KeyingParameters parameters;
     parameters.dB_Change(c.text);
     EXPECT_NEAR(parameters.Ampl, c.ampl, c.tolerance) << "dB \"" << c.text << "\"";
-    EXPECT_EQ(parameters.abort, kTrue);
   }
 }
 

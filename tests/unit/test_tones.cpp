@@ -60,15 +60,8 @@ std::int32_t fieldAt(const Bytes& bytes, std::size_t at, std::size_t width = 4) 
   return static_cast<std::int32_t>(value);
 }
 
-struct Frame {
-  int i;
-  int q;
-  bool operator==(const Frame&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Frame& frame) {
-  return out << "(" << frame.i << ", " << frame.q << ")";
-}
+// One I, Q sample pair.
+using Frame = std::pair<int, int>;
 
 // The frames of a tone file as libsndfile reads them.
 std::vector<Frame> framesIn(const fs::path& path, SF_INFO* info = nullptr) {
@@ -104,7 +97,8 @@ std::size_t mismatches(const std::vector<Frame>& frames, double frequencyHz, dou
   for (std::size_t k = 0; k < frames.size(); ++k) {
     const Frame expected = expectedFrame(static_cast<int>(k), frequencyHz, ampl);
     if (frames[k] != expected && count++ < 5) {
-      ADD_FAILURE() << "frame " << k << " is " << frames[k] << ", expected " << expected;
+      ADD_FAILURE() << "frame " << k << " is " << ::testing::PrintToString(frames[k])
+                    << ", expected " << ::testing::PrintToString(expected);
     }
   }
   return count;
@@ -208,7 +202,7 @@ TEST(MakeTones, InvertTurnsTheOtherWayLikeANegativeFrequency) {
     ASSERT_EQ(wav.size(), 5512U);
     for (std::size_t k = 0; k < wav.size(); ++k) {
       const Frame turn = quarterTurns[k % 4];
-      ASSERT_EQ(wav[k], (Frame{turn.i, invert ? -turn.q : turn.q})) << "frame " << k;
+      ASSERT_EQ(wav[k], (Frame{turn.first, invert ? -turn.second : turn.second})) << "frame " << k;
     }
   }
 
@@ -244,8 +238,8 @@ TEST(MakeTones, SamplesRoundHalvesToEvenAndStayInRange) {
     const std::vector<Frame> wav = framesIn(dir / name);
     ASSERT_EQ(wav.size(), 5512U);
     for (const Frame& frame : wav) {
-      ASSERT_LE(std::abs(frame.i), 32700);
-      ASSERT_LE(std::abs(frame.q), 32700);
+      ASSERT_LE(std::abs(frame.first), 32700);
+      ASSERT_LE(std::abs(frame.second), 32700);
     }
   }
 }
