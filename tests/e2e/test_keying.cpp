@@ -54,12 +54,9 @@ TEST_F(KeyingTest, LoopPassesJoinWithoutAGapUntilStop) {
   EXPECT_TRUE(window_.reports.empty()) << window_.reports.front();
   EXPECT_EQ(window_.params.abort, kFalse);
   // Each pass: dot, gap, idle; between passes one idle more; the third pass stops after its gap.
-  const std::vector<std::string> pass{"Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav"};
-  std::vector<std::string> order;
-  for (int k = 0; k < 2; ++k) {
-    order.insert(order.end(), pass.begin(), pass.end());
-  }
-  order.insert(order.end(), pass.begin(), pass.begin() + 2);
+  const std::vector<std::string> order{"Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav",
+                                       "Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav",
+                                       "Dot.wav", "InterSymb.wav"};
   testing::expectRecorded(recording, testing::framesOf(order));
 }
 

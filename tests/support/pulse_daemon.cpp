@@ -147,19 +147,15 @@ struct PrivatePulse::State {
   void start() {
     const std::filesystem::path log = dir / "daemon.log";
     // Everything the child needs is built before fork: after it, only async-signal-safe calls.
-    std::vector<std::string> args{
-        "pulseaudio",
-        "-n",
-        "--daemonize=no",
-        "--exit-idle-time=-1",
-        "--use-pid-file=no",
-        "--system=false",
-        "--log-target=stderr",
-        "-L",
-        "module-null-sink sink_name=" + std::string(kSinkName) + " rate=" +
-            std::to_string(kRateHz) + " channels=" + std::to_string(kChannels) + " format=s16le",
-        "-L",
-        "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1"};
+    const std::string sink = "module-null-sink sink_name=" + std::string(kSinkName) +
+                             " rate=" + std::to_string(kRateHz) +
+                             " channels=" + std::to_string(kChannels) + " format=s16le";
+    const std::string protocol =
+        "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1";
+    // clang-format off
+    std::vector<std::string> args{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+        "--use-pid-file=no", "--system=false", "--log-target=stderr", "-L", sink, "-L", protocol};
+    // clang-format on
     // Its own home and runtime directories, and nothing of this session's sound server or bus.
     std::vector<std::string> env;
     for (const char* var : {"HOME=", "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_STATE_HOME="}) {

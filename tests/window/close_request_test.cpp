@@ -6,7 +6,6 @@
 #include <xcb/xcb.h>
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
@@ -145,7 +144,6 @@ class CloseRequest : public ::testing::Test {
     if (xvfbPath.isEmpty()) {
       GTEST_SKIP() << "Xvfb is not installed (make deps installs it)";
     }
-    ASSERT_TRUE(QFile::exists(BITONER_EXECUTABLE));
     // Xvfb picks a free display and writes its number once it accepts connections.
     xvfb.start(xvfbPath, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
     ASSERT_TRUE(waitFor([this] {
