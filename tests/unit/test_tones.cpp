@@ -2,6 +2,7 @@
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -369,13 +370,48 @@ TEST(MakeTonesFailure, MissingDirectory) {
   EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST(MakeTonesFailure, UnwritableDirectory) {
-  if (::geteuid() == 0) {
-    GTEST_SKIP() << "root writes into read-only directories";
+// Root may write anywhere, so when the tests run as root the attempt is made by a child that has
+// given up its privileges; the refusal's text comes back through a pipe.
+std::string refusalWithoutPrivileges(const ToneInputs& inputs, const fs::path& directory) {
+  if (::geteuid() != 0) {
+    return refusalOf(inputs, directory);
   }
+  constexpr uid_t kNobody = 65534;
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) {
+    return "pipe failed";
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipeEnds[0]);
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(1);
+    }
+    const std::string message = refusalOf(inputs, directory);
+    const bool written = ::write(pipeEnds[1], message.data(), message.size()) ==
+                         static_cast<ssize_t>(message.size());
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(pipeEnds[1]);
+  std::string message;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    message.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged child failed";
+  return message;
+}
+
+TEST(MakeTonesFailure, UnwritableDirectory) {
   TempDir dir;
-  fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
-  const std::string message = refusalOf(defaultInputs(), dir.path());
+  // Readable and searchable by everyone, writable by no one.
+  fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec |
+                                  fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  const std::string message = refusalWithoutPrivileges(defaultInputs(), dir.path());
   fs::permissions(dir.path(), fs::perms::owner_all);
   expectNames(message, "Idle.wav", std::strerror(EACCES));
   EXPECT_TRUE(dir.entries().empty());
