@@ -7,6 +7,7 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/simple.h>
+#include <sched.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/prctl.h>
@@ -116,6 +117,7 @@ struct PrivatePulse::State {
   TempDir dir;
   std::string address = "unix:" + (dir / "native").string();
   pid_t pid = -1;
+  std::vector<pid_t> wakers;
   pa_simple* keeper = nullptr;
   std::optional<ScopedEnv> server;
   std::optional<ScopedEnv> cookie;
@@ -125,6 +127,37 @@ struct PrivatePulse::State {
       pa_simple_free(keeper);
     }
     stopDaemon(SIGTERM);
+    for (const pid_t waker : wakers) {
+      ::kill(waker, SIGKILL);
+      ::waitpid(waker, nullptr, 0);
+    }
+  }
+
+  // The null sink is a timer, not a device with a buffer of its own. On a virtual machine an idle
+  // CPU is handed back to the host, and the timer's wake-up can then come 40 ms late; the sink
+  // catches up in one burst and runs dry, which a sound card would not. A spinning process at the
+  // idle scheduling class on every CPU keeps them awake without taking time from anyone else.
+  void keepCpusAwake() {
+    const unsigned cpus = std::max(1U, std::thread::hardware_concurrency());
+    const pid_t parent = ::getpid();
+    for (unsigned i = 0; i < cpus; ++i) {
+      const pid_t waker = ::fork();
+      if (waker == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+          ::_exit(1);
+        }
+        const sched_param lowest{};
+        ::sched_setscheduler(0, SCHED_IDLE, &lowest);
+        volatile unsigned long spins = 0;
+        for (;;) {
+          spins = spins + 1;  // a side effect, so the loop is not optimised away
+        }
+      }
+      if (waker > 0) {
+        wakers.push_back(waker);
+      }
+    }
   }
 
   void stopDaemon(int signal) {
@@ -236,7 +269,12 @@ struct PrivatePulse::State {
   }
 };
 
-PrivatePulse::PrivatePulse() : state_(std::make_unique<State>()) { state_->start(); }
+PrivatePulse::PrivatePulse(Cpus cpus) : state_(std::make_unique<State>()) {
+  if (cpus == Cpus::KeptAwake) {
+    state_->keepCpusAwake();
+  }
+  state_->start();
+}
 
 PrivatePulse::~PrivatePulse() = default;
 

@@ -17,7 +17,13 @@ namespace bitoner::testing {
 // The daemon is stopped and its directory removed however the test ends.
 class PrivatePulse {
  public:
-  PrivatePulse();  // starts the daemon and waits until it answers; throws std::runtime_error
+  // Whether idle CPUs are kept from sleeping while the daemon lives. On a virtual machine a
+  // sleeping CPU makes the null sink's timer late and the sink then runs dry in bursts, a fault of
+  // the stand-in device that tests of our gaplessness must not see.
+  enum class Cpus { KeptAwake, MaySleep };
+
+  // Starts the daemon and waits until it answers; throws std::runtime_error.
+  explicit PrivatePulse(Cpus cpus = Cpus::KeptAwake);
   ~PrivatePulse();
   PrivatePulse(const PrivatePulse&) = delete;
   PrivatePulse& operator=(const PrivatePulse&) = delete;
