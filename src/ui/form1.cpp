@@ -79,40 +79,39 @@ QFont displayFont(double points) {
   return font;
 }
 
+// Names a new control and puts it in its fixed place.
+template <typename Control>
+Control* placed(Control* control, const char* name, QRect geometry) {
+  control->setObjectName(QString::fromLatin1(name));
+  control->setGeometry(geometry);
+  return control;
+}
+
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, QRect geometry,
                   bool wraps = false) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(QString::fromLatin1(name));
+  auto* label = placed(new QLabel(parent), name, geometry);
   label->setTextFormat(Qt::PlainText);  // keeps the blanks of the captions as typed
   label->setText(caption);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   label->setWordWrap(wraps);
   label->setAutoFillBackground(true);
-  label->setGeometry(geometry);
   return label;
 }
 
 QLineEdit* makeBox(QWidget* parent, const char* name, QRect geometry) {
-  auto* box = new QLineEdit(parent);
-  box->setObjectName(QString::fromLatin1(name));
-  box->setGeometry(geometry);
-  return box;
+  return placed(new QLineEdit(parent), name, geometry);
 }
 
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-  auto* button = new QPushButton(caption, parent);
-  button->setObjectName(QString::fromLatin1(name));
+  auto* button = placed(new QPushButton(caption, parent), name, geometry);
   button->setAutoDefault(false);
-  button->setGeometry(geometry);
   return button;
 }
 
 QCheckBox* makeCheckBox(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-  auto* box = new QCheckBox(caption, parent);
-  box->setObjectName(QString::fromLatin1(name));
+  auto* box = placed(new QCheckBox(caption, parent), name, geometry);
   box->setChecked(false);
   box->setAutoFillBackground(true);
-  box->setGeometry(geometry);
   return box;
 }
 
