@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -23,7 +22,7 @@ constexpr std::uint16_t kChannels = 2;
 constexpr std::uint16_t kBitsPerSample = 16;
 // Created files get the usual permissions, narrowed by the umask as any new file is.
 constexpr mode_t kNewFileMode = 0666;
-// Temporary names are unique for this process; a name left by someone else only costs a retry.
+// Names taken by files other processes left behind are skipped, but not forever.
 constexpr int kTemporaryNameAttempts = 100;
 
 class HeaderBytes {
@@ -59,13 +58,11 @@ class HeaderBytes {
 }
 [[noreturn]] void throwErrno(const char* operation) { throwError(errno, operation); }
 
-std::filesystem::path temporaryNameFor(const std::filesystem::path& target, int attempt) {
+// Unique within this process; a name another process left behind only costs a retry.
+std::filesystem::path temporaryNameFor(const std::filesystem::path& target) {
   static std::atomic<unsigned> counter{0};
-  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-  std::string name = "." + target.filename().string() + ".new-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter++) + "-" + std::to_string(ticks % 1000000) + "-" +
-                     std::to_string(attempt);
-  return target.parent_path() / name;
+  return target.parent_path() / ("." + target.filename().string() + ".new-" +
+                                 std::to_string(::getpid()) + "-" + std::to_string(counter++));
 }
 
 }  // namespace
@@ -111,7 +108,7 @@ WavWriter::WavWriter(const std::filesystem::path& target, std::int32_t sampleRat
 
   // O_EXCL never opens an existing file or follows a link someone planted under our name.
   for (int attempt = 0; fd_ < 0; ++attempt) {
-    temporary_ = temporaryNameFor(target_, attempt);
+    temporary_ = temporaryNameFor(target_);
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
     if (fd_ < 0 && (errno != EEXIST || attempt + 1 >= kTemporaryNameAttempts)) {
       const int error = errno;
