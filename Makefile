@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Thin wrapper: installs what a fresh Debian 12 machine lacks, then drives CMake and CTest.
 BUILD      := build
 ASAN_BUILD := build-asan

@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/parameters.h"
+#include "engine/tones.h"
 #include "support/temp_dir.h"
-#include "tones/tones.h"
-#include "ui/parameters.h"
 
 namespace bitoner {
 namespace {

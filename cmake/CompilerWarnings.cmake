@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Warnings for our own code, one flag a line so each can be argued about on its own.
 add_library(bitoner_warnings INTERFACE)
 target_compile_options(bitoner_warnings INTERFACE

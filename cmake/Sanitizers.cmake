@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # AddressSanitizer and UndefinedBehaviorSanitizer for the unit-test build; any report fails the test.
 add_library(bitoner_sanitizers INTERFACE)
 if(BITONER_SANITIZE)

@@ -1,110 +1,31 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sound/pulse_player.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
-#include <sndfile.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
-#include <fstream>
-#include <system_error>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include "engine/parameters.h"
 
 namespace bitoner {
 namespace {
 
-constexpr std::uint32_t kToneRateHz = 11025;
-constexpr std::uint8_t kToneChannels = 2;
-// Frames read from a file and handed to the server at a time: small enough that a 1.1 M frame
-// file never sits in memory, large enough that the per-chunk cost does not matter.
-constexpr sf_count_t kChunkFrames = 1024;
+constexpr std::uint8_t kToneChannels = kChannels;
+// Frames handed to the server at a time: small enough that a long tone never sits in a buffer of
+// ours, large enough that the per-chunk cost does not matter.
+constexpr std::int64_t kChunkFrames = 1024;
 constexpr std::uint64_t kMicrosecondsPerMillisecond = 1000;
-// A RIFF file walks at most this many chunks before its "data" chunk; more means a damaged file.
-constexpr int kMaxChunksBeforeData = 64;
 constexpr const char* kClientName = "Bitoner";
 constexpr const char* kStreamName = "Keyed signal";
 
-std::string lowerAscii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return text;
-}
-
-std::int32_t readInt32Le(const std::array<unsigned char, 8>& bytes, std::size_t at) {
-  const std::uint32_t value = static_cast<std::uint32_t>(bytes[at]) |
-                              (static_cast<std::uint32_t>(bytes[at + 1]) << 8U) |
-                              (static_cast<std::uint32_t>(bytes[at + 2]) << 16U) |
-                              (static_cast<std::uint32_t>(bytes[at + 3]) << 24U);
-  return static_cast<std::int32_t>(value);
-}
-
-// True for a RIFF file whose RIFF size, or the size of any chunk up to and including "data", is
-// negative as a signed 32-bit value: the tone writer produces such files for negative durations,
-// and they hold no sound.
-bool hasNegativeSizes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::array<unsigned char, 8> header{};
-  const auto readHeader = [&in, &header] {
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(header.data()),
-                                     static_cast<std::streamsize>(header.size())));
-  };
-  if (!readHeader() || std::memcmp(header.data(), "RIFF", 4) != 0) {
-    return false;
-  }
-  if (readInt32Le(header, 4) < 0) {
-    return true;
-  }
-  in.seekg(4, std::ios::cur);  // form type
-  for (int chunk = 0; chunk < kMaxChunksBeforeData && readHeader(); ++chunk) {
-    const std::int32_t size = readInt32Le(header, 4);
-    if (size < 0) {
-      return true;
-    }
-    if (std::memcmp(header.data(), "data", 4) == 0) {
-      return false;
-    }
-    in.seekg(size + (size & 1), std::ios::cur);
-  }
-  return false;
-}
-
-struct SndFileCloser {
-  void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndFile = std::unique_ptr<SNDFILE, SndFileCloser>;
-
-bool sameFormat(const pa_sample_spec& a, const pa_sample_spec& b) {
-  return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
-}
-
 }  // namespace
-
-std::optional<std::filesystem::path> findCaseInsensitive(const std::filesystem::path& name) {
-  std::error_code error;
-  if (std::filesystem::exists(name, error)) {
-    return name;
-  }
-  const std::filesystem::path directory =
-      name.has_parent_path() ? name.parent_path() : std::filesystem::path(".");
-  const std::string wanted = lowerAscii(name.filename().string());
-  std::optional<std::filesystem::path> found;
-  std::filesystem::directory_iterator entries(directory, error);
-  for (const std::filesystem::directory_iterator end; !error && entries != end;
-       entries.increment(error)) {
-    const std::filesystem::path& candidate = entries->path();
-    if (lowerAscii(candidate.filename().string()) == wanted &&
-        (!found || candidate.filename() < found->filename())) {
-      found = candidate;
-    }
-  }
-  return found;
-}
 
 struct PulsePlayer::Stream {
   pa_simple* handle = nullptr;
-  pa_sample_spec format{};
 
   ~Stream() { close(); }
 
@@ -139,19 +60,6 @@ struct PulsePlayer::Stream {
     if (handle == nullptr) {
       throw SoundError(std::string("sound server unreachable: ") + pa_strerror(error));
     }
-    format = wanted;
-  }
-
-  // Opens the stream at `wanted`; a stream at another format is first played out, so nothing
-  // queued is cut off.
-  void ensure(const pa_sample_spec& wanted) {
-    if (handle != nullptr && sameFormat(format, wanted)) {
-      return;
-    }
-    if (handle != nullptr) {
-      drain();
-    }
-    connect(wanted);
   }
 
   void drain() {
@@ -173,7 +81,8 @@ PulsePlayer::PulsePlayer() : stream_(std::make_unique<Stream>()) {}
 
 PulsePlayer::~PulsePlayer() = default;
 
-void PulsePlayer::open() {
+void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
+  tones_ = std::move(tones);
   if (stream_->handle != nullptr) {
     int error = 0;
     if (pa_simple_get_latency(stream_->handle, &error) != static_cast<pa_usec_t>(-1)) {
@@ -181,39 +90,22 @@ void PulsePlayer::open() {
     }
     stream_->close();  // the server went away since the last run: start afresh
   }
-  stream_->connect(pa_sample_spec{PA_SAMPLE_S16NE, kToneRateHz, kToneChannels});
+  stream_->connect(
+      pa_sample_spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz), kToneChannels});
 }
 
-bool PulsePlayer::play(const std::string& name) {
-  const std::optional<std::filesystem::path> file = findCaseInsensitive(name);
-  if (!file || hasNegativeSizes(*file)) {
-    return false;
+void PulsePlayer::play(Tone tone) {
+  if (!tones_ || stream_->handle == nullptr) {
+    throw SoundError("sound server lost: no stream is open");
   }
-  SF_INFO info{};
-  const SndFile sound(sf_open(file->c_str(), SFM_READ, &info));
-  if (!sound || info.channels <= 0 || info.samplerate <= 0) {
-    return false;
+  const std::int64_t frames = tones_->frames(tone);
+  std::vector<std::int16_t> chunk(static_cast<std::size_t>(kChunkFrames) * kChannels);
+  for (std::int64_t done = 0; done < frames; done += kChunkFrames) {
+    const std::int64_t count = std::min(kChunkFrames, frames - done);
+    const std::span<std::int16_t> part(chunk.data(), static_cast<std::size_t>(count) * kChannels);
+    tones_->read(tone, done, part);
+    stream_->write(part.data(), part.size_bytes());
   }
-  if (info.channels > static_cast<int>(PA_CHANNELS_MAX)) {
-    return false;
-  }
-  const pa_sample_spec wanted{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(info.samplerate),
-                              static_cast<std::uint8_t>(info.channels)};
-  if (pa_sample_spec_valid(&wanted) == 0) {
-    return false;
-  }
-  stream_->ensure(wanted);
-
-  const auto channels = static_cast<std::size_t>(info.channels);
-  std::vector<short> chunk(static_cast<std::size_t>(kChunkFrames) * channels);
-  for (;;) {
-    const sf_count_t frames = sf_readf_short(sound.get(), chunk.data(), kChunkFrames);
-    if (frames <= 0) {
-      break;
-    }
-    stream_->write(chunk.data(), static_cast<std::size_t>(frames) * channels * sizeof(short));
-  }
-  return true;
 }
 
 void PulsePlayer::drain() { stream_->drain(); }

@@ -1,10 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "sound/sound_service.h"
 
@@ -16,8 +14,8 @@ namespace bitoner {
 inline constexpr std::uint32_t kQueuedTargetMs = 50;
 
 // The sound service on PulseAudio (or PipeWire's PulseAudio server) through the simple API. One
-// playback stream is kept open between plays and between runs at the tone files' format; a file in
-// another format drains it and reopens it at that format. Never prints anything.
+// playback stream is kept open between plays and between runs at the tones' format. Never prints
+// anything.
 class PulsePlayer : public SoundService {
  public:
   PulsePlayer();
@@ -25,8 +23,8 @@ class PulsePlayer : public SoundService {
   PulsePlayer(const PulsePlayer&) = delete;
   PulsePlayer& operator=(const PulsePlayer&) = delete;
 
-  void open() override;
-  bool play(const std::string& name) override;
+  void open(std::shared_ptr<const ToneBank> tones) override;
+  void play(Tone tone) override;
   void drain() override;
 
   // What the server holds that has not been heard yet, in microseconds (0 when not connected).
@@ -36,10 +34,7 @@ class PulsePlayer : public SoundService {
  private:
   struct Stream;
   std::unique_ptr<Stream> stream_;
+  std::shared_ptr<const ToneBank> tones_;
 };
-
-// The file a played name stands for: the name itself if it exists, otherwise the first entry of its
-// directory (in name order) whose name matches without regard to ASCII letter case.
-std::optional<std::filesystem::path> findCaseInsensitive(const std::filesystem::path& name);
 
 }  // namespace bitoner

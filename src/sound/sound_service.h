@@ -1,31 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "engine/tones.h"
+
 namespace bitoner {
 
-// The sound server is unreachable or was lost; what() gives the server's own reason.
+// The sound server is unreachable, was lost or stopped answering; what() gives the reason.
 class SoundError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Plays tone files one after another as one continuous signal. Names are matched against the files
-// in the working directory without regard to letter case, as the keying sequencer's names expect.
+// Plays the tones of a run one after another as one continuous signal: each play starts straight
+// after what is queued, so consecutive plays join with no silent sample, the signal being sample
+// for sample the tones' frames in order. No play touches the file system.
 class SoundService {
  public:
   virtual ~SoundService() = default;
 
-  // Makes sure the sound server can be reached before a run starts. Throws SoundError.
-  virtual void open() = 0;
+  // Starts a run with these tones: makes sure the server can be reached. Throws SoundError.
+  virtual void open(std::shared_ptr<const ToneBank> tones) = 0;
 
-  // Starts the named file at once, straight after what is still queued, and returns when at most
-  // one short buffer (50 ms or less) of it remains queued. Returns false if the file could not be
-  // read and was skipped. Throws SoundError if the server is lost.
-  virtual bool play(const std::string& name) = 0;
+  // Queues the tone straight after what is queued and returns while a short stretch of it is still
+  // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost.
+  virtual void play(Tone tone) = 0;
 
-  // Waits until everything queued has been heard. Throws SoundError if the server is lost.
+  // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
+  // is lost.
   virtual void drain() = 0;
 };
 

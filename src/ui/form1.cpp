@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -51,10 +52,6 @@ const QStringList kDisplayFontFamilies{"MS Sans Serif", "Liberation Sans", "Aria
                                        "Sans Serif"};
 constexpr double kLabel4FontPt = 9.75;
 constexpr double kCodePattFontPt = 13.5;
-
-// The message box holds at most this many characters, so the sequencer's 16-bit position counter
-// cannot overflow.
-constexpr int kMaxMessageLength = 32767;
 
 const QString kCaption = QStringLiteral("Bitoner");
 const QString kIconResource = QStringLiteral(":/bitoner.png");
@@ -152,7 +149,7 @@ void Form1::createControls() {
   Label4 = makeLabel(this, "Label4", QStringLiteral("Text"), QRect(24, 24, 41, 17));
   Label4->setFont(displayFont(kLabel4FontPt));
   TextIn = makeBox(this, "TextIn", QRect(72, 24, 281, 25));
-  TextIn->setMaxLength(kMaxMessageLength);
+  TextIn->setMaxLength(static_cast<int>(kMaxMessageLength));
   TextIn->setText(QStringLiteral("Edit for message"));
 
   Label1 = makeLabel(this, "Label1", QStringLiteral("Idle  Freq Hz"), QRect(8, 56, 65, 17));

@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QWidget>
 #include <functional>
 #include <string>
 
-#include "keying/sequencer.h"
+#include "engine/parameters.h"
+#include "engine/sequencer.h"
 #include "sound/sound_service.h"
-#include "ui/parameters.h"
 
 class QCheckBox;
 class QCloseEvent;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GO through the real sequencer and the real PulseAudio player into a private sound server: the
 // sink must receive the tone files' frames in Morse order, bit for bit, as one unbroken signal.
 
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "keying/sequencer.h"
+#include "engine/sequencer.h"
 #include "sound/pulse_player.h"
 #include "support/plain_window.h"
 #include "support/pulse_daemon.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <array>
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "keying/sequencer.h"
+#include "engine/sequencer.h"
 
 namespace bitoner::testing {
 

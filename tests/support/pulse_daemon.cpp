@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "support/pulse_daemon.h"
 
 #include <fcntl.h>
@@ -26,10 +27,10 @@
 #include <thread>
 #include <utility>
 
-#include "keying/patterns.h"
+#include "engine/patterns.h"
+#include "engine/tones.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "tones/tones.h"
 
 namespace bitoner::testing {
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -10,10 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/parameters.h"
 #include "support/plain_window.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "ui/parameters.h"
 
 namespace bitoner {
 namespace {

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string_view>
 
-#include "keying/patterns.h"
+#include "engine/patterns.h"
 
 namespace bitoner {
 namespace {

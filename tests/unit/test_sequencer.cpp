@@ -1,17 +1,20 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "keying/sequencer.h"
+#include "engine/sequencer.h"
+#include "engine/tones.h"
 #include "support/plain_window.h"
+#include "support/played_names.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"
-#include "tones/tones.h"
 
 namespace bitoner {
 namespace {
@@ -26,14 +29,15 @@ class FakeSound : public SoundService {
 
   explicit FakeSound(EventLog& log) : log_(log) {}
 
-  void open() override {
+  void open(std::shared_ptr<const ToneBank> tones) override {
     log_.push_back("open");
+    EXPECT_NE(tones, nullptr);
     if (openError) {
       throw SoundError("Connection refused");
     }
   }
 
-  bool play(const std::string& name) override {
+  void play(Tone tone) override {
     ++plays;
     if (plays == failAtPlay) {
       throw SoundError("Connection terminated");
@@ -41,8 +45,7 @@ class FakeSound : public SoundService {
     if (plays > kRunawayPlays) {
       throw std::logic_error("the keying run does not end");
     }
-    log_.push_back("play " + name);
-    return true;
+    log_.push_back("play " + std::string(testing::playedName(tone)));
   }
 
   void drain() override {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
@@ -20,11 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "engine/parameters.h"
+#include "engine/tones.h"
+#include "engine/wav_writer.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"
-#include "tones/tones.h"
-#include "tones/wav_writer.h"
-#include "ui/parameters.h"
 
 namespace bitoner {
 namespace {

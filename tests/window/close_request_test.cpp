@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real executable on a real X display: closing its window through the window system's close
 // request ends the process with status 0, when idle and in the middle of a keying run. The test
 // starts its own X server (Xvfb) and sound server; it speaks X itself, as a window manager's close

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window as the operator first sees it: layout, captions, colours, fonts, tab order and the
 // state after start-up. Nothing here plays a sound.
 #include <gtest/gtest.h>
@@ -24,9 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/parameters.h"
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
-#include "ui/parameters.h"
 #include "window/window_support.h"
 
 namespace bitoner {

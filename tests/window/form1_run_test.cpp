@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keying runs driven through the window as the operator drives them, with the real PulseAudio
 // player on a private sound server. Short symbol lengths keep every run well under a second.
 #include <gtest/gtest.h>
@@ -19,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/parameters.h"
+#include "engine/tones.h"
 #include "support/temp_dir.h"
-#include "tones/tones.h"
 #include "ui/form1.h"
-#include "ui/parameters.h"
 #include "window/window_support.h"
 
 namespace bitoner {

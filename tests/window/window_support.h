@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 
 #include "sound/pulse_player.h"
 #include "sound/sound_service.h"
+#include "support/played_names.h"
 #include "support/pulse_daemon.h"
 #include "ui/form1.h"
 
@@ -26,13 +28,13 @@ namespace bitoner::testing {
 // play, so that a test can act at a known point of a run.
 class RecordingPlayer : public SoundService {
  public:
-  void open() override { player_.open(); }
-  bool play(const std::string& name) override {
-    played.push_back(name);
+  void open(std::shared_ptr<const ToneBank> tones) override { player_.open(std::move(tones)); }
+  void play(Tone tone) override {
+    played.emplace_back(playedName(tone));
     if (beforePlay) {
       beforePlay(played.size());
     }
-    return player_.play(name);
+    player_.play(tone);
   }
   void drain() override { player_.drain(); }
 

@@ -1,4 +1,5 @@
-#include "ui/parameters.h"
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/parameters.h"
 
 #include <algorithm>
 #include <charconv>

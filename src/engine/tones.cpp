@@ -1,12 +1,15 @@
-#include "tones/tones.h"
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/tones.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <system_error>
+#include <vector>
 
-#include "tones/wav_writer.h"
-#include "ui/parameters.h"
+#include "engine/parameters.h"
+#include "engine/wav_writer.h"
 
 namespace bitoner {
 
@@ -64,20 +67,23 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
   return TonePlan{source.fileName, step, frames};
 }
 
+// Frames computed and written per round: a few kilobytes, whatever the tone's length.
+constexpr std::int64_t kWriteChunkFrames = 4096;
+
 void writeTone(const TonePlan& plan, const ToneInputs& inputs,
                const std::filesystem::path& directory) {
   const std::filesystem::path target = directory / plan.fileName;
   try {
     WavWriter writer(target, inputs.Fsample, plan.frames);
-    for (std::int32_t i = 0; i < plan.frames; ++i) {
-      const double x = static_cast<double>(i) * plan.step;
-      const double theta = x * kRadiansPerCycle;
-      const auto sampleI = static_cast<std::int16_t>(std::nearbyint(std::cos(theta) * inputs.Ampl));
-      auto sampleQ = static_cast<std::int16_t>(std::nearbyint(std::sin(theta) * inputs.Ampl));
-      if (inputs.invert) {
-        sampleQ = static_cast<std::int16_t>(-sampleQ);
+    const ToneSynth synth(plan, inputs.Ampl, inputs.invert);
+    std::vector<std::int16_t> chunk(static_cast<std::size_t>(kWriteChunkFrames) * kChannels);
+    for (std::int64_t done = 0; done < plan.frames; done += kWriteChunkFrames) {
+      const std::int64_t count = std::min<std::int64_t>(kWriteChunkFrames, plan.frames - done);
+      const std::span<std::int16_t> part(chunk.data(), static_cast<std::size_t>(count) * kChannels);
+      synth.render(done, part);
+      for (std::size_t k = 0; k < part.size(); k += kChannels) {
+        writer.append(part[k], part[k + 1]);
       }
-      writer.append(sampleI, sampleQ);
     }
     writer.commit();
   } catch (const std::system_error& error) {
@@ -88,6 +94,40 @@ void writeTone(const TonePlan& plan, const ToneInputs& inputs,
 }
 
 }  // namespace
+
+void ToneSynth::render(std::int64_t first, std::span<std::int16_t> out) const {
+  for (std::size_t k = 0; k + 1 < out.size(); k += kChannels) {
+    const auto i = first + static_cast<std::int64_t>(k / kChannels);
+    const double x = static_cast<double>(i) * step_;
+    const double theta = x * kRadiansPerCycle;
+    out[k] = static_cast<std::int16_t>(std::nearbyint(std::cos(theta) * amplitude_));
+    const auto q = static_cast<std::int16_t>(std::nearbyint(std::sin(theta) * amplitude_));
+    out[k + 1] = invert_ ? static_cast<std::int16_t>(-q) : q;
+  }
+}
+
+ToneBank::ToneBank(const ToneInputs& inputs) {
+  const std::array<TonePlan, 4> plans = planTones(inputs);
+  entries_.reserve(plans.size());
+  for (const TonePlan& plan : plans) {
+    Entry entry{plan, ToneSynth(plan, inputs.Ampl, inputs.invert), std::max(0, plan.frames), {}};
+    if (entry.frames <= kKeptFramesLimit) {
+      entry.kept.resize(static_cast<std::size_t>(entry.frames) * kChannels);
+      entry.synth.render(0, entry.kept);
+    }
+    entries_.push_back(std::move(entry));
+  }
+}
+
+void ToneBank::read(Tone tone, std::int64_t first, std::span<std::int16_t> out) const {
+  const Entry& source = entry(tone);
+  if (source.kept.empty()) {
+    source.synth.render(first, out);
+    return;
+  }
+  const auto offset = static_cast<std::size_t>(first) * kChannels;
+  std::copy_n(source.kept.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+}
 
 std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   if (inputs.Fsample < 1 || inputs.Fsample > kMaxSampleRateHz) {

@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bitoner {
 
@@ -24,9 +28,20 @@ inline constexpr std::int32_t kMinFrames = -536870912;
 // The highest sample rate whose byte rate 4 * rate fits a signed 32-bit field.
 inline constexpr std::int32_t kMaxSampleRateHz = 536870911;
 
-// The tone files, in the order they are written.
+// The four tones of a run, in the order their files are written.
+enum class Tone : std::uint8_t { Idle, Gap, Dot, Dash };
+inline constexpr std::array<Tone, 4> kTones{Tone::Idle, Tone::Gap, Tone::Dot, Tone::Dash};
+
+// The tone files, in the order they are written (indexed by Tone).
 inline constexpr std::array<std::string_view, 4> kToneFileNames{"Idle.wav", "InterSymb.wav",
                                                                 "Dot.wav", "Dash.wav"};
+
+constexpr std::string_view toneFileName(Tone tone) {
+  return kToneFileNames[static_cast<std::size_t>(tone)];
+}
+
+// Samples per frame: I (cosine) then Q (sine).
+inline constexpr std::size_t kChannels = 2;
 
 // What MakeTones reads when it runs: the three frequency box texts as typed, the form variables and
 // the state of the Invert I/Q box.
@@ -46,6 +61,55 @@ struct TonePlan {
   std::string_view fileName;
   double step = 0.0;        // cycles per sample: frequency / Fsample
   std::int32_t frames = 0;  // negative only for a negative duration: header alone
+};
+
+// The frames of one tone, computed on demand: frame k is the same whatever was asked before it,
+// so any stretch of the tone can be produced alone.
+class ToneSynth {
+ public:
+  ToneSynth(const TonePlan& plan, double amplitude, bool invert)
+      : step_(plan.step), amplitude_(amplitude), invert_(invert) {}
+
+  // Writes frames first .. first + out.size() / 2 - 1 as interleaved I, Q samples.
+  void render(std::int64_t first, std::span<std::int16_t> out) const;
+
+ private:
+  double step_;
+  double amplitude_;
+  bool invert_;
+};
+
+// The frames of the four tones of one run, as the tone files hold them. Tones short enough are
+// computed once and kept; longer ones (a symbol of many minutes) are computed as they are read, so
+// memory stays bounded whatever the symbol length. Immutable once made: safe to read from any
+// thread.
+class ToneBank {
+ public:
+  // Tones of at most this many frames are kept in memory (about 5 MB each).
+  static constexpr std::int64_t kKeptFramesLimit = 1'250'000;
+
+  // Plans the tones as planTones does (throws ToneError) and prepares their frames.
+  explicit ToneBank(const ToneInputs& inputs);
+
+  // The tone's length in frames; 0 for a negative duration (such a file holds no sound).
+  std::int64_t frames(Tone tone) const { return entry(tone).frames; }
+
+  // Writes frames first .. first + out.size() / 2 - 1 of the tone, interleaved I, Q. The range
+  // must lie within frames(tone).
+  void read(Tone tone, std::int64_t first, std::span<std::int16_t> out) const;
+
+  const TonePlan& plan(Tone tone) const { return entry(tone).plan; }
+
+ private:
+  struct Entry {
+    TonePlan plan;
+    ToneSynth synth;
+    std::int64_t frames = 0;
+    std::vector<std::int16_t> kept;  // empty when computed on demand
+  };
+  const Entry& entry(Tone tone) const { return entries_[static_cast<std::size_t>(tone)]; }
+
+  std::vector<Entry> entries_;
 };
 
 // Checks the inputs of all four files and works out their steps and frame counts, in the order

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <string>
 
-#include "keying/patterns.h"
+#include "engine/keying_steps.h"
+#include "engine/parameters.h"
 #include "sound/sound_service.h"
-#include "ui/parameters.h"
 
 namespace bitoner {
 
@@ -20,6 +21,11 @@ class KeyingWindow {
   // The message box's text, as Unicode code points, and replacing it.
   virtual std::u32string message() const = 0;
   virtual void setMessage(const std::u32string& text) = 0;
+
+  // The message's length and one of its characters, read during a run at every position. A window
+  // that can answer without copying the whole message should.
+  virtual std::size_t messageLength() const { return message().size(); }
+  virtual char32_t messageAt(std::size_t index) const { return message().at(index); }
 
   // A parameter box's text, and replacing it; the write runs the box's change handler before it
   // returns, as an edit by the operator would.
@@ -44,7 +50,8 @@ class KeyingWindow {
   virtual void report(const std::string& text) = 0;
 };
 
-// The GO and Stop actions. Runs on the window's thread; GO returns when the run has ended.
+// The GO and Stop actions. Runs on the window's thread; GO returns when the run has ended. The
+// order of plays and display updates is the keying steps'; the sequencer only carries them out.
 class Sequencer {
  public:
   Sequencer(KeyingWindow& window, SoundService& sound);
@@ -53,9 +60,13 @@ class Sequencer {
   void Stp_Click();
 
  private:
+  void keySteps();
+
   KeyingWindow& window_;
   SoundService& sound_;
-  PatternTable CWcode;
 };
+
+// The window's wording of a refused message.
+std::string refusalText(const MessageRefusal& refusal);
 
 }  // namespace bitoner

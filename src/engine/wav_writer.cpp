@@ -1,4 +1,5 @@
-#include "tones/wav_writer.h"
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/wav_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "tones/tones.h"
+#include "engine/tones.h"
 
 namespace bitoner {
 
@@ -18,7 +19,7 @@ namespace {
 constexpr std::int32_t kRiffSizeBeyondData = 36;  // bytes of "WAVE" tag, fmt chunk and data header
 constexpr std::uint32_t kFmtChunkBytes = 16;
 constexpr std::uint16_t kFormatPcm = 1;
-constexpr std::uint16_t kChannels = 2;
+constexpr std::uint16_t kHeaderChannels = kChannels;
 constexpr std::uint16_t kBitsPerSample = 16;
 // Created files get the usual permissions, narrowed by the umask as any new file is.
 constexpr mode_t kNewFileMode = 0666;
@@ -86,7 +87,7 @@ std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::int32_t sampleRateHz,
   header.tag("fmt ");
   header.u32(kFmtChunkBytes);
   header.u16(kFormatPcm);
-  header.u16(kChannels);
+  header.u16(kHeaderChannels);
   header.u32(static_cast<std::uint32_t>(sampleRateHz));
   header.u32(static_cast<std::uint32_t>(frameBytes * sampleRateHz));
   header.u16(static_cast<std::uint16_t>(kWavFrameBytes));

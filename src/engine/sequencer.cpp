@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/sequencer.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/tones.h"
+
+namespace bitoner {
+
+namespace {
+
+// How many distinct unkeyable characters a refusal names before it only counts the rest.
+constexpr std::size_t kMaxNamedCharacters = 10;
+
+// The window as the keying steps read it.
+class WindowInput : public KeyingInput {
+ public:
+  explicit WindowInput(const KeyingWindow& window) : window_(window) {}
+  std::size_t messageLength() const override { return window_.messageLength(); }
+  char32_t messageAt(std::size_t index) const override { return window_.messageAt(index); }
+  bool loop() const override { return window_.loopChecked(); }
+
+ private:
+  const KeyingWindow& window_;
+};
+
+}  // namespace
+
+std::string refusalText(const MessageRefusal& refusal) {
+  if (refusal.tooLong()) {
+    return "The message is too long to key: it has " + std::to_string(refusal.length) +
+           " characters, and at most " + std::to_string(kMaxMessageLength) + " can be sent.";
+  }
+  const bool one = refusal.unkeyable.size() == 1;
+  return std::string("The message cannot be keyed: it holds ") +
+         (one ? "a character that has" : "characters that have") +
+         " no Morse pattern: " + listCharacters(refusal.unkeyable, kMaxNamedCharacters) +
+         ". Remove " + (one ? "it" : "them") + " and press GO again.";
+}
+
+Sequencer::Sequencer(KeyingWindow& window, SoundService& sound) : window_(window), sound_(sound) {}
+
+void Sequencer::Command1_Click() {
+  KeyingParameters& params = window_.parameters();
+  params.abort = kFalse;
+
+  std::u32string message = window_.message();
+  for (char32_t& c : message) {
+    c = upperCase(c);
+  }
+  window_.setMessage(message);
+
+  if (const auto refusal = checkMessage(message)) {
+    window_.report(refusalText(*refusal));
+    return;
+  }
+
+  if (const auto symbLenText = normalisedSymbLenText(params.SymbolLength)) {
+    window_.setBoxText(Box::SymbLen, *symbLenText);  // re-derives the lengths, raises abort
+    params.abort = kFalse;
+  }
+  window_.clearPattern();
+
+  std::shared_ptr<const ToneBank> tones;
+  try {
+    const ToneInputs inputs{
+        .idleFreqText = window_.boxText(Box::IdleFreq),
+        .dotFreqText = window_.boxText(Box::DotFreq),
+        .dashFreqText = window_.boxText(Box::DashFreq),
+        .Fsample = params.Fsample,
+        .SymbolLength = params.SymbolLength,
+        .InterSymbol = params.InterSymbol,
+        .Ampl = params.Ampl,
+        .invert = window_.invertChecked(),
+    };
+    MakeTones(inputs, ".");
+    tones = std::make_shared<const ToneBank>(inputs);
+  } catch (const ToneError& error) {
+    params.abort = kFalse;
+    window_.report(error.what());
+    return;
+  }
+  try {
+    sound_.open(tones);
+  } catch (const SoundError& error) {
+    params.abort = kFalse;
+    window_.report(std::string("Keying did not start: the sound output could not be opened (") +
+                   error.what() + ").");
+    return;
+  }
+
+  window_.showKeying(true);
+  std::optional<std::string> failure;
+  try {
+    keySteps();
+    sound_.drain();  // so that the last idle symbol is heard in full before GO comes back
+  } catch (const SoundError& error) {
+    failure = std::string("Keying stopped: the sound output was lost (") + error.what() + ").";
+  }
+  params.abort = kFalse;
+  window_.showKeying(false);
+  if (failure) {
+    window_.report(*failure);
+  }
+}
+
+void Sequencer::keySteps() {
+  const WindowInput input(window_);
+  KeyingSteps steps(input);
+  while (const std::optional<KeyingStep> step = steps.next()) {
+    switch (step->kind) {
+      case KeyingStep::Kind::Play:
+        sound_.play(step->tone);
+        break;
+      case KeyingStep::Kind::Show:
+        window_.appendPattern(step->symbol);
+        break;
+      case KeyingStep::Kind::ClearDisplay:
+        window_.clearPattern();
+        break;
+      case KeyingStep::Kind::Checkpoint:
+        window_.processEvents();
+        if (window_.parameters().abort == kTrue) {
+          return;
+        }
+        break;
+      case KeyingStep::Kind::PassStart:
+      case KeyingStep::Kind::CharacterStart:
+      case KeyingStep::Kind::LoopIdle:
+        break;
+    }
+  }
+}
+
+void Sequencer::Stp_Click() {
+  window_.parameters().abort = kTrue;
+  window_.clearPattern();
+}
+
+}  // namespace bitoner
