@@ -95,10 +95,16 @@ void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
 }
 
 void PulsePlayer::play(Tone tone) {
+  if (tones_) {
+    playPart(tone, tones_->frames(tone));
+  }
+}
+
+void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
   if (!tones_ || stream_->handle == nullptr) {
     throw SoundError("sound server lost: no stream is open");
   }
-  const std::int64_t frames = tones_->frames(tone);
+  frames = std::min(frames, tones_->frames(tone));
   std::vector<std::int16_t> chunk(static_cast<std::size_t>(kChunkFrames) * kChannels);
   for (std::int64_t done = 0; done < frames; done += kChunkFrames) {
     const std::int64_t count = std::min(kChunkFrames, frames - done);
@@ -109,6 +115,10 @@ void PulsePlayer::play(Tone tone) {
 }
 
 void PulsePlayer::drain() { stream_->drain(); }
+
+std::chrono::microseconds PulsePlayer::latency() {
+  return std::chrono::microseconds(queuedMicroseconds());
+}
 
 std::uint64_t PulsePlayer::queuedMicroseconds() {
   if (stream_->handle == nullptr) {

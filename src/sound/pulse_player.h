@@ -16,7 +16,7 @@ inline constexpr std::uint32_t kQueuedTargetMs = 50;
 // The sound service on PulseAudio (or PipeWire's PulseAudio server) through the simple API. One
 // playback stream is kept open between plays and between runs at the tones' format. Never prints
 // anything.
-class PulsePlayer : public SoundService {
+class PulsePlayer : public TimedSound {
  public:
   PulsePlayer();
   ~PulsePlayer() override;
@@ -26,6 +26,8 @@ class PulsePlayer : public SoundService {
   void open(std::shared_ptr<const ToneBank> tones) override;
   void play(Tone tone) override;
   void drain() override;
+  void playPart(Tone tone, std::int64_t frames) override;
+  std::chrono::microseconds latency() override;
 
   // What the server holds that has not been heard yet, in microseconds (0 when not connected).
   // Throws SoundError if the server is lost.

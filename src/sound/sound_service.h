@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -32,6 +34,18 @@ class SoundService {
   // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
   // is lost.
   virtual void drain() = 0;
+};
+
+// A sound service that can also say when a frame written now will be heard, and play the beginning
+// of a tone: what keying to a wall-clock schedule needs.
+class TimedSound : public SoundService {
+ public:
+  // Plays the first `frames` frames of the tone (the whole tone when it is shorter), as play() does.
+  virtual void playPart(Tone tone, std::int64_t frames) = 0;
+
+  // How long until a frame written now is heard: what is queued plus the sink's own delay. Throws
+  // SoundError if the server is lost.
+  virtual std::chrono::microseconds latency() = 0;
 };
 
 }  // namespace bitoner

@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/beacon_command.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <thread>
+
+#include "cli/beacon.h"
+#include "cli/schedule.h"
+#include "sound/pulse_player.h"
+
+namespace bitoner::cli {
+
+namespace {
+
+// SIGINT and SIGTERM, as the set a watcher thread waits for. They are blocked in every thread, the
+// sound server's among them, so only the watcher sees them.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+Milliseconds durationOf(const std::string& option, const std::string& text, bool zeroAllowed) {
+  const std::optional<Milliseconds> value = parseDuration(text);
+  if (!value || (!zeroAllowed && *value <= Milliseconds(0))) {
+    throw Refusal(option + ": \"" + text +
+                  "\" is not a duration; give seconds or a number with s, m or h, such as 90s, "
+                  "10m or 1h, of at most a day" +
+                  (zeroAllowed ? "" : " and more than 0"));
+  }
+  return *value;
+}
+
+}  // namespace
+
+CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
+  CLI::App* beacon = app.add_subcommand(
+      "beacon", "Key the message through the sound server pass after pass, with no display");
+  beacon->add_option("--every", options.every,
+                     "Start passes on the wall clock every DURATION after 00:00 UTC (90s, 10m, 1h)")
+      ->type_name("DURATION");
+  beacon->add_option("--offset", options.offset, "With --every: start that much later (4m)")
+      ->type_name("DURATION");
+  beacon->add_option("--passes", options.passes, "Stop after N passes; without it, run until stopped")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  beacon->add_flag("--quiet", options.quiet, "Report only faults");
+  addKeyingOptions(*beacon, options.keying);
+  return beacon;
+}
+
+int runBeaconCommand(const BeaconOptions& options) {
+  BeaconConfig config;
+  try {
+    if (options.offset && !options.every) {
+      throw Refusal("--offset: needs --every");
+    }
+    const KeyingSetup setup = resolveKeying(options.keying);
+    makeToneBank(setup);  // refuses tones GO would refuse, before anything is played
+    config.message = setup.message;
+    config.tones = setup.tones;
+    if (options.every) {
+      config.schedule = PassSchedule{
+          durationOf("--every", *options.every, false),
+          options.offset ? durationOf("--offset", *options.offset, true) : Milliseconds(0)};
+    }
+  } catch (const Refusal& refusal) {
+    std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());
+    return kExitRefused;
+  }
+  config.passes = options.passes;
+  config.quiet = options.quiet;
+  config.terminal = isatty(STDERR_FILENO) == 1;
+
+  // The watcher outlives this function: the process may end while it waits.
+  static const sigset_t signals = stopSignals();
+  static StopRequest stop;
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([] {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) {
+      return;
+    }
+    stop.raise();
+    // A second signal ends the process at once, as the shell expects of a signal it sends.
+    if (sigwait(&signals, &signal) != 0) {
+      return;
+    }
+    std::fflush(nullptr);
+    ::signal(signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    raise(signal);
+  }).detach();
+
+  PulsePlayer player;
+  return runBeacon(config, player, stop, stderr);
+}
+
+}  // namespace bitoner::cli
