@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner beacon` run as a process against a private sound server: what reaches the sink must be
+// the Loop's frames pass after pass with no silent frame, each pass on its wall-clock slot.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/parameters.h"
+#include "engine/tones.h"
+#include "support/child_process.h"
+#include "support/pulse_daemon.h"
+#include "support/temp_dir.h"
+
+namespace bitoner {
+namespace {
+
+using namespace std::chrono_literals;
+using Frames = std::vector<std::int16_t>;
+
+constexpr double kRateHz = kSampleRateHz;
+
+// The beacon as a child process whose standard error goes to a file.
+testing::ChildProcess beacon(std::vector<std::string> arguments, const std::string& errorFile) {
+  arguments.insert(arguments.begin(), {BITONER_EXECUTABLE, "beacon"});
+  return testing::ChildProcess(std::move(arguments), errorFile);
+}
+
+// The tone files for the beacon's options, in the working directory, and the frames of them.
+class BeaconTest : public ::testing::Test {
+ protected:
+  void makeTones(double symbolSeconds) {
+    MakeTones(ToneInputs{"600", "1000", "1200", kSampleRateHz, symbolSeconds, symbolSeconds / 10,
+                         10340.65, false});
+  }
+
+  // Where `part` stands in `recording` at or after frame `from`, in frames; -1 if nowhere.
+  static std::ptrdiff_t find(const Frames& recording, const Frames& part, std::size_t from) {
+    const auto at = std::search(recording.begin() + static_cast<std::ptrdiff_t>(from * 2),
+                                recording.end(), part.begin(), part.end());
+    const std::ptrdiff_t index = at - recording.begin();
+    return at == recording.end() || index % 2 != 0 ? -1 : index / 2;
+  }
+
+  std::string errors() const {
+    std::ifstream in(dir_.path() / "stderr.txt");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::string errorFile() const { return (dir_.path() / "stderr.txt").string(); }
+
+  testing::TempWorkDir dir_;
+  testing::PrivatePulse pulse_;
+};
+
+TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
+  makeTones(0.04);
+  const Frames pass = testing::framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Dash.wav",
+                                         "InterSymb.wav", "Idle.wav", "Idle.wav"});
+  const Frames idle = testing::framesOf({"Idle.wav"});
+
+  testing::MonitorRecorder recorder(pulse_);
+  // The steady clock is what the recorder stamps arrivals with; the schedule runs on the wall.
+  const auto wallMinusSteady = std::chrono::system_clock::now().time_since_epoch() -
+                               std::chrono::steady_clock::now().time_since_epoch();
+  testing::ChildProcess process = beacon({"--symbol", "0.04", "--every", "2s", "--passes", "3", "ET"}, errorFile());
+  ASSERT_EQ(process.wait(12s), 0) << errors();
+  const Frames recording = recorder.stop();
+
+  const std::ptrdiff_t first = testing::signalStart(recording) / 2;
+  ASSERT_GE(first, 0);
+  const std::size_t idleFrames = idle.size() / 2;
+  auto start = static_cast<std::size_t>(first);
+  for (int number = 1; number <= 3; ++number) {
+    const std::ptrdiff_t at = find(recording, pass, start);
+    ASSERT_GE(at, 0) << "pass " << number << " is not in the recording whole";
+    const auto passStart = static_cast<std::size_t>(at);
+    // Before the pass only the idle tone is heard: whole idle symbols and one cut short. The
+    // recording may begin inside the first pass's wait, so that one is only checked for silence.
+    for (std::size_t frame = start; frame < passStart; ++frame) {
+      const std::size_t k = (frame - start) % idleFrames;
+      if (number == 1) {
+        ASSERT_FALSE(recording[frame * 2] == 0 && recording[frame * 2 + 1] == 0)
+            << "silent frame " << frame;
+      } else {
+        ASSERT_EQ(recording[frame * 2], idle[k * 2]) << "frame " << frame;
+        ASSERT_EQ(recording[frame * 2 + 1], idle[k * 2 + 1]) << "frame " << frame;
+      }
+    }
+    const auto heard = recorder.arrivalTime(passStart) + wallMinusSteady;
+    const double seconds = std::chrono::duration<double>(heard.time_since_epoch()).count();
+    const double error = seconds - 2.0 * std::round(seconds / 2.0);
+    EXPECT_LT(std::fabs(error), 0.05)
+        << "pass " << number << " heard " << error * 1000 << " ms from its slot";
+    start = passStart + pass.size() / 2;
+  }
+  EXPECT_NE(errors().find("pass 3: ET"), std::string::npos) << errors();
+}
+
+TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {
+  makeTones(0.6);
+  testing::MonitorRecorder recorder(pulse_);
+  testing::ChildProcess process = beacon({"--symbol", "0.6", "T"}, errorFile());
+  std::this_thread::sleep_for(300ms);  // inside the dash
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.wait(3s), 0) << errors();
+  const Frames recording = recorder.stop();
+  const Frames element = testing::framesOf({"Dash.wav", "InterSymb.wav"});
+  // The dash and its gap whole, then nothing: the first frames may be missing from the recording.
+  const testing::SignalComparison result =
+      testing::compareSignal(recording, element, testing::kMaxMissingFrames);
+  EXPECT_TRUE(result.equal) << result.description;
+}
+
+}  // namespace
+}  // namespace bitoner
