@@ -57,6 +57,15 @@ std::string secondsText(std::int64_t frames) {
   return std::string(text, end) + " s";
 }
 
+std::string hoursText(std::int64_t frames) {
+  constexpr double kSecondsPerHour = 3600.0;
+  char text[32];
+  const double hours = static_cast<double>(frames) / kSampleRateHz / kSecondsPerHour;
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, hours, std::chars_format::fixed, 1);
+  return std::string(text, end) + " hours";
+}
+
 // The frames GO plays for the render, counted without writing them; stops counting once the
 // count passes `limit`.
 std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::int64_t loopPasses,
@@ -77,10 +86,9 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
   if (frames > kMaxFrames) {
     throw Refusal(
-        "the recording is too long for a WAV file: a WAV file's 32-bit sizes hold at "
-        "most " +
-        std::to_string(kMaxFrames) + " frames (" + secondsText(kMaxFrames) +
-        "); write a SigMF recording instead (-o NAME.sigmf-data)");
+        "the recording is too long for a WAV file: a WAV file's 32-bit sizes hold at most " +
+        std::to_string(kMaxFrames) + " frames (about " + hoursText(kMaxFrames) +
+        "), this one needs more; write a SigMF recording instead (-o NAME.sigmf-data)");
   }
   OutputFile out(options.output);
   const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
