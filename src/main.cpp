@@ -4,11 +4,15 @@
 #include <QString>
 #include <exception>
 
+#include "cli/command_line.h"
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
 
-// Bitoner takes no options of its own; QApplication reads only the toolkit's standard ones.
+// Without arguments, the window; with any, the command line, which never needs a display.
 int main(int argc, char* argv[]) {
+  if (argc > 1) {
+    return bitoner::cli::runCommandLine(argc, argv);
+  }
   QApplication app(argc, argv);
   try {
     bitoner::PulsePlayer player;

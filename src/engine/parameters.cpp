@@ -189,6 +189,26 @@ double readNumber(std::string_view text) {
   return negative ? -magnitude : magnitude;
 }
 
+bool beginsWithNumber(std::string_view text) {
+  Cursor cursor(text);
+  if (cursor.peek() == '&') {
+    cursor.advance();
+    const char radix = cursor.peek();
+    cursor.advance();
+    if (radix == 'H' || radix == 'h') {
+      return isHexDigit(cursor.peek());
+    }
+    return (radix == 'O' || radix == 'o') && isOctalDigit(cursor.peek());
+  }
+  if (cursor.peek() == '+' || cursor.peek() == '-') {
+    cursor.advance();
+  }
+  if (cursor.peek() == '.') {
+    cursor.advance();
+  }
+  return isDecimalDigit(cursor.peek());
+}
+
 void KeyingParameters::SymbLen_Change(std::string_view symbLenText, std::string_view intgapText) {
   SymbolLength = readNumber(symbLenText);
   InterSymbol = readNumber(intgapText) / kPercent * SymbolLength;

@@ -26,6 +26,11 @@ inline constexpr double kFullScale = 32700.0;
 // the process locale. A value beyond the double range reads as +/-infinity, a tiny one as 0.
 double readNumber(std::string_view text);
 
+// Whether the number rule finds a number at the start of `text` (after blanks, tabs and line
+// feeds): a digit, optionally after a sign or a ".", or &H / &O followed by a digit of its radix.
+// A text for which this is false reads 0 without having said so.
+bool beginsWithNumber(std::string_view text);
+
 // The six parameter boxes.
 enum class Box { IdleFreq, DotFreq, DashFreq, SymbLen, Intgap, dB };
 

@@ -28,7 +28,8 @@ std::string numberText(double value) {
 }
 
 [[noreturn]] void refuse(std::string_view fileName, const std::string& cause) {
-  throw ToneError("The tone file " + std::string(fileName) + " cannot be made: " + cause + ".");
+  throw ToneError("The tone file " + std::string(fileName) + " cannot be made: " + cause + ".",
+                  fileName, cause);
 }
 
 struct ToneSource {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace bitoner {
@@ -18,6 +19,18 @@ namespace bitoner {
 class ToneError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  // A planning refusal also carries the tone's file name and the reason alone, so that a front
+  // end without tone files can word it in terms of its own options.
+  ToneError(const std::string& what, std::string_view fileName, std::string cause)
+      : std::runtime_error(what), fileName_(fileName), cause_(std::move(cause)) {}
+
+  // Empty unless the error is a planning refusal.
+  std::string_view fileName() const { return fileName_; }
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::string_view fileName_;  // one of kToneFileNames
+  std::string cause_;
 };
 
 // The largest frame count whose RIFF size 36 + 4 * N still fits a signed 32-bit field.

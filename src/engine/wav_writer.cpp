@@ -68,6 +68,21 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& target) {
 
 }  // namespace
 
+int createTemporaryBeside(const std::filesystem::path& target, std::filesystem::path& temporary) {
+  for (int attempt = 0;; ++attempt) {
+    temporary = temporaryNameFor(target);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    if (fd >= 0) {
+      return fd;
+    }
+    if (errno != EEXIST || attempt + 1 >= kTemporaryNameAttempts) {
+      const int error = errno;
+      temporary.clear();
+      throwError(error, "create");
+    }
+  }
+}
+
 std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::int32_t sampleRateHz,
                                                     std::int32_t frameCount) {
   if (frameCount < kMinFrames || frameCount > kMaxFrames) {
@@ -107,16 +122,7 @@ WavWriter::WavWriter(const std::filesystem::path& target, std::int32_t sampleRat
   expectedDataBytes_ =
       frameCount > 0 ? static_cast<std::int64_t>(frameCount) * std::int64_t{kWavFrameBytes} : 0;
 
-  // O_EXCL never opens an existing file or follows a link someone planted under our name.
-  for (int attempt = 0; fd_ < 0; ++attempt) {
-    temporary_ = temporaryNameFor(target_);
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-    if (fd_ < 0 && (errno != EEXIST || attempt + 1 >= kTemporaryNameAttempts)) {
-      const int error = errno;
-      temporary_.clear();
-      throwError(error, "create");
-    }
-  }
+  fd_ = createTemporaryBeside(target_, temporary_);
   for (const std::uint8_t byte : header) {
     buffer_[used_++] = byte;
   }

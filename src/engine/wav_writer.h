@@ -18,6 +18,11 @@ inline constexpr std::size_t kWavFrameBytes = 4;
 std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::int32_t sampleRateHz,
                                                     std::int32_t frameCount);
 
+// Creates a new, hidden temporary file beside `target` for writing and returns its descriptor;
+// its name goes to `temporary`. O_EXCL never opens an existing file or follows a link planted
+// under the name; names other processes left behind are skipped. Throws std::system_error.
+int createTemporaryBeside(const std::filesystem::path& target, std::filesystem::path& temporary);
+
 // Writes one tone file. The header goes out at construction and the frames follow through a
 // fixed buffer, all into a new temporary file beside `target`; commit() renames it over `target`,
 // so the name never shows a partly written file and a symbolic link there is replaced, not

@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/keying_options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+#include "engine/keying_steps.h"
+
+namespace bitoner::cli {
+
+namespace {
+
+// How many distinct unkeyable characters a refusal names before it only counts the rest.
+constexpr std::size_t kMaxNamedCharacters = 10;
+
+struct BoxOption {
+  Box box;
+  const char* name;
+  const char* help;
+};
+
+// One option per parameter box of the window, with the box's default in its help.
+constexpr std::array<BoxOption, 6> kBoxOptions{{
+    {Box::IdleFreq, "--idle", "Idle tone frequency in Hz, between characters (default 600)"},
+    {Box::DotFreq, "--dot", "Dot frequency in Hz (default 1000)"},
+    {Box::DashFreq, "--dash", "Dash frequency in Hz (default 1200)"},
+    {Box::SymbLen, "--symbol",
+     "Length of a dot, a dash and an idle symbol in seconds; above 100 taken as milliseconds "
+     "(default 0.5)"},
+    {Box::Intgap, "--gap", "Gap after every dot and dash, in percent of the symbol (default 10)"},
+    {Box::dB, "--db", "Level in dB below full scale; the sign is ignored (default -10)"},
+}};
+
+std::string numberText(double value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, end);
+}
+
+std::string refusalText(const MessageRefusal& refusal) {
+  if (refusal.tooLong()) {
+    return "the message has " + std::to_string(refusal.length) + " characters; at most " +
+           std::to_string(kMaxMessageLength) + " can be keyed";
+  }
+  const bool one = refusal.unkeyable.size() == 1;
+  return std::string("the message cannot be keyed: it holds ") +
+         (one ? "a character that has" : "characters that have") +
+         " no Morse pattern: " + listCharacters(refusal.unkeyable, kMaxNamedCharacters);
+}
+
+// The tone a planning refusal names, in the words of the options that shape it.
+std::string toneInOptionTerms(std::string_view fileName) {
+  if (fileName == toneFileName(Tone::Idle)) {
+    return "the idle tone (--idle, --symbol)";
+  }
+  if (fileName == toneFileName(Tone::Gap)) {
+    return "the gap after each element (--idle, --gap, --symbol)";
+  }
+  if (fileName == toneFileName(Tone::Dot)) {
+    return "the dot (--dot, --symbol)";
+  }
+  return "the dash (--dash, --symbol)";
+}
+
+}  // namespace
+
+void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
+  const CLI::Validator number(
+      [](const std::string& value) {
+        return beginsWithNumber(value) ? std::string()
+                                       : "\"" + value + "\" does not begin with a number";
+      },
+      "NUMBER");
+  for (const BoxOption& option : kBoxOptions) {
+    command.add_option(option.name, options.text(option.box), option.help)
+        ->check(number)
+        ->option_text("NUMBER");
+  }
+  command.add_flag("--invert", options.invert, "Invert I/Q: the tones at negative frequencies");
+  command
+      .add_option("MESSAGE", options.message,
+                  "The message: the remaining arguments joined by single blanks")
+      ->required();
+}
+
+KeyingSetup resolveKeying(const KeyingOptions& options) {
+  KeyingSetup setup;
+  const auto textOf = [&setup](Box box) { return setup.text(box); };
+  // Writing a box runs its change handler, as an edit in the window does.
+  const auto setBoxText = [&setup, &textOf](Box box, const std::string& text) {
+    setup.boxTexts[static_cast<std::size_t>(box)] = text;
+    setup.parameters.Box_Change(box, textOf);
+  };
+  setup.parameters.load(setBoxText);
+  for (const auto& [box, defaultText] : kDefaultTexts) {
+    if (const auto& typed = options.text(box)) {
+      setBoxText(box, *typed);
+    }
+  }
+
+  std::string joined;
+  for (std::size_t k = 0; k < options.message.size(); ++k) {
+    joined += (k == 0 ? "" : " ") + options.message[k];
+  }
+  setup.message = fromUtf8(joined);
+  for (char32_t& c : setup.message) {
+    c = upperCase(c);
+  }
+  if (const auto refusal = checkMessage(setup.message)) {
+    throw Refusal(refusalText(*refusal));
+  }
+
+  if (const auto symbLenText = normalisedSymbLenText(setup.parameters.SymbolLength)) {
+    setBoxText(Box::SymbLen, *symbLenText);
+  }
+  setup.parameters.abort = kFalse;
+  setup.tones = ToneInputs{
+      .idleFreqText = setup.text(Box::IdleFreq),
+      .dotFreqText = setup.text(Box::DotFreq),
+      .dashFreqText = setup.text(Box::DashFreq),
+      .Fsample = setup.parameters.Fsample,
+      .SymbolLength = setup.parameters.SymbolLength,
+      .InterSymbol = setup.parameters.InterSymbol,
+      .Ampl = setup.parameters.Ampl,
+      .invert = options.invert,
+  };
+  return setup;
+}
+
+std::string KeyingSetup::description() const {
+  const ToneInputs& in = tones;
+  return "\"" + toUtf8(message) + "\" keyed by Bitoner: idle " +
+         numberText(readNumber(in.idleFreqText)) + " Hz, dot " +
+         numberText(readNumber(in.dotFreqText)) + " Hz, dash " +
+         numberText(readNumber(in.dashFreqText)) + " Hz, symbol " + numberText(in.SymbolLength) +
+         " s, gap " + numberText(in.InterSymbol) + " s, level -" +
+         numberText(std::fabs(readNumber(text(Box::dB)))) + " dB (peak " + numberText(in.Ampl) +
+         "), I/Q " + (in.invert ? "inverted" : "not inverted") + ", " + std::to_string(in.Fsample) +
+         " Hz sample rate";
+}
+
+std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup) {
+  try {
+    return std::make_shared<const ToneBank>(setup.tones);
+  } catch (const ToneError& error) {
+    if (error.fileName().empty()) {
+      throw Refusal(error.what());
+    }
+    throw Refusal(toneInOptionTerms(error.fileName()) + " cannot be keyed: " + error.cause());
+  }
+}
+
+}  // namespace bitoner::cli

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/parameters.h"
+#include "engine/tones.h"
+
+namespace CLI {
+class App;
+}
+
+namespace bitoner::cli {
+
+// Exit statuses shared by every subcommand.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;   // a file or the sound server failed
+inline constexpr int kExitRefused = 2;  // usage, message or parameters refused
+
+// Something the command line refuses before doing any work; what() is the text for standard error.
+class Refusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The keying options and the message as typed, before anything is derived from them.
+struct KeyingOptions {
+  std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
+  bool invert = false;
+  std::vector<std::string> message;  // the remaining arguments
+
+  std::optional<std::string>& text(Box box) { return boxTexts[static_cast<std::size_t>(box)]; }
+  const std::optional<std::string>& text(Box box) const {
+    return boxTexts[static_cast<std::size_t>(box)];
+  }
+};
+
+// Adds --idle, --dot, --dash, --symbol, --gap, --db, --invert and the MESSAGE arguments to a
+// subcommand. A value that does not begin with a number is a usage error naming its option.
+void addKeyingOptions(CLI::App& command, KeyingOptions& options);
+
+// What a run keys, derived exactly as the window derives it from its boxes at GO.
+struct KeyingSetup {
+  std::array<std::string, kDefaultTexts.size()> boxTexts;  // as the boxes would hold them
+  KeyingParameters parameters;
+  ToneInputs tones;
+  std::u32string message;  // upper-cased
+
+  const std::string& text(Box box) const { return boxTexts[static_cast<std::size_t>(box)]; }
+  // The message and the parameters in one line, for people and for file metadata.
+  std::string description() const;
+};
+
+// Loads the window's defaults, applies the options through the boxes' change handlers, upper-cases
+// the message and normalises the symbol length as GO does. Throws Refusal for a message GO would
+// refuse, naming the characters.
+KeyingSetup resolveKeying(const KeyingOptions& options);
+
+// The four tones of the run. Throws Refusal, worded in terms of the options, where GO would
+// refuse to plan them.
+std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup);
+
+}  // namespace bitoner::cli

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace bitoner::cli {
+
+// A file could not be written; what() names the file and the system's reason.
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::filesystem::path& file, std::error_code reason)
+      : std::runtime_error(file.string() + ": " + reason.message()) {}
+};
+
+// The run was interrupted by SIGINT or SIGTERM.
+class Interrupted : public std::runtime_error {
+ public:
+  explicit Interrupted(int signal) : std::runtime_error("interrupted"), signal_(signal) {}
+  int signal() const { return signal_; }
+
+ private:
+  int signal_;
+};
+
+// While one lives, SIGINT and SIGTERM only note that they came (checked with
+// throwIfInterrupted()), so that whatever is being written can be removed before the process
+// ends. Blocking writes return early when one comes. The previous handlers come back with it.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  // Ends the process by `signal` as if it had never been caught (status as the shell expects).
+  [[noreturn]] static void reraise(int signal);
+};
+
+// Throws Interrupted once SIGINT or SIGTERM has come under an InterruptGuard.
+void throwIfInterrupted();
+
+// Bytes on their way to a file under its final name. A regular file is written to a new temporary
+// file beside it and renamed over it by commit(), so the name never shows a partial file and an
+// existing file is untouched until the new one is complete; without commit() the temporary file
+// is removed. Standard output ("-") is written straight through. Errors throw FileError.
+class OutputFile {
+ public:
+  // The name that means standard output.
+  static constexpr const char* kStandardOutput = "-";
+
+  explicit OutputFile(std::filesystem::path target);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  void write(std::span<const std::byte> bytes);
+  void write(const std::string& text) { write(std::as_bytes(std::span(text.data(), text.size()))); }
+
+  // Writes what is buffered; for a file also closes it and renames it into place.
+  void commit();
+
+  const std::filesystem::path& target() const { return target_; }
+
+ private:
+  void flush();
+  void writeOut(std::span<const std::byte> bytes);
+  [[noreturn]] void fail(int error) const;
+
+  std::filesystem::path target_;
+  std::filesystem::path temporary_;  // empty for standard output and once committed
+  int fd_ = -1;
+  bool ownsFd_ = false;
+  std::vector<std::byte> buffer_;
+};
+
+}  // namespace bitoner::cli

@@ -1,0 +1,230 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/render.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+
+#include "cli/output_file.h"
+#include "cli/recording.h"
+#include "engine/tones.h"
+#include "engine/wav_writer.h"
+
+namespace bitoner::cli {
+
+namespace {
+
+constexpr std::string_view kWavSuffix = ".wav";
+constexpr std::string_view kSigmfDataSuffix = ".sigmf-data";
+constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
+
+enum class Format : std::uint8_t { Wav, Sigmf, Raw };
+
+bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+  return text.size() > suffix.size() &&
+         std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
+                    [](char a, char b) {
+                      return std::tolower(static_cast<unsigned char>(a)) ==
+                             std::tolower(static_cast<unsigned char>(b));
+                    });
+}
+
+Format formatOf(const std::string& output) {
+  if (output == OutputFile::kStandardOutput) {
+    return Format::Raw;
+  }
+  if (endsWithIgnoringCase(output, kWavSuffix)) {
+    return Format::Wav;
+  }
+  if (endsWithIgnoringCase(output, kSigmfDataSuffix) ||
+      endsWithIgnoringCase(output, kSigmfMetaSuffix)) {
+    return Format::Sigmf;
+  }
+  throw Refusal("cannot tell the format of \"" + output +
+                "\" from its name: give a name ending in .wav, .sigmf-data or .sigmf-meta, or - "
+                "for raw frames on standard output");
+}
+
+std::string secondsText(std::int64_t frames) {
+  char text[32];
+  const double seconds = static_cast<double>(frames) / kSampleRateHz;
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed, 1);
+  return std::string(text, end) + " s";
+}
+
+std::string hoursText(std::int64_t frames) {
+  constexpr double kSecondsPerHour = 3600.0;
+  char text[32];
+  const double hours = static_cast<double>(frames) / kSampleRateHz / kSecondsPerHour;
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, hours, std::chars_format::fixed, 1);
+  return std::string(text, end) + " hours";
+}
+
+// The frames GO plays for the render, counted without writing them; stops counting once the
+// count passes `limit`.
+std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::int64_t loopPasses,
+                         std::int64_t limit) {
+  std::int64_t frames = 0;
+  walkRecording(
+      tones, setup.message, loopPasses,
+      [&](Tone tone) {
+        frames += tones.frames(tone);
+        return frames <= limit;
+      },
+      [](const Segment&) {});
+  return frames;
+}
+
+std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
+                       const RenderOptions& options) {
+  const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
+  if (frames > kMaxFrames) {
+    throw Refusal(
+        "the recording is too long for a WAV file: a WAV file's 32-bit sizes hold at most " +
+        std::to_string(kMaxFrames) + " frames (about " + hoursText(kMaxFrames) +
+        "), this one needs more; write a SigMF recording instead (-o NAME.sigmf-data)");
+  }
+  OutputFile out(options.output);
+  const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
+  out.write(std::as_bytes(std::span(header)));
+  FrameWriter writer(tones, out);
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        writer.play(tone);
+        return true;
+      },
+      [](const Segment&) {});
+  out.commit();
+  return writer.frames();
+}
+
+// The name of a SigMF pair without its suffix.
+std::string sigmfBase(const std::string& name) {
+  const std::size_t suffix = endsWithIgnoringCase(name, kSigmfDataSuffix) ? kSigmfDataSuffix.size()
+                                                                          : kSigmfMetaSuffix.size();
+  return name.substr(0, name.size() - suffix);
+}
+
+std::string writtenNames(const std::string& output, Format format) {
+  if (format != Format::Sigmf) {
+    return output;
+  }
+  const std::string base = sigmfBase(output);
+  return base + std::string(kSigmfDataSuffix) + " and " + base + std::string(kSigmfMetaSuffix);
+}
+
+std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
+                         const RenderOptions& options) {
+  const std::string base = sigmfBase(options.output);
+  OutputFile data(base + std::string(kSigmfDataSuffix));
+  OutputFile meta(base + std::string(kSigmfMetaSuffix));
+  FrameWriter writer(tones, data);
+  SigmfMetaWriter annotations(meta, setup.tones, setup.description());
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        writer.play(tone);
+        return true;
+      },
+      [&](const Segment& segment) { annotations.annotate(segment); });
+  annotations.finish();
+  // The metadata names the recording, so it comes into place last.
+  data.commit();
+  meta.commit();
+  return writer.frames();
+}
+
+std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
+                       const RenderOptions& options) {
+  OutputFile out(OutputFile::kStandardOutput);
+  FrameWriter writer(tones, out);
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        writer.play(tone);
+        return true;
+      },
+      [](const Segment&) {});
+  out.commit();
+  return writer.frames();
+}
+
+// CLI11 would list -o among the options; the usage line shows that it is always given.
+class RenderFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* /*app*/, std::string /*name*/) const override {
+    return "Usage: bitoner render [OPTIONS] -o FILE MESSAGE...\n";
+  }
+};
+
+}  // namespace
+
+CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
+  CLI::App* render = app.add_subcommand(
+      "render",
+      "Write a message as one I/Q recording, exactly the samples GO plays: stereo 16-bit at "
+      "11025 Hz, I left, Q right. No display and no sound server needed.");
+  render->formatter(std::make_shared<RenderFormatter>());
+  render
+      ->add_option("-o,--output", options.output,
+                   "FILE.wav, FILE.sigmf-data or FILE.sigmf-meta (a SigMF pair with one "
+                   "annotation per character), or - for raw s16le frames on standard output")
+      ->required()
+      ->option_text("FILE");
+  render
+      ->add_option("--loop", options.loopPasses,
+                   "Render N passes of a Loop run, each followed by the Loop's extra idle symbol")
+      ->check(CLI::PositiveNumber)
+      ->option_text("N");
+  addKeyingOptions(*render, options.keying);
+  render->footer(
+      "Examples:\n"
+      "  bitoner render -o cq.wav CQ DE TEST\n"
+      "  bitoner render --symbol 0.1 -o sos.sigmf-data SOS\n"
+      "  bitoner render -o - SOS | pacat --rate=11025 --channels=2");
+  return render;
+}
+
+int runRender(const RenderOptions& options) {
+  const InterruptGuard guard;
+  try {
+    const KeyingSetup setup = resolveKeying(options.keying);
+    const Format format = formatOf(options.output);
+    const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    std::int64_t frames = 0;
+    switch (format) {
+      case Format::Wav:
+        frames = renderWav(*tones, setup, options);
+        break;
+      case Format::Sigmf:
+        frames = renderSigmf(*tones, setup, options);
+        break;
+      case Format::Raw:
+        frames = renderRaw(*tones, setup, options);
+        break;
+    }
+    if (format != Format::Raw) {
+      std::cerr << "bitoner render: wrote " << writtenNames(options.output, format) << ": "
+                << frames << " frames (" << secondsText(frames) << ")\n";
+    }
+    return kExitDone;
+  } catch (const Refusal& refusal) {
+    std::cerr << "bitoner render: " << refusal.what() << '\n';
+    return kExitRefused;
+  } catch (const FileError& error) {
+    std::cerr << "bitoner render: cannot write " << error.what() << '\n';
+    return kExitFailed;
+  } catch (const Interrupted& interrupted) {
+    std::cerr << "bitoner render: interrupted; nothing was written\n";
+    InterruptGuard::reraise(interrupted.signal());
+  }
+}
+
+}  // namespace bitoner::cli

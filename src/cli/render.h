@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli/keying_options.h"
+
+namespace CLI {
+class App;
+}
+
+namespace bitoner::cli {
+
+// `bitoner render`: a whole message as one I/Q recording, exactly the samples GO plays.
+struct RenderOptions {
+  KeyingOptions keying;
+  std::string output;
+  std::int64_t loopPasses = 0;  // 0: Loop clear
+};
+
+// Adds the render subcommand to `app`; the options land in `options` when it is parsed.
+CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options);
+
+// Renders; reports on standard error and returns the exit status. SIGINT and SIGTERM during the
+// render remove what was being written and end the process by that signal.
+int runRender(const RenderOptions& options);
+
+}  // namespace bitoner::cli
