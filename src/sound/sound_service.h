@@ -15,6 +15,13 @@ class SoundError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The sound server is there but has stopped answering (it may be stopped or overloaded): no wait
+// on it lasts longer than a few seconds. The next open() tries afresh.
+class SoundServerNotResponding : public SoundError {
+ public:
+  using SoundError::SoundError;
+};
+
 // Plays the tones of a run one after another as one continuous signal: each play starts straight
 // after what is queued, so consecutive plays join with no silent sample, the signal being sample
 // for sample the tones' frames in order. No play touches the file system.
@@ -22,11 +29,15 @@ class SoundService {
  public:
   virtual ~SoundService() = default;
 
+  // Says what the next runs key, for mixers that list the stream (e.g. "Morse: SOS"). Optional.
+  virtual void describe(const std::string& what) { static_cast<void>(what); }
+
   // Starts a run with these tones: makes sure the server can be reached. Throws SoundError.
   virtual void open(std::shared_ptr<const ToneBank> tones) = 0;
 
   // Queues the tone straight after what is queued and returns while a short stretch of it is still
-  // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost.
+  // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost or
+  // stops answering.
   virtual void play(Tone tone) = 0;
 
   // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
