@@ -4,7 +4,11 @@
 // the Loop run (60 by default; a few seconds make a quick check).
 
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,7 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kDefaultRunSeconds = 60.0;
-constexpr const char* kSymbolLengthText = "0.05";  // seconds
+constexpr const char* kSymbolLengthText = "0.02";  // seconds
 constexpr std::u32string_view kLoopMessage = U"PARIS ";
 constexpr double kPartsPerMillion = 1e6;
 constexpr double kSecondsPerMinute = 60.0;
@@ -129,16 +133,48 @@ std::size_t silentRuns(const std::vector<std::int16_t>& recording) {
   return runs;
 }
 
-// A Loop run of "PARIS " at 50 ms symbols, stopped after the configured time like the operator
-// would, recorded at the sink and compared frame by frame with what was played. Run once with the
-// CPUs kept awake, as the tests run, and once as a quiet virtual machine leaves them.
+// Processes that only spin at normal priority, as other busy programs on the machine would be.
+class BusyProcesses {
+ public:
+  explicit BusyProcesses(std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        volatile unsigned long spins = 0;
+        for (;;) {
+          spins = spins + 1;
+        }
+      }
+      if (pid > 0) {
+        pids_.push_back(pid);
+      }
+    }
+  }
+  ~BusyProcesses() {
+    for (const pid_t pid : pids_) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+  BusyProcesses(const BusyProcesses&) = delete;
+  BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+// A Loop run of "PARIS " at 20 ms symbols, stopped after the configured time like the operator
+// would, recorded at the sink and compared frame by frame with what was played: on PulseAudio or
+// PipeWire, with the machine as it is or with two CPU-bound processes beside the run.
 void BM_LoopRunRecorded(benchmark::State& state) {
   const double seconds = runSeconds();
-  const auto cpus = state.range(0) != 0 ? testing::PrivatePulse::Cpus::KeptAwake
-                                        : testing::PrivatePulse::Cpus::MaySleep;
+  const auto kind =
+      state.range(0) != 0 ? testing::ServerKind::PipeWire : testing::ServerKind::PulseAudio;
   for (auto _ : state) {
     const testing::TempWorkDir dir;
-    testing::PrivatePulse pulse(cpus);
+    testing::PrivatePulse pulse(kind);
+    const BusyProcesses busy(state.range(1));
 
     // What recording alone costs this process, to take it out of the keying's share.
     double recorderCpuPerSecond = 0.0;
@@ -217,9 +253,8 @@ void BM_LoopRunRecorded(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoopRunRecorded)
-    ->ArgName("cpus_awake")
-    ->Arg(1)
-    ->Arg(0)
+    ->ArgNames({"pipewire", "busy"})
+    ->ArgsProduct({{0, 1}, {0, 2}})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

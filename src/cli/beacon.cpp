@@ -42,7 +42,10 @@ std::string utcText(WallClock::time_point when) {
 class Beacon {
  public:
   Beacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report)
-      : config_(config), sound_(sound), stop_(stop), report_(report),
+      : config_(config),
+        sound_(sound),
+        stop_(stop),
+        report_(report),
         messageText_(toUtf8(config.message)) {}
 
   int run() {
@@ -69,7 +72,7 @@ class Beacon {
         connected = false;
         previousSlot_.reset();  // an outage is no pass running long
         if (!lost_) {
-          fault(std::string("sound server lost (") + error.what() + "); trying again every " +
+          fault(std::string(error.what()) + "; trying again every " +
                 std::to_string(config_.retryEvery.count() / 1000) + " s");
           lost_ = true;
         }
@@ -105,8 +108,8 @@ class Beacon {
       noteLateness(slot);
       slot_ = slot;
       const double wait = std::chrono::duration<double>(slot - heardAt).count();
-      const auto frames =
-          std::max<std::int64_t>(0, std::llround(wait * static_cast<double>(config_.tones.Fsample)));
+      const auto frames = std::max<std::int64_t>(
+          0, std::llround(wait * static_cast<double>(config_.tones.Fsample)));
       if (frames == 0) {
         return true;
       }

@@ -17,17 +17,17 @@ namespace bitoner::cli {
 
 // What a beacon keys and when.
 struct BeaconConfig {
-  std::u32string message;                 // upper-cased and checked already
-  ToneInputs tones;                       // derived from the options as the window derives them
-  std::optional<PassSchedule> schedule;   // passes on the wall clock; none: back to back
-  std::optional<std::int64_t> passes;     // stop after this many whole passes; none: never
-  bool quiet = false;                     // only faults are reported
-  bool terminal = false;                  // the report goes to a terminal: show the pattern grow
-  std::chrono::milliseconds retryEvery{5000};  // how often a lost sound server is tried again
+  std::u32string message;                // upper-cased and checked already
+  ToneInputs tones;                      // derived from the options as the window derives them
+  std::optional<PassSchedule> schedule;  // passes on the wall clock; none: back to back
+  std::optional<std::int64_t> passes;    // stop after this many whole passes; none: never
+  bool quiet = false;                    // only faults are reported
+  bool terminal = false;                 // the report goes to a terminal: show the pattern grow
+  std::chrono::milliseconds retryEvery{2000};  // how often a lost sound server is tried again
 };
 
-// A request to stop, raised from a signal-watching thread and waited on by the beacon. Stop ends the
-// run after the element being sent; the waits between tries of a lost server end at once.
+// A request to stop, raised from a signal-watching thread and waited on by the beacon. Stop ends
+// the run after the element being sent; the waits between tries of a lost server end at once.
 class StopRequest {
  public:
   void raise();

@@ -43,12 +43,14 @@ Milliseconds durationOf(const std::string& option, const std::string& text, bool
 CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
   CLI::App* beacon = app.add_subcommand(
       "beacon", "Key the message through the sound server pass after pass, with no display");
-  beacon->add_option("--every", options.every,
-                     "Start passes on the wall clock every DURATION after 00:00 UTC (90s, 10m, 1h)")
+  beacon
+      ->add_option("--every", options.every,
+                   "Start passes on the wall clock every DURATION after 00:00 UTC (90s, 10m, 1h)")
       ->type_name("DURATION");
   beacon->add_option("--offset", options.offset, "With --every: start that much later (4m)")
       ->type_name("DURATION");
-  beacon->add_option("--passes", options.passes, "Stop after N passes; without it, run until stopped")
+  beacon
+      ->add_option("--passes", options.passes, "Stop after N passes; without it, run until stopped")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   beacon->add_flag("--quiet", options.quiet, "Report only faults");

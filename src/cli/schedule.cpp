@@ -35,7 +35,8 @@ std::optional<Milliseconds> parseDuration(std::string_view text) {
   if (!std::isfinite(seconds) || seconds < 0.0 || seconds > limit) {
     return std::nullopt;
   }
-  return Milliseconds(static_cast<Milliseconds::rep>(std::llround(seconds * kMillisecondsPerSecond)));
+  return Milliseconds(
+      static_cast<Milliseconds::rep>(std::llround(seconds * kMillisecondsPerSecond)));
 }
 
 WallClock::time_point PassSchedule::nextStart(WallClock::time_point earliest) const {

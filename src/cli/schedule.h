@@ -15,9 +15,9 @@ using WallClock = std::chrono::system_clock;
 // non-finite value, or one beyond a day.
 std::optional<Milliseconds> parseDuration(std::string_view text);
 
-// The beacon's wall-clock schedule: passes start at 00:00 UTC plus `offset`, plus whole multiples of
-// `every`, starting afresh every day, so that a receiving station sees every pass at the same place
-// of its capture frames day after day.
+// The beacon's wall-clock schedule: passes start at 00:00 UTC plus `offset`, plus whole multiples
+// of `every`, starting afresh every day, so that a receiving station sees every pass at the same
+// place of its capture frames day after day.
 struct PassSchedule {
   Milliseconds every{0};
   Milliseconds offset{0};

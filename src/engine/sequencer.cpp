@@ -26,6 +26,20 @@ class WindowInput : public KeyingInput {
   const KeyingWindow& window_;
 };
 
+// How much of the message a sound mixer is shown as the stream's name.
+constexpr std::size_t kDescribedCharacters = 40;
+
+std::string streamDescription(const std::u32string& message) {
+  const bool cut = message.size() > kDescribedCharacters;
+  return "Morse: " + toUtf8(std::u32string_view(message).substr(0, kDescribedCharacters)) +
+         (cut ? "\u2026" : "");
+}
+
+std::string notRespondingText(const char* what, const SoundError& error) {
+  return std::string(what) + ": " + error.what() +
+         ". Check that the sound server is running, then press GO again.";
+}
+
 }  // namespace
 
 std::string refusalText(const MessageRefusal& refusal) {
@@ -83,7 +97,12 @@ void Sequencer::Command1_Click() {
     return;
   }
   try {
+    sound_.describe(streamDescription(message));
     sound_.open(tones);
+  } catch (const SoundServerNotResponding& error) {
+    params.abort = kFalse;
+    window_.report(notRespondingText("Keying did not start", error));
+    return;
   } catch (const SoundError& error) {
     params.abort = kFalse;
     window_.report(std::string("Keying did not start: the sound output could not be opened (") +
@@ -96,6 +115,8 @@ void Sequencer::Command1_Click() {
   try {
     keySteps();
     sound_.drain();  // so that the last idle symbol is heard in full before GO comes back
+  } catch (const SoundServerNotResponding& error) {
+    failure = notRespondingText("Keying stopped", error);
   } catch (const SoundError& error) {
     failure = std::string("Keying stopped: the sound output was lost (") + error.what() + ").";
   }

@@ -1,135 +1,457 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sound/pulse_player.h"
 
+#include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/simple.h>
+#include <pulse/proplist.h>
+#include <pulse/stream.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
 
 #include <algorithm>
+#include <deque>
+#include <limits>
+#include <span>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "engine/parameters.h"
 
 namespace bitoner {
 namespace {
 
-constexpr std::uint8_t kToneChannels = kChannels;
-// Frames handed to the server at a time: small enough that a long tone never sits in a buffer of
-// ours, large enough that the per-chunk cost does not matter.
-constexpr std::int64_t kChunkFrames = 1024;
+using Clock = std::chrono::steady_clock;
+
 constexpr std::uint64_t kMicrosecondsPerMillisecond = 1000;
-constexpr const char* kClientName = "Bitoner";
-constexpr const char* kStreamName = "Keyed signal";
+constexpr std::uint64_t kMicrosecondsPerSecond = 1'000'000;
+constexpr std::size_t kFrameBytes = kChannels * sizeof(std::int16_t);
+// While a call waits on the server, the loop wakes it this often to look at the clock.
+constexpr pa_usec_t kTickUs = 100 * kMicrosecondsPerMillisecond;
+constexpr const char* kDefaultDescription = "Keyed signal";
+
+constexpr pa_sample_spec kToneFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz),
+                                     static_cast<std::uint8_t>(kChannels)};
+
+// Holds the loop's lock: the loop thread runs the callbacks under it.
+class LoopLock {
+ public:
+  explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+  ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
+};
+
+class Proplist {
+ public:
+  Proplist() : list_(pa_proplist_new()) {}
+  ~Proplist() { pa_proplist_free(list_); }
+  Proplist(const Proplist&) = delete;
+  Proplist& operator=(const Proplist&) = delete;
+  Proplist& set(const char* key, const std::string& value) {
+    pa_proplist_sets(list_, key, value.c_str());
+    return *this;
+  }
+  pa_proplist* get() const { return list_; }
+
+ private:
+  pa_proplist* list_;
+};
+
+std::string notRespondingText(const char* when) {
+  return std::string("the sound server is not responding (no answer ") + when + " for " +
+         std::to_string(
+             std::chrono::duration_cast<std::chrono::seconds>(kServerAnswerTimeout).count()) +
+         " s)";
+}
 
 }  // namespace
 
-struct PulsePlayer::Stream {
-  pa_simple* handle = nullptr;
+struct PulsePlayer::Impl {
+  // A play not yet wholly handed to the server.
+  struct Pending {
+    Tone tone;
+    std::int64_t next;    // first frame not yet written
+    std::int64_t frames;  // the tone's length
+    std::uint64_t number;
+  };
 
-  ~Stream() { close(); }
+  pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+  pa_time_event* tick = nullptr;
+  pa_context* context = nullptr;
+  pa_stream* stream = nullptr;
 
-  void close() {
-    if (handle != nullptr) {
-      pa_simple_free(handle);
-      handle = nullptr;
+  // Shared with the loop thread, under its lock.
+  std::shared_ptr<const ToneBank> tones;
+  std::deque<Pending> pending;
+  std::uint64_t playsQueued = 0;
+  std::uint64_t playsWritten = 0;
+  Clock::time_point lastWrite;
+  bool corked = true;
+  int waiters = 0;
+  bool drainDone = false;
+  bool drainSucceeded = false;
+  std::string description = kDefaultDescription;
+
+  Impl() {
+    pa_threaded_mainloop_start(loop);
+    const LoopLock lock(loop);
+    tick = api->time_new(api, nullptr, &Impl::onTick, this);
+  }
+
+  ~Impl() {
+    {
+      const LoopLock lock(loop);
+      teardown();
+      api->time_free(tick);
+    }
+    pa_threaded_mainloop_stop(loop);
+    pa_threaded_mainloop_free(loop);
+  }
+
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // --- Called on the loop thread. -------------------------------------------------------------
+
+  static void onStateChange(pa_context* /*context*/, void* self) {
+    pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0);
+  }
+  static void onStreamStateChange(pa_stream* /*stream*/, void* self) {
+    pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0);
+  }
+  static void onWritable(pa_stream* /*stream*/, std::size_t /*bytes*/, void* self) {
+    static_cast<Impl*>(self)->feed();
+  }
+  static void onDrained(pa_stream* /*stream*/, int success, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    impl->drainDone = true;
+    impl->drainSucceeded = success != 0;
+    pa_threaded_mainloop_signal(impl->loop, 0);
+  }
+  static void onTick(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                     const struct timeval* /*when*/, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (impl->waiters > 0) {
+      impl->armTick();
+    }
+    pa_threaded_mainloop_signal(impl->loop, 0);
+  }
+
+  // Hands the server as much of the pending plays as it has room for. Runs whenever the server
+  // asks for more and when a play arrives; the loop's lock is held either way.
+  void feed() {
+    if (stream == nullptr || pa_stream_get_state(stream) != PA_STREAM_READY) {
+      return;
+    }
+    std::size_t room = pa_stream_writable_size(stream);
+    if (room == static_cast<std::size_t>(-1)) {
+      return;  // the stream failed: its state callback wakes the waiters
+    }
+    bool wrote = false;
+    while (!pending.empty()) {
+      Pending& play = pending.front();
+      if (play.next == play.frames) {
+        playsWritten = play.number;
+        pending.pop_front();
+        continue;
+      }
+      auto count = std::min(play.frames - play.next, static_cast<std::int64_t>(room / kFrameBytes));
+      if (count == 0) {
+        break;
+      }
+      void* data = nullptr;
+      std::size_t bytes = static_cast<std::size_t>(count) * kFrameBytes;
+      if (pa_stream_begin_write(stream, &data, &bytes) < 0 || data == nullptr) {
+        break;
+      }
+      count = std::min(count, static_cast<std::int64_t>(bytes / kFrameBytes));
+      if (count == 0) {
+        pa_stream_cancel_write(stream);
+        break;
+      }
+      bytes = static_cast<std::size_t>(count) * kFrameBytes;
+      tones->read(play.tone, play.next,
+                  std::span<std::int16_t>(static_cast<std::int16_t*>(data), bytes / 2));
+      if (pa_stream_write(stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        break;
+      }
+      play.next += count;
+      room -= bytes;
+      wrote = true;
+    }
+    if (wrote) {
+      lastWrite = Clock::now();
+    }
+    pa_threaded_mainloop_signal(loop, 0);
+  }
+
+  void armTick() {
+    timeval when{};
+    api->time_restart(tick, pa_timeval_add(pa_gettimeofday(&when), kTickUs));
+  }
+
+  // --- Called by the player's user, with the loop's lock held. --------------------------------
+
+  // Drops the connection without waiting for the server, which may not answer.
+  void teardown() {
+    pending.clear();
+    corked = true;
+    if (stream != nullptr) {
+      pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_set_write_callback(stream, nullptr, nullptr);
+      pa_stream_disconnect(stream);
+      pa_stream_unref(stream);
+      stream = nullptr;
+    }
+    if (context != nullptr) {
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_disconnect(context);
+      pa_context_unref(context);
+      context = nullptr;
     }
   }
 
-  [[noreturn]] void lost(const char* what, int error) {
-    close();
-    throw SoundError(std::string(what) + ": " + pa_strerror(error));
+  [[noreturn]] void fail(const std::string& reason) {
+    teardown();
+    throw SoundError(reason);
   }
 
-  void connect(const pa_sample_spec& wanted) {
-    close();
-    // With the simple API's latency adjustment, tlength is the whole way from our write to the
-    // speaker: the server splits it between its own buffer and the sink. The rest is left to the
-    // server; prebuf in particular must stay on, so that after a drain (or, worse, an underrun) the
-    // stream waits for data instead of skipping over what arrives late.
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(kQueuedTargetMs * kMicrosecondsPerMillisecond, &wanted));
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(-1);
-    int error = 0;
-    handle = pa_simple_new(nullptr, kClientName, PA_STREAM_PLAYBACK, nullptr, kStreamName, &wanted,
-                           nullptr, &attr, &error);
-    if (handle == nullptr) {
-      throw SoundError(std::string("sound server unreachable: ") + pa_strerror(error));
+  [[noreturn]] void lost() {
+    fail(std::string("sound server lost: ") + pa_strerror(pa_context_errno(context)));
+  }
+
+  [[noreturn]] void notResponding(const char* when) {
+    teardown();
+    throw SoundServerNotResponding(notRespondingText(when));
+  }
+
+  bool connected() const {
+    return context != nullptr && stream != nullptr &&
+           pa_context_get_state(context) == PA_CONTEXT_READY &&
+           pa_stream_get_state(stream) == PA_STREAM_READY;
+  }
+
+  void checkConnected() {
+    if (context == nullptr || stream == nullptr) {
+      throw SoundError("sound server lost: no stream is open");
+    }
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+        !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+      lost();
     }
   }
 
-  void drain() {
-    int error = 0;
-    if (handle != nullptr && pa_simple_drain(handle, &error) < 0) {
-      lost("sound server lost", error);
+  // Waits until `done()`, the server lost, or the deadline `deadline()` has passed (the deadline
+  // may move, e.g. with each write).
+  template <typename Done, typename Deadline>
+  void waitFor(Done done, Deadline deadline, const char* when) {
+    ++waiters;
+    armTick();
+    struct Leave {
+      int& count;
+      ~Leave() { --count; }
+    } leave{waiters};
+    while (!done()) {
+      if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+          (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))) {
+        return;  // the caller looks at the state
+      }
+      if (Clock::now() >= deadline()) {
+        notResponding(when);
+      }
+      pa_threaded_mainloop_wait(loop);
     }
   }
 
-  void write(const void* data, std::size_t bytes) {
-    int error = 0;
-    if (pa_simple_write(handle, data, bytes, &error) < 0) {
-      lost("sound server lost", error);
+  void setStreamProperties(Proplist& properties) const {
+    properties.set(PA_PROP_MEDIA_ROLE, "production").set(PA_PROP_MEDIA_NAME, description);
+  }
+
+  void connect() {
+    teardown();
+    Proplist application;
+    application.set(PA_PROP_APPLICATION_NAME, "Bitoner")
+        .set(PA_PROP_APPLICATION_ID, "bitoner")
+        .set(PA_PROP_APPLICATION_ICON_NAME, "bitoner");
+    context = pa_context_new_with_proplist(api, "Bitoner", application.get());
+    if (context == nullptr) {
+      throw SoundError("sound server unreachable: cannot make a connection");
     }
+    pa_context_set_state_callback(context, &Impl::onStateChange, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0) {
+      fail(std::string("sound server unreachable: ") + pa_strerror(pa_context_errno(context)));
+    }
+    const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
+    const auto until = [deadline] { return deadline; };
+    waitFor([this] { return pa_context_get_state(context) == PA_CONTEXT_READY; }, until,
+            "to the connection");
+    if (pa_context_get_state(context) != PA_CONTEXT_READY) {
+      fail(std::string("sound server unreachable: ") + pa_strerror(pa_context_errno(context)));
+    }
+
+    Proplist properties;
+    setStreamProperties(properties);
+    stream = pa_stream_new_with_proplist(context, description.c_str(), &kToneFormat, nullptr,
+                                         properties.get());
+    if (stream == nullptr) {
+      lost();
+    }
+    pa_stream_set_state_callback(stream, &Impl::onStreamStateChange, this);
+    pa_stream_set_write_callback(stream, &Impl::onWritable, this);
+    // tlength is the whole way from our write to the speaker (the latency is adjusted to it). A
+    // prebuf of one frame lets the first play be heard at once, yet keeps the stream waiting for
+    // data after a drain or an underrun instead of skipping what comes late.
+    const pa_buffer_attr attr{static_cast<std::uint32_t>(-1),
+                              static_cast<std::uint32_t>(pa_usec_to_bytes(
+                                  kQueuedTargetMs * kMicrosecondsPerMillisecond, &kToneFormat)),
+                              static_cast<std::uint32_t>(kFrameBytes),
+                              static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1)};
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_START_CORKED);
+    if (pa_stream_connect_playback(stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+      lost();
+    }
+    waitFor([this] { return pa_stream_get_state(stream) == PA_STREAM_READY; }, until,
+            "to the connection");
+    if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+      lost();
+    }
+    corked = true;
+  }
+
+  std::uint64_t pendingMicroseconds() const {
+    std::int64_t frames = 0;
+    for (const Pending& play : pending) {
+      frames += play.frames - play.next;
+    }
+    return static_cast<std::uint64_t>(frames) * kMicrosecondsPerSecond /
+           static_cast<std::uint64_t>(kSampleRateHz);
+  }
+
+  std::uint64_t queuedMicroseconds() {
+    if (stream == nullptr || corked) {
+      return 0;
+    }
+    checkConnected();
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream, &latency, &negative) < 0) {
+      if (pa_context_errno(context) != PA_ERR_NODATA) {
+        lost();
+      }
+      latency = 0;
+    }
+    return (negative != 0 ? 0 : latency) + pendingMicroseconds();
   }
 };
 
-PulsePlayer::PulsePlayer() : stream_(std::make_unique<Stream>()) {}
+PulsePlayer::PulsePlayer() : impl_(std::make_unique<Impl>()) {}
 
 PulsePlayer::~PulsePlayer() = default;
 
-void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
-  tones_ = std::move(tones);
-  if (stream_->handle != nullptr) {
-    int error = 0;
-    if (pa_simple_get_latency(stream_->handle, &error) != static_cast<pa_usec_t>(-1)) {
-      return;
+void PulsePlayer::describe(const std::string& what) {
+  const LoopLock lock(impl_->loop);
+  impl_->description = what.empty() ? kDefaultDescription : what;
+  if (impl_->connected()) {
+    Proplist properties;
+    impl_->setStreamProperties(properties);
+    if (pa_operation* update = pa_stream_proplist_update(impl_->stream, PA_UPDATE_REPLACE,
+                                                         properties.get(), nullptr, nullptr)) {
+      pa_operation_unref(update);
     }
-    stream_->close();  // the server went away since the last run: start afresh
   }
-  stream_->connect(
-      pa_sample_spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz), kToneChannels});
 }
 
-void PulsePlayer::play(Tone tone) {
-  if (tones_) {
-    playPart(tone, tones_->frames(tone));
+void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
+  const LoopLock lock(impl_->loop);
+  impl_->tones = std::move(tones);
+  impl_->pending.clear();
+  if (!impl_->connected()) {
+    impl_->connect();  // the first run, or the server went away since the last
   }
 }
+
+void PulsePlayer::play(Tone tone) { playPart(tone, std::numeric_limits<std::int64_t>::max()); }
 
 void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
-  if (!tones_ || stream_->handle == nullptr) {
+  Impl& impl = *impl_;
+  const LoopLock lock(impl.loop);
+  impl.checkConnected();
+  if (!impl.tones) {
     throw SoundError("sound server lost: no stream is open");
   }
-  frames = std::min(frames, tones_->frames(tone));
-  std::vector<std::int16_t> chunk(static_cast<std::size_t>(kChunkFrames) * kChannels);
-  for (std::int64_t done = 0; done < frames; done += kChunkFrames) {
-    const std::int64_t count = std::min(kChunkFrames, frames - done);
-    const std::span<std::int16_t> part(chunk.data(), static_cast<std::size_t>(count) * kChannels);
-    tones_->read(tone, done, part);
-    stream_->write(part.data(), part.size_bytes());
+  const std::uint64_t number = ++impl.playsQueued;
+  impl.pending.push_back(
+      {tone, 0, std::clamp<std::int64_t>(frames, 0, impl.tones->frames(tone)), number});
+  if (impl.corked) {
+    if (pa_operation* uncork = pa_stream_cork(impl.stream, 0, nullptr, nullptr)) {
+      pa_operation_unref(uncork);
+    }
+    impl.corked = false;
   }
+  // The server is judged by how long it has not taken any audio, not by how long this play is.
+  impl.lastWrite = Clock::now();
+  impl.feed();
+  impl.waitFor([&impl, number] { return impl.playsWritten >= number; },
+               [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
+  impl.checkConnected();
 }
 
-void PulsePlayer::drain() { stream_->drain(); }
+void PulsePlayer::drain() {
+  Impl& impl = *impl_;
+  const LoopLock lock(impl.loop);
+  if (impl.stream == nullptr) {
+    return;
+  }
+  impl.checkConnected();
+  if (impl.corked) {
+    return;  // nothing was played since the last drain
+  }
+  impl.waitFor([&impl] { return impl.pending.empty(); },
+               [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
+  impl.checkConnected();
+
+  impl.drainDone = false;
+  pa_operation* operation = pa_stream_drain(impl.stream, &Impl::onDrained, &impl);
+  if (operation == nullptr) {
+    impl.lost();
+  }
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::microseconds(impl.queuedMicroseconds()) + kServerAnswerTimeout;
+  struct Release {
+    pa_operation* operation;
+    ~Release() {
+      if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_operation_cancel(operation);
+      }
+      pa_operation_unref(operation);
+    }
+  } release{operation};
+  impl.waitFor([&impl] { return impl.drainDone; }, [deadline] { return deadline; },
+               "to the end of the audio");
+  impl.checkConnected();
+  if (!impl.drainSucceeded) {
+    impl.lost();
+  }
+  // A corked stream lets the sink suspend between runs; the next play uncorks it at once.
+  if (pa_operation* cork = pa_stream_cork(impl.stream, 1, nullptr, nullptr)) {
+    pa_operation_unref(cork);
+  }
+  impl.corked = true;
+}
 
 std::chrono::microseconds PulsePlayer::latency() {
   return std::chrono::microseconds(queuedMicroseconds());
 }
 
 std::uint64_t PulsePlayer::queuedMicroseconds() {
-  if (stream_->handle == nullptr) {
-    return 0;
-  }
-  int error = 0;
-  const pa_usec_t latency = pa_simple_get_latency(stream_->handle, &error);
-  if (latency == static_cast<pa_usec_t>(-1)) {
-    stream_->lost("sound server lost", error);
-  }
-  return latency;
+  const LoopLock lock(impl_->loop);
+  return impl_->queuedMicroseconds();
 }
 
 }  // namespace bitoner

@@ -1,21 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "sound/sound_service.h"
 
 namespace bitoner {
 
-// How much the server holds, end to end, when play() returns: the next play has this long to start
-// writing for the plays to join without a gap. More rides out longer stalls of this process or of
-// the server; the keyed signal may lag the display by no more than this.
-inline constexpr std::uint32_t kQueuedTargetMs = 50;
+// How much the server holds, end to end, when play() returns: the next play has this long to come
+// for the plays to join without a gap. More rides out longer stalls of the caller; the keyed
+// signal may lag the display by no more than this.
+inline constexpr std::uint32_t kQueuedTargetMs = 200;
 
-// The sound service on PulseAudio (or PipeWire's PulseAudio server) through the simple API. One
-// playback stream is kept open between plays and between runs at the tones' format. Never prints
-// anything.
+// How long the server may leave a request unanswered (or stop taking audio) before it is reported
+// as not responding.
+inline constexpr std::chrono::milliseconds kServerAnswerTimeout{3000};
+
+// The sound service on PulseAudio (or PipeWire's PulseAudio server) through the asynchronous API.
+// A thread of the player's own feeds the server from the tones in memory whenever it asks for
+// more, so a caller that is late by less than kQueuedTargetMs never lets the signal break. One
+// playback stream is kept between runs, corked while idle so the sink may suspend. Every wait on
+// the server has a deadline. Never prints anything. The calls may come from any one thread.
 class PulsePlayer : public TimedSound {
  public:
   PulsePlayer();
@@ -23,20 +31,20 @@ class PulsePlayer : public TimedSound {
   PulsePlayer(const PulsePlayer&) = delete;
   PulsePlayer& operator=(const PulsePlayer&) = delete;
 
+  void describe(const std::string& what) override;
   void open(std::shared_ptr<const ToneBank> tones) override;
   void play(Tone tone) override;
   void drain() override;
   void playPart(Tone tone, std::int64_t frames) override;
   std::chrono::microseconds latency() override;
 
-  // What the server holds that has not been heard yet, in microseconds (0 when not connected).
-  // Throws SoundError if the server is lost.
+  // What has not been heard yet, handed to the server or not, in microseconds (0 when not
+  // connected). Throws SoundError if the server is lost.
   std::uint64_t queuedMicroseconds();
 
  private:
-  struct Stream;
-  std::unique_ptr<Stream> stream_;
-  std::shared_ptr<const ToneBank> tones_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace bitoner

@@ -17,6 +17,13 @@ class SoundError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The sound server is there but has stopped answering (it may be stopped or overloaded): no wait
+// on it lasts longer than a few seconds. The next open() tries afresh.
+class SoundServerNotResponding : public SoundError {
+ public:
+  using SoundError::SoundError;
+};
+
 // Plays the tones of a run one after another as one continuous signal: each play starts straight
 // after what is queued, so consecutive plays join with no silent sample, the signal being sample
 // for sample the tones' frames in order. No play touches the file system.
@@ -24,11 +31,15 @@ class SoundService {
  public:
   virtual ~SoundService() = default;
 
+  // Says what the next runs key, for mixers that list the stream (e.g. "Morse: SOS"). Optional.
+  virtual void describe(const std::string& what) { static_cast<void>(what); }
+
   // Starts a run with these tones: makes sure the server can be reached. Throws SoundError.
   virtual void open(std::shared_ptr<const ToneBank> tones) = 0;
 
   // Queues the tone straight after what is queued and returns while a short stretch of it is still
-  // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost.
+  // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost or
+  // stops answering.
   virtual void play(Tone tone) = 0;
 
   // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
@@ -40,7 +51,8 @@ class SoundService {
 // of a tone: what keying to a wall-clock schedule needs.
 class TimedSound : public SoundService {
  public:
-  // Plays the first `frames` frames of the tone (the whole tone when it is shorter), as play() does.
+  // Plays the first `frames` frames of the tone (the whole tone when it is shorter), as play()
+  // does.
   virtual void playPart(Tone tone, std::int64_t frames) = 0;
 
   // How long until a frame written now is heard: what is queued plus the sink's own delay. Throws

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +52,9 @@ class BeaconTest : public ::testing::Test {
 
   std::string errors() const {
     std::ifstream in(dir_.path() / "stderr.txt");
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
   std::string errorFile() const { return (dir_.path() / "stderr.txt").string(); }
 
@@ -70,7 +72,8 @@ TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
   // The steady clock is what the recorder stamps arrivals with; the schedule runs on the wall.
   const auto wallMinusSteady = std::chrono::system_clock::now().time_since_epoch() -
                                std::chrono::steady_clock::now().time_since_epoch();
-  testing::ChildProcess process = beacon({"--symbol", "0.04", "--every", "2s", "--passes", "3", "ET"}, errorFile());
+  testing::ChildProcess process =
+      beacon({"--symbol", "0.04", "--every", "2s", "--passes", "3", "ET"}, errorFile());
   ASSERT_EQ(process.wait(12s), 0) << errors();
   const Frames recording = recorder.stop();
 
@@ -117,6 +120,35 @@ TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {
   const testing::SignalComparison result =
       testing::compareSignal(recording, element, testing::kMaxMissingFrames);
   EXPECT_TRUE(result.equal) << result.description;
+}
+
+TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
+  makeTones(0.04);
+  testing::ChildProcess process = beacon({"--symbol", "0.04", "E"}, errorFile());
+  std::this_thread::sleep_for(500ms);
+  pulse_.restartDaemon();
+  testing::MonitorRecorder recorder(pulse_);
+  std::this_thread::sleep_for(4s);  // the beacon tries again every few seconds
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.wait(3s), 0) << errors();
+  const Frames recording = recorder.stop();
+
+  EXPECT_NE(errors().find("sound server lost"), std::string::npos) << errors();
+  EXPECT_NE(errors().find("sound server back"), std::string::npos) << errors();
+  // Back on the new server, it keys from the start of a pass: the first signal heard is a pass
+  // (but for the few frames a recording may miss at its start).
+  const Frames passes =
+      testing::framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav", "Dot.wav"});
+  const std::ptrdiff_t start = testing::signalStart(recording);
+  ASSERT_GE(start, 0) << "nothing was keyed on the new server";
+  ASSERT_GE(recording.end() - (recording.begin() + start),
+            static_cast<std::ptrdiff_t>(passes.size()));
+  bool whole = false;
+  for (std::size_t missing = 0; missing <= testing::kMaxMissingFrames && !whole; ++missing) {
+    whole = std::equal(passes.begin() + static_cast<std::ptrdiff_t>(missing * 2), passes.end(),
+                       recording.begin() + start);
+  }
+  EXPECT_TRUE(whole) << "the recording on the new server does not begin with a whole pass";
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,6 +73,44 @@ TEST_F(KeyingTest, ALostServerEndsALoopRunWithTheReason) {
   EXPECT_NE(window_.reports[0].find("sound server lost"), std::string::npos) << window_.reports[0];
   EXPECT_FALSE(window_.keying);
   EXPECT_EQ(window_.params.abort, kFalse);
+}
+
+TEST_F(KeyingTest, ForeignFilesNamedLikeATonePlayNoPart) {
+  window_.text = U"E";
+  sequencer_.Command1_Click();  // writes the tone files
+  for (const char* foreign : {"DOT.WAV", "dot.wav"}) {
+    std::filesystem::copy_file("Dash.wav", foreign);
+  }
+
+  window_.text = U"sos";
+  testing::MonitorRecorder recorder(pulse_);
+  sequencer_.Command1_Click();
+  EXPECT_TRUE(window_.reports.empty()) << window_.reports.front();
+  testing::expectRecorded(recorder.stop(), testing::framesOf(testing::playOrder(U"SOS")));
+}
+
+TEST_F(KeyingTest, AServerThatStopsAnsweringEndsTheRunAndTheNextGoKeysOnceItIsBack) {
+  window_.text = U"T";
+  window_.loop = true;
+  window_.atEvents[2] = [this] { pulse_.pauseDaemon(); };
+  const auto go = std::chrono::steady_clock::now();
+  sequencer_.Command1_Click();  // returns once the deadline has passed, not when the server wakes
+  const auto waited = std::chrono::steady_clock::now() - go;
+  pulse_.resumeDaemon();
+
+  ASSERT_EQ(window_.reports.size(), 1U);
+  EXPECT_NE(window_.reports[0].find("the sound server is not responding"), std::string::npos)
+      << window_.reports[0];
+  EXPECT_FALSE(window_.keying);
+  EXPECT_LT(waited, kServerAnswerTimeout + std::chrono::seconds(2));
+
+  window_.reports.clear();
+  window_.loop = false;
+  window_.atEvents.clear();
+  testing::MonitorRecorder recorder(pulse_);
+  sequencer_.Command1_Click();
+  EXPECT_TRUE(window_.reports.empty()) << window_.reports.front();
+  testing::expectRecorded(recorder.stop(), testing::framesOf(testing::playOrder(U"T")));
 }
 
 }  // namespace

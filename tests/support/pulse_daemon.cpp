@@ -8,7 +8,6 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/simple.h>
-#include <sched.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/prctl.h>
@@ -18,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +50,7 @@ constexpr std::size_t kRecordChunkFrames = 128;
 // After the last play has drained, the monitor still has its own short buffer to deliver.
 constexpr auto kRecordTail = 250ms;
 constexpr pa_usec_t kKeeperLatencyUs = 20000;
+constexpr std::uint32_t kPipeWireQuantum = 512;
 constexpr const char* kSinkName = "bitoner_test_sink";
 // A buffer attribute the server chooses.
 constexpr auto kServerDefault = static_cast<std::uint32_t>(-1);
@@ -83,6 +84,35 @@ class Control {
 
   bool ready() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
+  // The server's default sink, as the session manager has chosen it ("" if not known).
+  std::string defaultSink() {
+    std::string name;
+    bool answered = false;
+    struct Reply {
+      std::string* name;
+      bool* answered;
+    } reply{&name, &answered};
+    pa_operation* operation = pa_context_get_server_info(
+        context_,
+        [](pa_context*, const pa_server_info* info, void* data) {
+          auto* r = static_cast<Reply*>(data);
+          if (info != nullptr && info->default_sink_name != nullptr) {
+            *r->name = info->default_sink_name;
+          }
+          *r->answered = true;
+        },
+        &reply);
+    if (operation == nullptr) {
+      return name;
+    }
+    runUntil([&answered] { return answered; });
+    if (!answered) {
+      pa_operation_cancel(operation);
+    }
+    pa_operation_unref(operation);
+    return name;
+  }
+
   // Suspends and resumes the sink. A null sink that has been idle renders its silence far ahead
   // and only looks at new streams when that runs out; once resumed it renders in steps of the
   // latency its streams ask for.
@@ -112,13 +142,173 @@ class Control {
   pa_context* context_;
 };
 
+// PipeWire at the test rate, with the PulseAudio server and the null sink in the one process, so
+// that stopping or killing it takes the whole server. The graph runs in steps of kPipeWireQuantum
+// frames: smaller steps were seen to drop a step's worth of audio now and then on a busy machine.
+std::string pipeWireConfig(const std::filesystem::path& dir) {
+  return R"(context.properties = {
+    core.daemon = true
+    core.name = pipewire-0
+    default.clock.rate = )" +
+         std::to_string(kRateHz) + R"(
+    default.clock.allowed-rates = [ )" +
+         std::to_string(kRateHz) + R"( ]
+    default.clock.quantum = )" +
+         std::to_string(kPipeWireQuantum) + R"(
+    default.clock.min-quantum = )" +
+         std::to_string(kPipeWireQuantum) + R"(
+    default.clock.max-quantum = )" +
+         std::to_string(kPipeWireQuantum) + R"(
+    support.dbus = false
+}
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.*       = support/libspa-support
+}
+context.modules = [
+    { name = libpipewire-module-protocol-native }
+    { name = libpipewire-module-metadata }
+    { name = libpipewire-module-spa-node-factory }
+    { name = libpipewire-module-client-node }
+    { name = libpipewire-module-access }
+    { name = libpipewire-module-adapter }
+    { name = libpipewire-module-link-factory }
+    { name = libpipewire-module-session-manager }
+    { name = libpipewire-module-protocol-pulse
+      args = { server.address = [ "unix:)" +
+         (dir / "native").string() + R"(" ] } }
+]
+context.objects = [
+    { factory = metadata args = { metadata.name = default } }
+    { factory = adapter
+      args = { factory.name = support.null-audio-sink node.name = )" +
+         kSinkName + R"(
+               media.class = Audio/Sink audio.position = [ FL FR ]
+               audio.rate = )" +
+         std::to_string(kRateHz) + R"( node.driver = true
+               priority.driver = 30000 } }
+]
+)";
+}
+
+// WirePlumber links the streams to the sink; it is kept from real devices and from D-Bus.
+constexpr const char* kWirePlumberConfig = R"(context.properties = {
+  log.level = 2
+  wireplumber.script-engine = lua-scripting
+  support.dbus = false
+}
+context.spa-libs = {
+  audio.convert.* = audioconvert/libspa-audioconvert
+  support.*       = support/libspa-support
+}
+context.modules = [
+  { name = libpipewire-module-protocol-native }
+  { name = libpipewire-module-client-node }
+  { name = libpipewire-module-client-device }
+  { name = libpipewire-module-adapter }
+  { name = libpipewire-module-metadata }
+  { name = libpipewire-module-session-manager }
+]
+wireplumber.components = [
+  { name = libwireplumber-module-lua-scripting, type = module }
+  { name = main.lua, type = config/lua }
+  { name = policy.lua, type = config/lua }
+]
+)";
+constexpr const char* kWirePlumberPrivate = R"(alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+default_access.properties["enable-flatpak-portal"] = false
+)";
+
+void writeText(const std::filesystem::path& file, const std::string& text) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file) << text;
+}
+
+// Starts `args` with only `env` as its environment, its output into `log`; the child dies with
+// this process.
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env,
+            const std::filesystem::path& log) {
+  // Everything the child needs is built before fork: after it, only async-signal-safe calls.
+  const auto pointers = [](std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (std::string& text : texts) {
+      result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+  };
+  const std::vector<char*> argv = pointers(args);
+  const std::vector<char*> envp = pointers(env);
+  const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (logFd < 0) {
+    throw std::runtime_error("cannot open " + log.string());
+  }
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The server must not outlive a test that crashes or is killed.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+      ::_exit(1);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::dup2(logFd, STDOUT_FILENO);
+    ::dup2(logFd, STDERR_FILENO);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  const int forkError = errno;
+  ::close(logFd);
+  if (pid < 0) {
+    throw std::runtime_error(std::string("fork: ") + std::strerror(forkError));
+  }
+  return pid;
+}
+
+void stopProcess(pid_t& pid, int signal) {
+  if (pid <= 0) {
+    return;
+  }
+  ::kill(pid, SIGCONT);  // a stopped process would not act on the signal
+  ::kill(pid, signal);
+  const Clock::time_point deadline = Clock::now() + kStopTimeout;
+  while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      break;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  pid = -1;
+}
+
 }  // namespace
 
+ServerKind serverKindFromEnvironment() {
+  const char* name = std::getenv("BITONER_TEST_SOUND_SERVER");
+  if (name == nullptr || std::string_view(name).empty() || std::string_view(name) == "pulseaudio") {
+    return ServerKind::PulseAudio;
+  }
+  if (std::string_view(name) == "pipewire") {
+    return ServerKind::PipeWire;
+  }
+  throw std::runtime_error(
+      std::string("BITONER_TEST_SOUND_SERVER must be pulseaudio or pipewire, not ") + name);
+}
+
 struct PrivatePulse::State {
+  explicit State(ServerKind serverKind) : kind(serverKind) {}
+
+  ServerKind kind;
   TempDir dir;
   std::string address = "unix:" + (dir / "native").string();
-  pid_t pid = -1;
-  std::vector<pid_t> wakers;
+  pid_t pid = -1;         // the process that serves the PulseAudio protocol
+  pid_t sessionPid = -1;  // WirePlumber, with PipeWire
   pa_simple* keeper = nullptr;
   std::optional<ScopedEnv> server;
   std::optional<ScopedEnv> cookie;
@@ -127,134 +317,83 @@ struct PrivatePulse::State {
     if (keeper != nullptr) {
       pa_simple_free(keeper);
     }
-    stopDaemon(SIGTERM);
-    for (const pid_t waker : wakers) {
-      ::kill(waker, SIGKILL);
-      ::waitpid(waker, nullptr, 0);
-    }
+    stopProcess(sessionPid, SIGTERM);
+    stopProcess(pid, SIGTERM);
   }
 
-  // The null sink is a timer, not a device with a buffer of its own. On a virtual machine an idle
-  // CPU is handed back to the host, and the timer's wake-up can then come 40 ms late; the sink
-  // catches up in one burst and runs dry, which a sound card would not. A spinning process at the
-  // idle scheduling class on every CPU keeps them awake without taking time from anyone else.
-  void keepCpusAwake() {
-    const unsigned cpus = std::max(1U, std::thread::hardware_concurrency());
-    const pid_t parent = ::getpid();
-    for (unsigned i = 0; i < cpus; ++i) {
-      const pid_t waker = ::fork();
-      if (waker == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-          ::_exit(1);
-        }
-        const sched_param lowest{};
-        ::sched_setscheduler(0, SCHED_IDLE, &lowest);
-        volatile unsigned long spins = 0;
-        for (;;) {
-          spins = spins + 1;  // a side effect, so the loop is not optimised away
-        }
-      }
-      if (waker > 0) {
-        wakers.push_back(waker);
-      }
+  // Its own home and runtime directories, and nothing of this session's sound server or bus.
+  std::vector<std::string> privateEnvironment() const {
+    std::vector<std::string> env;
+    for (const char* var : {"HOME=", "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_STATE_HOME=",
+                            "PIPEWIRE_RUNTIME_DIR="}) {
+      env.push_back(var + dir.path().string());
     }
+    return env;
   }
 
-  void stopDaemon(int signal) {
-    if (pid <= 0) {
-      return;
-    }
-    ::kill(pid, signal);
-    const Clock::time_point deadline = Clock::now() + kStopTimeout;
-    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
-    pid = -1;
-  }
+  std::string name() const { return kind == ServerKind::PipeWire ? "pipewire" : "pulseaudio"; }
 
   void start() {
     const std::filesystem::path log = dir / "daemon.log";
-    // Everything the child needs is built before fork: after it, only async-signal-safe calls.
-    const std::string sink = "module-null-sink sink_name=" + std::string(kSinkName) +
-                             " rate=" + std::to_string(kRateHz) +
-                             " channels=" + std::to_string(kChannels) + " format=s16le";
-    const std::string protocol =
-        "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1";
-    // clang-format off
-    std::vector<std::string> args{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-        "--use-pid-file=no", "--system=false", "--log-target=stderr", "-L", sink, "-L", protocol};
-    // clang-format on
-    // Its own home and runtime directories, and nothing of this session's sound server or bus.
-    std::vector<std::string> env;
-    for (const char* var : {"HOME=", "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_STATE_HOME="}) {
-      env.push_back(var + dir.path().string());
-    }
-    const auto pointers = [](std::vector<std::string>& texts) {
-      std::vector<char*> result;
-      for (std::string& text : texts) {
-        result.push_back(text.data());
-      }
-      result.push_back(nullptr);
-      return result;
-    };
-    const std::vector<char*> argv = pointers(args);
-    const std::vector<char*> envp = pointers(env);
-
-    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (logFd < 0) {
-      throw std::runtime_error("cannot open " + log.string());
-    }
-    const pid_t parent = ::getpid();
-    pid = ::fork();
-    if (pid == 0) {
-      // The daemon must not outlive a test that crashes or is killed.
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) {
-        ::_exit(1);
-      }
-      sigset_t none;
-      ::sigemptyset(&none);
-      ::sigprocmask(SIG_SETMASK, &none, nullptr);
-      ::dup2(logFd, STDOUT_FILENO);
-      ::dup2(logFd, STDERR_FILENO);
-      ::execvpe("pulseaudio", argv.data(), envp.data());
-      ::_exit(127);
-    }
-    const int forkError = errno;
-    ::close(logFd);
-    if (pid < 0) {
-      throw std::runtime_error(std::string("fork: ") + std::strerror(forkError));
+    if (kind == ServerKind::PulseAudio) {
+      const std::string sink = "module-null-sink sink_name=" + std::string(kSinkName) +
+                               " rate=" + std::to_string(kRateHz) +
+                               " channels=" + std::to_string(kChannels) + " format=s16le";
+      const std::string protocol =
+          "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1";
+      // clang-format off
+      pid = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                   "--use-pid-file=no", "--system=false", "--log-target=stderr", "-L", sink,
+                   "-L", protocol}, privateEnvironment(), log);
+      // clang-format on
+    } else {
+      writeText(dir / "pipewire.conf", pipeWireConfig(dir.path()));
+      writeText(dir / "wireplumber" / "wireplumber.conf", kWirePlumberConfig);
+      writeText(dir / "wireplumber" / "main.lua.d" / "60-private.lua", kWirePlumberPrivate);
+      pid = spawn({"pipewire", "-c", (dir / "pipewire.conf").string()}, privateEnvironment(), log);
     }
 
-    // Clients of this process talk to the private daemon, and keep their cookie in its directory.
+    // Clients of this process talk to the private server, and keep their cookie in its directory.
     server.emplace("PULSE_SERVER", address);
     cookie.emplace("PULSE_COOKIE", (dir / "cookie").string());
     for (const auto deadline = Clock::now() + kStartTimeout; Clock::now() < deadline;
          std::this_thread::sleep_for(kPollInterval)) {
       if (::waitpid(pid, nullptr, WNOHANG) == pid) {
         pid = -1;
-        throw std::runtime_error("pulseaudio exited at start:\n" + textOf(log));
+        throw std::runtime_error(name() + " exited at start:\n" + textOf(log));
+      }
+      if (sessionPid > 0 && ::waitpid(sessionPid, nullptr, WNOHANG) == sessionPid) {
+        sessionPid = -1;
+        throw std::runtime_error("wireplumber exited at start:\n" + textOf(log));
+      }
+      // The session manager needs PipeWire to be listening already, its modules loaded.
+      if (kind == ServerKind::PipeWire && sessionPid < 0 &&
+          std::filesystem::exists(dir / "native")) {
+        sessionPid =
+            spawn({"wireplumber", "-c", (dir / "wireplumber" / "wireplumber.conf").string()},
+                  privateEnvironment(), log);
       }
       if (std::filesystem::exists(dir / "native")) {
         if (Control control(address); control.ready()) {
-          holdLowLatency();
-          control.restartSink();
-          return;
+          if (kind == ServerKind::PulseAudio) {
+            holdLowLatency();
+            control.restartSink();
+            return;
+          }
+          // Streams are heard only once the session manager has made the sink the default.
+          if (control.defaultSink() == kSinkName) {
+            return;
+          }
         }
       }
     }
-    throw std::runtime_error("pulseaudio did not answer within 10 s:\n" + textOf(log));
+    throw std::runtime_error(name() + " did not answer within 10 s:\n" + textOf(log));
   }
 
-  // A playback stream that never plays anything keeps the sink rendering in short steps for the
-  // daemon's whole life, so that every new stream is heard at once, as on a desktop's sound card.
-  // Being silent, it is left out of the mix and the other streams reach the sink unchanged.
+  // A playback stream that never plays anything keeps PulseAudio's null sink rendering in short
+  // steps for the daemon's whole life, so that every new stream is heard at once, as on a
+  // desktop's sound card. Being silent, it is left out of the mix and the other streams reach the
+  // sink unchanged.
   void holdLowLatency() {
     const pa_buffer_attr attr{
         kServerDefault,
@@ -270,18 +409,34 @@ struct PrivatePulse::State {
   }
 };
 
-PrivatePulse::PrivatePulse(Cpus cpus) : state_(std::make_unique<State>()) {
-  if (cpus == Cpus::KeptAwake) {
-    state_->keepCpusAwake();
-  }
+PrivatePulse::PrivatePulse(ServerKind kind) : state_(std::make_unique<State>(kind)) {
   state_->start();
 }
 
 PrivatePulse::~PrivatePulse() = default;
 
+ServerKind PrivatePulse::kind() const { return state_->kind; }
+
 const std::string& PrivatePulse::serverAddress() const { return state_->address; }
 
-void PrivatePulse::killDaemon() { state_->stopDaemon(SIGKILL); }
+void PrivatePulse::killDaemon() { stopProcess(state_->pid, SIGKILL); }
+
+void PrivatePulse::restartDaemon() {
+  State& state = *state_;
+  if (state.keeper != nullptr) {
+    pa_simple_free(state.keeper);
+    state.keeper = nullptr;
+  }
+  stopProcess(state.sessionPid, SIGKILL);
+  stopProcess(state.pid, SIGKILL);
+  std::error_code ignored;
+  std::filesystem::remove(state.dir / "native", ignored);  // the dead server's socket
+  state.start();
+}
+
+void PrivatePulse::pauseDaemon() { ::kill(state_->pid, SIGSTOP); }
+
+void PrivatePulse::resumeDaemon() { ::kill(state_->pid, SIGCONT); }
 
 struct MonitorRecorder::State {
   pa_simple* stream = nullptr;

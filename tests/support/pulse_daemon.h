@@ -13,26 +13,37 @@
 
 namespace bitoner::testing {
 
-// A private PulseAudio daemon with one null sink at 11025 Hz, two channels, in a runtime directory
-// of its own. While it lives, PULSE_SERVER points this process (and children it starts) at it.
-// The daemon is stopped and its directory removed however the test ends.
+// Which server a private daemon runs: PulseAudio itself, or PipeWire with its PulseAudio server
+// (and WirePlumber to link the streams), as most desktops now have it.
+enum class ServerKind { PulseAudio, PipeWire };
+
+// The kind named by BITONER_TEST_SOUND_SERVER ("pulseaudio", the default, or "pipewire").
+ServerKind serverKindFromEnvironment();
+
+// A private sound server with one null sink at 11025 Hz, two channels, in a runtime directory of
+// its own. While it lives, PULSE_SERVER points this process (and children it starts) at it. The
+// server is stopped and its directory removed however the test ends.
 class PrivatePulse {
  public:
-  // Whether idle CPUs are kept from sleeping while the daemon lives. On a virtual machine a
-  // sleeping CPU makes the null sink's timer late and the sink then runs dry in bursts, a fault of
-  // the stand-in device that tests of our gaplessness must not see.
-  enum class Cpus { KeptAwake, MaySleep };
-
-  // Starts the daemon and waits until it answers; throws std::runtime_error.
-  explicit PrivatePulse(Cpus cpus = Cpus::KeptAwake);
+  // Starts the server and waits until it answers; throws std::runtime_error.
+  explicit PrivatePulse(ServerKind kind = serverKindFromEnvironment());
   ~PrivatePulse();
   PrivatePulse(const PrivatePulse&) = delete;
   PrivatePulse& operator=(const PrivatePulse&) = delete;
 
+  ServerKind kind() const;
   const std::string& serverAddress() const;  // "unix:<dir>/native"
 
-  // Kills the daemon at once (SIGKILL), as a crash would: its clients lose it mid-stream.
+  // Kills the server at once (SIGKILL), as a crash would: its clients lose it mid-stream.
   void killDaemon();
+
+  // Kills the server and starts it afresh at the same address, as a restarted desktop server is.
+  // Recorders of the old server record nothing more.
+  void restartDaemon();
+
+  // Stops the server (SIGSTOP) and lets it go on (SIGCONT), as a hung or starved server would.
+  void pauseDaemon();
+  void resumeDaemon();
 
  private:
   struct State;

@@ -11,9 +11,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // 2026-12-08 00:00:00 UTC.
-const WallClock::time_point kMidnight =
-    std::chrono::sys_days(std::chrono::year_month_day(std::chrono::year(2026), std::chrono::December,
-                                                      std::chrono::day(8)));
+const WallClock::time_point kMidnight = std::chrono::sys_days(std::chrono::year_month_day(
+    std::chrono::year(2026), std::chrono::December, std::chrono::day(8)));
 
 TEST(Schedule, DurationsInSecondsMinutesAndHours) {
   EXPECT_EQ(parseDuration("90s"), Milliseconds(90'000));
