@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
             libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
-            xvfb libxcb1-dev pipewire wireplumber
+            xvfb libxcb1-dev pipewire wireplumber libcli11-dev nlohmann-json3-dev sox
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -34,9 +34,12 @@ constexpr std::array<BoxOption, 6> kBoxOptions{{
     {Box::dB, "--db", "Level in dB below full scale; the sign is ignored (default -10)"},
 }};
 
+// Six significant digits: a description for people, not a value to compute with.
 std::string numberText(double value) {
+  constexpr int kDigits = 6;
   char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::general, kDigits);
   return std::string(text, end);
 }
 

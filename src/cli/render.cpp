@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <system_error>
 
 #include "cli/output_file.h"
 #include "cli/recording.h"
@@ -181,7 +182,16 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   render
       ->add_option("--loop", options.loopPasses,
                    "Render N passes of a Loop run, each followed by the Loop's extra idle symbol")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Validator(
+          [](const std::string& value) {
+            std::int64_t passes = 0;
+            const auto [end, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), passes);
+            return (ec == std::errc() && end == value.data() + value.size() && passes >= 1)
+                       ? std::string()
+                       : "\"" + value + "\" is not a count of 1 or more";
+          },
+          "N"))
       ->option_text("N");
   addKeyingOptions(*render, options.keying);
   render->footer(

@@ -60,6 +60,17 @@ TEST(ReadNumber, ReadsTheNumberTheTextBeginsWith) {
   EXPECT_TRUE(std::signbit(readNumber("-1e-400")));
 }
 
+TEST(ReadNumber, TellsWhetherATextBeginsWithANumber) {
+  for (const std::string text : {"0", " -.5", "- 5", "250ms", "0e999999", "&H1F", "& h f", "&O7"}) {
+    EXPECT_TRUE(beginsWithNumber(text)) << "text \"" << text << "\"";
+  }
+  for (const std::string text :
+       {"", "abc", ".", "-", "+-5", "e5", ".e5", "inf", "&H", "&O8", "&", "&X1", "&H.5"}) {
+    EXPECT_FALSE(beginsWithNumber(text)) << "text \"" << text << "\"";
+    EXPECT_EQ(readNumber(text), 0.0) << "text \"" << text << "\"";
+  }
+}
+
 // Qt puts the environment's locale into effect; a decimal comma there must not change the rule.
 // No such locale may be installed, so one is compiled into a temporary directory when possible.
 TEST(ReadNumber, IgnoresTheProcessLocale) {

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner render` of about 20 minutes of signal at a 60-second symbol, run as a user runs it,
+// beside sox synthesising a sine of the same number of frames into a WAV file on the same machine.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace bitoner {
+namespace {
+
+struct ChildRun {
+  double seconds = 0.0;
+  double cpuSeconds = 0.0;  // user and system: what the run costs whatever else the machine does
+  double peakRssMiB = 0.0;
+};
+
+double secondsOf(const timeval& time) {
+  constexpr double kMicrosecondsPerSecond = 1e6;
+  return static_cast<double>(time.tv_sec) +
+         static_cast<double>(time.tv_usec) / kMicrosecondsPerSecond;
+}
+
+// Runs a program with its output thrown away; wall time and the child's own peak memory.
+ChildRun runChild(std::vector<std::string> argv) {
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) {
+    pointers.push_back(arg.data());
+  }
+  pointers.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!std::freopen("/dev/null", "w", stderr)) {
+      ::_exit(127);
+    }
+    ::execvp(pointers[0], pointers.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error(argv[0] + " failed");
+  }
+  constexpr double kKiBPerMiB = 1024.0;
+  return {elapsed.count(), secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime),
+          static_cast<double>(usage.ru_maxrss) / kKiBPerMiB};
+}
+
+void BM_RenderTwentyMinutesVersusSox(benchmark::State& state) {
+  const testing::TempDir dir;
+  const std::string wav = (dir / "render.wav").string();
+  const std::string soxWav = (dir / "sox.wav").string();
+  // "TEST TEST" at 60 s a symbol: 22 symbols and 6 gaps, about 22 minutes.
+  const std::vector<std::string> render{
+      BITONER_EXECUTABLE, "render", "--symbol", "60", "-o", wav, "TEST", "TEST"};
+  ChildRun rendered;
+  ChildRun synthesised;
+  std::uintmax_t frames = 0;
+  for (auto _ : state) {
+    try {
+      rendered = runChild(render);
+      state.SetIterationTime(rendered.seconds);
+      frames = (std::filesystem::file_size(wav) - 44) / 4;
+      synthesised =
+          runChild({"sox", "-n", "-r", "11025", "-c", "2", "-b", "16", "-e", "signed-integer",
+                    soxWav, "synth", std::to_string(frames) + "s", "sine", "1000"});
+    } catch (const std::exception& error) {
+      state.SkipWithError(error.what());
+      return;
+    }
+  }
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["signal_min"] = static_cast<double>(frames) / 11025.0 / 60.0;
+  state.counters["render_s"] = rendered.seconds;
+  state.counters["frames_per_s"] = static_cast<double>(frames) / rendered.seconds;
+  state.counters["render_peak_rss_MiB"] = rendered.peakRssMiB;
+  state.counters["sox_s"] = synthesised.seconds;
+  state.counters["sox_peak_rss_MiB"] = synthesised.peakRssMiB;
+  state.counters["times_faster_than_sox"] = synthesised.seconds / rendered.seconds;
+  state.counters["render_cpu_s"] = rendered.cpuSeconds;
+  state.counters["sox_cpu_s"] = synthesised.cpuSeconds;
+  state.counters["cpu_times_less_than_sox"] = synthesised.cpuSeconds / rendered.cpuSeconds;
+}
+BENCHMARK(BM_RenderTwentyMinutesVersusSox)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+}  // namespace
+}  // namespace bitoner

@@ -1,0 +1,281 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner render` run as a user runs it: the real executable, read back by independent readers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/parameters.h"
+#include "engine/tones.h"
+#include "support/pulse_daemon.h"
+#include "support/temp_dir.h"
+#include "support/wav_file.h"
+
+namespace bitoner {
+namespace {
+
+using testing::TempDir;
+using testing::TempWorkDir;
+
+std::string slurp(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes(std::filesystem::file_size(file), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+std::vector<std::int16_t> samplesOf(const std::string& bytes) {
+  std::vector<std::int16_t> samples(bytes.size() / sizeof(std::int16_t));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(std::int16_t));
+  return samples;
+}
+
+struct Finished {
+  int status = -1;  // exit status, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+// A started `bitoner` with its working directory in `dir`, no display and no sound server in
+// its environment, standard output and error into files beside the directory.
+class Bitoner {
+ public:
+  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir)
+      : out_(dir.parent_path() / (dir.filename().string() + ".out")),
+        err_(dir.parent_path() / (dir.filename().string() + ".err")) {
+    std::vector<std::string> argv{BITONER_EXECUTABLE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& arg : argv) {
+      pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (::chdir(dir.c_str()) != 0 || !std::freopen(out_.c_str(), "w", stdout) ||
+          !std::freopen(err_.c_str(), "w", stderr)) {
+        ::_exit(127);
+      }
+      for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}) {
+        ::unsetenv(name);
+      }
+      ::execv(pointers[0], pointers.data());
+      ::_exit(127);
+    }
+  }
+
+  ~Bitoner() {
+    std::error_code ignored;
+    std::filesystem::remove(out_, ignored);
+    std::filesystem::remove(err_, ignored);
+  }
+  Bitoner(const Bitoner&) = delete;
+  Bitoner& operator=(const Bitoner&) = delete;
+
+  void signal(int number) const { ::kill(pid_, number); }
+
+  Finished wait() const {
+    int raw = 0;
+    ::waitpid(pid_, &raw, 0);
+    Finished done;
+    done.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    done.out = slurp(out_);
+    done.err = slurp(err_);
+    return done;
+  }
+
+ private:
+  std::filesystem::path out_;
+  std::filesystem::path err_;
+  pid_t pid_ = -1;
+};
+
+Finished run(const std::vector<std::string>& args, const std::filesystem::path& dir) {
+  return Bitoner(args, dir).wait();
+}
+
+// The tones the window makes from these box texts, derived by its own change handlers.
+ToneInputs windowTones(const std::string& symbLen, const std::string& intgap, const std::string& dB,
+                       bool invert) {
+  KeyingParameters parameters;
+  parameters.SymbLen_Change(symbLen, intgap);
+  parameters.dB_Change(dB);
+  return ToneInputs{"600",
+                    "1000",
+                    "1200",
+                    kSampleRateHz,
+                    parameters.SymbolLength,
+                    parameters.InterSymbol,
+                    parameters.Ampl,
+                    invert};
+}
+
+std::vector<std::string> withIdle(std::vector<std::string> plays) {
+  plays.emplace_back("idle.wav");
+  return plays;
+}
+
+TEST(RenderTest, RecordingIsThePlayOrderOfTheToneFilesInEveryFormat) {
+  const TempWorkDir work;
+  const ToneInputs tones = windowTones(" .02", "10", "-10", false);
+  MakeTones(tones);
+  struct Message {
+    std::vector<std::string> words;
+    std::vector<std::string> plays;
+  };
+  const std::vector<Message> messages{
+      {{"SOS"}, testing::playOrder(U"SOS")},
+      {{"e", "t"}, testing::playOrder(U"E T")},  // joined with a blank, upper-cased
+  };
+  for (const std::string output : {"out.wav", "out.sigmf-data", "-"}) {
+    for (const Message& message : messages) {
+      SCOPED_TRACE(output + " " + message.words.front());
+      const TempDir dir;
+      std::vector<std::string> args{"render", "--symbol", "0.02", "-o", output};
+      args.insert(args.end(), message.words.begin(), message.words.end());
+      const Finished done = run(args, dir.path());
+      ASSERT_EQ(done.status, 0) << done.err;
+      std::vector<std::int16_t> samples;
+      if (output == "-") {
+        samples = samplesOf(done.out);
+        EXPECT_TRUE(dir.entries().empty());
+      } else if (output == "out.wav") {
+        SF_INFO info{};
+        samples = testing::readWavSamples(dir / output, &info);
+        EXPECT_EQ(info.samplerate, kSampleRateHz);
+        EXPECT_EQ(info.channels, 2);
+        EXPECT_EQ(slurp(dir / output).size(), 44 + samples.size() * 2);
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.wav"});
+      } else {
+        samples = samplesOf(slurp(dir / output));
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out.sigmf-data", "out.sigmf-meta"}));
+      }
+      EXPECT_TRUE(done.out.empty() || output == "-");
+      EXPECT_EQ(samples, testing::framesOf(message.plays));
+    }
+  }
+
+  // Options reach the tones as the window's boxes would: 150 is taken as milliseconds.
+  const TempDir dir;
+  const Finished done = run({"render", "--symbol=150", "--gap", "20 %", "--db", "6", "--invert",
+                             "--loop", "2", "-o", "loop.wav", "SOS"},
+                            dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+  MakeTones(windowTones(" .15", "20", "6", true));
+  const std::vector<std::string> pass = withIdle(testing::playOrder(U"SOS"));
+  std::vector<std::string> plays = pass;
+  plays.insert(plays.end(), pass.begin(), pass.end());
+  EXPECT_EQ(testing::readWavSamples(dir / "loop.wav"), testing::framesOf(plays));
+}
+
+TEST(RenderTest, RefusalsAndFailuresWriteNothingAndKeepWhatWasThere) {
+  const TempDir dir;
+  std::ofstream(dir / "keep.wav") << "old";
+  std::filesystem::create_directory(dir / "dir.wav");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases{
+      {{"--symbol", "abc", "-o", "keep.wav", "SOS"}, 2, "--symbol"},
+      {{"--db", ".e5", "-o", "keep.wav", "SOS"}, 2, "--db"},
+      {{"-o", "keep.wav", "SOS~", "ÄÖ"}, 2, "no Morse pattern: \"~\", \"Ä\", \"Ö\""},
+      {{"--dot", "1e400", "-o", "keep.wav", "E"}, 2, "--dot"},
+      {{"--symbol", "100", "--loop", "300", "-o", "keep.wav", "E"}, 2, "SigMF"},
+      {{"-o", "keep.raw", "E"}, 2, "keep.raw"},
+      {{"-o", "dir.wav", "E"}, 1, "dir.wav: Is a directory"},
+      {{"-o", "missing/x.sigmf-data", "E"}, 1, "missing/x.sigmf-data: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"render"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    const Finished done = run(args, dir.path());
+    EXPECT_EQ(done.status, c.status);
+    EXPECT_NE(done.err.find(c.says), std::string::npos) << done.err;
+    EXPECT_TRUE(done.out.empty());
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"dir.wav", "keep.wav"}));
+    EXPECT_EQ(slurp(dir / "keep.wav"), "old");
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "dir.wav"));
+  }
+}
+
+TEST(RenderTest, InterruptLeavesNothingBehind) {
+  const TempDir dir;
+  const Bitoner render(
+      {"render", "--symbol", "100", "--loop", "1000", "-o", "long.sigmf-data", "E"}, dir.path());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(dir.entries().size(), 2U) << "the render never started writing";
+  render.signal(SIGINT);
+  const Finished done = render.wait();
+  EXPECT_EQ(done.status, 128 + SIGINT);
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
+  const TempDir dir;
+  const Finished done = run(
+      {"render", "--symbol", "0.01", "--invert", "--loop", "2", "-o", "rec.sigmf-meta", "SOS", "E"},
+      dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+  const auto meta = nlohmann::json::parse(slurp(dir / "rec.sigmf-meta"));
+  const auto frames = static_cast<std::int64_t>(slurp(dir / "rec.sigmf-data").size() / 4);
+  EXPECT_EQ(meta["global"]["core:datatype"], "ci16_le");
+  EXPECT_EQ(meta["global"]["core:sample_rate"], kSampleRateHz);
+  EXPECT_TRUE(meta["global"]["core:version"].get<std::string>().starts_with("1."));
+  EXPECT_NE(meta["global"]["core:recorder"].get<std::string>().find("Bitoner"), std::string::npos);
+  EXPECT_NE(meta["global"]["core:description"].get<std::string>().find("SOS E"), std::string::npos);
+  EXPECT_EQ(meta["captures"], nlohmann::json::parse(R"([{"core:sample_start": 0}])"));
+
+  struct Expected {
+    std::string label;
+    std::string comment;
+    double lower;
+    double upper;
+  };
+  const std::vector<Expected> pass{{"S", "...", -1000, -600}, {"O", "---", -1200, -600},
+                                   {"S", "...", -1000, -600}, {" ", "", -600, -600},
+                                   {"E", ".", -1000, -600},   {"loop idle", "", -600, -600}};
+  const auto& annotations = meta["annotations"];
+  ASSERT_EQ(annotations.size(), 2 * pass.size());
+  std::int64_t next = 0;
+  for (std::size_t k = 0; k < annotations.size(); ++k) {
+    const auto& a = annotations[k];
+    const Expected& expected = pass[k % pass.size()];
+    SCOPED_TRACE(k);
+    EXPECT_EQ(a["core:sample_start"].get<std::int64_t>(), next);
+    EXPECT_GT(a["core:sample_count"].get<std::int64_t>(), 0);
+    next += a["core:sample_count"].get<std::int64_t>();
+    EXPECT_EQ(a["core:label"], expected.label);
+    EXPECT_EQ(a.value("core:comment", ""), expected.comment);
+    EXPECT_EQ(a["core:freq_lower_edge"], expected.lower);
+    EXPECT_EQ(a["core:freq_upper_edge"], expected.upper);
+  }
+  EXPECT_EQ(next, frames);
+}
+
+TEST(RenderTest, HelpAndVersionNeedNoDisplay) {
+  const TempDir dir;
+  const Finished help = run({"render", "--help"}, dir.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("bitoner render [OPTIONS] -o FILE MESSAGE..."), std::string::npos);
+  const Finished version = run({"--version"}, dir.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.starts_with("bitoner ")) << version.out;
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+}  // namespace
+}  // namespace bitoner
