@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -332,7 +333,7 @@ struct PulsePlayer::Impl {
            static_cast<std::uint64_t>(kSampleRateHz);
   }
 
-  std::uint64_t queuedMicroseconds() {
+  std::optional<std::uint64_t> queuedMicroseconds() {
     if (stream == nullptr || corked) {
       return 0;
     }
@@ -343,7 +344,7 @@ struct PulsePlayer::Impl {
       if (pa_context_errno(context) != PA_ERR_NODATA) {
         lost();
       }
-      latency = 0;
+      return std::nullopt;  // just after the stream started: the server has not told yet
     }
     return (negative != 0 ? 0 : latency) + pendingMicroseconds();
   }
@@ -417,8 +418,10 @@ void PulsePlayer::drain() {
   if (operation == nullptr) {
     impl.lost();
   }
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::microseconds(impl.queuedMicroseconds()) + kServerAnswerTimeout;
+  const Clock::time_point deadline = Clock::now() +
+                                     std::chrono::microseconds(impl.queuedMicroseconds().value_or(
+                                         kQueuedTargetMs * kMicrosecondsPerMillisecond)) +
+                                     kServerAnswerTimeout;
   struct Release {
     pa_operation* operation;
     ~Release() {
@@ -441,7 +444,7 @@ void PulsePlayer::drain() {
   impl.corked = true;
 }
 
-std::uint64_t PulsePlayer::queuedMicroseconds() {
+std::optional<std::uint64_t> PulsePlayer::queuedMicroseconds() {
   const LoopLock lock(impl_->loop);
   return impl_->queuedMicroseconds();
 }
