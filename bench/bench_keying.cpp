@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,7 @@ constexpr double kMillisecondsPerSecond = 1e3;
 constexpr double kMicrosecondsPerMillisecond = 1e3;
 constexpr std::size_t kReadFrames = 128;  // the recorder's read size
 constexpr auto kRecorderBaseline = std::chrono::seconds(3);
+constexpr auto kQueueFillTime = std::chrono::seconds(1);
 
 double runSeconds() {
   const char* text = std::getenv("BITONER_BENCH_KEYING_SECONDS");
@@ -65,18 +67,25 @@ class LoggingSound : public SoundService {
   void open(std::shared_ptr<const ToneBank> tones) override { player_.open(std::move(tones)); }
   void play(Tone tone) override {
     const Clock::time_point start = Clock::now();
-    if (!played_.empty()) {
-      // How close the signal came to running dry: what was left when the next play began.
-      const std::uint64_t left = player_.queuedMicroseconds();
-      minLeftUs_ = std::min(minLeftUs_, left);
+    if (played_.empty()) {
+      firstPlay_ = start;
+    } else {
+      // How close the signal came to running dry: what was left when the next play began, once
+      // the queue has had time to fill (at first it holds no more than the plays so far).
+      if (const std::optional<std::uint64_t> left = player_.queuedMicroseconds();
+          left && start - firstPlay_ >= kQueueFillTime) {
+        minLeftUs_ = std::min(minLeftUs_, *left);
+      }
       maxBetweenSeconds_ =
           std::max(maxBetweenSeconds_, std::chrono::duration<double>(start - lastReturn_).count());
     }
     player_.play(tone);
     playSeconds_ += std::chrono::duration<double>(Clock::now() - start).count();
-    const std::uint64_t queued = player_.queuedMicroseconds();
-    maxQueuedUs_ = std::max(maxQueuedUs_, queued);
-    queuedSumUs_ += static_cast<double>(queued);
+    if (const std::optional<std::uint64_t> queued = player_.queuedMicroseconds()) {
+      maxQueuedUs_ = std::max(maxQueuedUs_, *queued);
+      queuedSumUs_ += static_cast<double>(*queued);
+      ++queuedSamples_;
+    }
     played_.emplace_back(toneFileName(tone));
     lastReturn_ = Clock::now();
   }
@@ -91,7 +100,7 @@ class LoggingSound : public SoundService {
   std::uint64_t minLeftUs() const { return minLeftUs_; }
   double maxBetweenSeconds() const { return maxBetweenSeconds_; }
   double meanQueuedUs() const {
-    return played_.empty() ? 0.0 : queuedSumUs_ / static_cast<double>(played_.size());
+    return queuedSamples_ == 0 ? 0.0 : queuedSumUs_ / static_cast<double>(queuedSamples_);
   }
 
  private:
@@ -100,9 +109,11 @@ class LoggingSound : public SoundService {
   double playSeconds_ = 0.0;
   std::uint64_t maxQueuedUs_ = 0;
   double queuedSumUs_ = 0.0;
+  std::size_t queuedSamples_ = 0;
   std::uint64_t minLeftUs_ = UINT64_MAX;
   double maxBetweenSeconds_ = 0.0;
   Clock::time_point lastReturn_;
+  Clock::time_point firstPlay_;
 };
 
 // The longest wait between two reads of the monitor: how unevenly the sink consumed the stream.

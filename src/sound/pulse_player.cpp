@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "engine/parameters.h"
@@ -333,7 +335,7 @@ struct PulsePlayer::Impl {
            static_cast<std::uint64_t>(kSampleRateHz);
   }
 
-  std::uint64_t queuedMicroseconds() {
+  std::optional<std::uint64_t> queuedMicroseconds() {
     if (stream == nullptr || corked) {
       return 0;
     }
@@ -344,7 +346,7 @@ struct PulsePlayer::Impl {
       if (pa_context_errno(context) != PA_ERR_NODATA) {
         lost();
       }
-      latency = 0;
+      return std::nullopt;  // just after the stream started: the server has not told yet
     }
     return (negative != 0 ? 0 : latency) + pendingMicroseconds();
   }
@@ -421,8 +423,10 @@ void PulsePlayer::drain() {
   if (operation == nullptr) {
     impl.lost();
   }
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::microseconds(impl.queuedMicroseconds()) + kServerAnswerTimeout;
+  const Clock::time_point deadline = Clock::now() +
+                                     std::chrono::microseconds(impl.queuedMicroseconds().value_or(
+                                         kQueuedTargetMs * kMicrosecondsPerMillisecond)) +
+                                     kServerAnswerTimeout;
   struct Release {
     pa_operation* operation;
     ~Release() {
@@ -446,10 +450,20 @@ void PulsePlayer::drain() {
 }
 
 std::chrono::microseconds PulsePlayer::latency() {
-  return std::chrono::microseconds(queuedMicroseconds());
+  // Just after a stream starts the server has not yet said how far it has got; it says so within
+  // a few milliseconds, and a schedule is better served by waiting for that than by a guess.
+  constexpr int kTries = 40;
+  constexpr auto kPause = std::chrono::milliseconds(5);
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    if (const std::optional<std::uint64_t> queued = queuedMicroseconds()) {
+      return std::chrono::microseconds(*queued);
+    }
+    std::this_thread::sleep_for(kPause);
+  }
+  return std::chrono::milliseconds(kQueuedTargetMs);
 }
 
-std::uint64_t PulsePlayer::queuedMicroseconds() {
+std::optional<std::uint64_t> PulsePlayer::queuedMicroseconds() {
   const LoopLock lock(impl_->loop);
   return impl_->queuedMicroseconds();
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "sound/sound_service.h"
@@ -39,8 +40,9 @@ class PulsePlayer : public TimedSound {
   std::chrono::microseconds latency() override;
 
   // What has not been heard yet, handed to the server or not, in microseconds (0 when not
-  // connected). Throws SoundError if the server is lost.
-  std::uint64_t queuedMicroseconds();
+  // connected or idle; none for a moment after a run starts, until the server has told how far
+  // it has got). Throws SoundError if the server is lost.
+  std::optional<std::uint64_t> queuedMicroseconds();
 
  private:
   struct Impl;
