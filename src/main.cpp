@@ -6,6 +6,7 @@
 
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
+#include "ui/quit_signals.h"
 
 // Bitoner takes no options of its own; QApplication reads only the toolkit's standard ones.
 int main(int argc, char* argv[]) {
@@ -13,6 +14,7 @@ int main(int argc, char* argv[]) {
   try {
     bitoner::PulsePlayer player;
     bitoner::Form1 form(player);
+    bitoner::closeOnQuitSignals(form);
     QApplication::setWindowIcon(form.windowIcon());
     form.show();
     return QApplication::exec();
