@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window's own cost per keyed character: a pass of "E" x n at a symbol length of 0 through the
+// real window (offscreen) with a sound output that plays nothing, so only the reading of the
+// message and the pattern display are timed. The time per character should not grow with n.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "sound/sound_service.h"
+#include "support/temp_dir.h"
+#include "ui/form1.h"
+
+namespace bitoner {
+namespace {
+
+class SilentSound : public SoundService {
+ public:
+  void open(std::shared_ptr<const ToneBank> /*tones*/) override {}
+  void play(Tone /*tone*/) override {}
+  void drain() override {}
+};
+
+QApplication& offscreenApplication() {
+  static int argc = 1;
+  static char name[] = "bitoner_bench";
+  static char* argv[] = {name, nullptr};
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  // Never destroyed: the application must outlive every widget, static ones included.
+  static auto* app = new QApplication(argc, argv);
+  return *app;
+}
+
+void BM_WindowPassOfE(benchmark::State& state) {
+  offscreenApplication();
+  const testing::TempWorkDir workdir;  // GO writes its (empty) tone files here
+  SilentSound sound;
+  Form1 form(sound, [](int /*status*/) {});
+  form.show();
+  const auto length = static_cast<int>(state.range(0));
+  form.TextIn->setText(QString(length, QLatin1Char('E')));
+  form.SymbLen->setText(QStringLiteral("0"));
+  for (auto _ : state) {
+    form.Command1->click();
+  }
+  // A pass shows ". " for every E.
+  if (form.CodePatt->toPlainText().size() != 2 * length) {
+    state.SkipWithError("the display does not hold the whole pass");
+  }
+  state.counters["per_char"] = benchmark::Counter(
+      static_cast<double>(length),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_WindowPassOfE)
+    ->Arg(2000)
+    ->Arg(4000)
+    ->Arg(8000)
+    ->Arg(16000)
+    ->Arg(32767)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+}  // namespace
+}  // namespace bitoner
