@@ -14,19 +14,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "sound/sound_service.h"
+#include "support/silent_sound.h"
 #include "support/temp_dir.h"
 #include "ui/form1.h"
 
 namespace bitoner {
 namespace {
 
-class SilentSound : public SoundService {
- public:
-  void open(std::shared_ptr<const ToneBank> /*tones*/) override {}
-  void play(Tone /*tone*/) override {}
-  void drain() override {}
-};
+using testing::SilentSound;
 
 QApplication& offscreenApplication() {
   static int argc = 1;

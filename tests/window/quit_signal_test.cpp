@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "sound/sound_service.h"
+#include "support/silent_sound.h"
 #include "support/temp_dir.h"
 #include "ui/form1.h"
 #include "ui/quit_signals.h"
@@ -23,15 +23,10 @@
 namespace bitoner {
 namespace {
 
+using testing::SilentSound;
+
 // The status a child ends with when the window failed to close.
 constexpr int kStillOpen = 3;
-
-class SilentSound : public SoundService {
- public:
-  void open(std::shared_ptr<const ToneBank> /*tones*/) override {}
-  void play(Tone /*tone*/) override {}
-  void drain() override {}
-};
 
 // Sends `quitSignal` to this process once a temporary tone file shows up in the working directory.
 void signalWhenWriting(int quitSignal) {
