@@ -2,22 +2,18 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <iterator>
 #include <limits>
 #include <numbers>
@@ -492,33 +488,6 @@ TEST(MakeTonesFailure, LeftoversOfDeadWritersGoAtTheNextWrite) {
   std::vector<std::string> expected = kAllToneFiles;
   expected.insert(expected.begin(), running);
   EXPECT_EQ(dir.entries(), expected);
-}
-
-// A FIFO or a socket at a tone file's name is replaced like any file, never opened: opening a
-// FIFO with no writer would wait for good.
-TEST(MakeTonesFailure, SpecialFilesAtToneNamesAreReplacedWithoutOpeningThem) {
-  TempDir dir;
-  ASSERT_EQ(::mkfifo((dir / "Dot.wav").c_str(), 0644), 0);
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string socketPath = (dir / "Dash.wav").string();
-  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-  std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-
-  auto written = std::async(std::launch::async, [&] { MakeTones(defaultInputs(), dir.path()); });
-  if (written.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-    ADD_FAILURE() << "MakeTones hangs on a FIFO";
-    std::_Exit(1);  // the blocked thread cannot be joined
-  }
-  written.get();
-  ::close(listener);
-  for (const char* name : {"Dot.wav", "Dash.wav"}) {
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / name))) << name;
-    EXPECT_EQ(fs::file_size(dir / name), kDefaultFileBytes) << name;
-  }
-  EXPECT_EQ(dir.entries(), kAllToneFiles);
 }
 
 }  // namespace
