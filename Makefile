@@ -81,9 +81,10 @@ fuzz-coverage: deps
 	        $(FUZZ_BUILD)/corpus/$$target tests/fuzz/corpus/$$target >/dev/null 2>&1 || exit 1; \
 	done
 	llvm-profdata-14 merge -o $(FUZZ_COV_BUILD)/all.profdata $(FUZZ_COV_BUILD)/*.profraw
-	llvm-cov-14 report $(foreach t,$(FUZZ_TARGETS),-object $(FUZZ_COV_BUILD)/$(t)) \
-	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions src/engine/parameters.cpp \
-	    src/engine/tones.cpp src/engine/wav_writer.cpp src/engine/keying_steps.cpp
+	llvm-cov-14 report $(FUZZ_COV_BUILD)/$(firstword $(FUZZ_TARGETS)) \
+	    $(foreach t,$(wordlist 2,9,$(FUZZ_TARGETS)),-object $(FUZZ_COV_BUILD)/$(t)) \
+	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions \
+	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp)
 
 bench: build
 	./$(BUILD)/bitoner_bench

@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                (std::isinf(symbolLength) && percent == 0.0));
   }
 
+  // A gap typed on its own derives the same share.
+  const double gap = params.InterSymbol;
+  params.Intgap_Change(intgap);
+  FUZZ_CHECK(params.InterSymbol == gap || (std::isnan(gap) && std::isnan(params.InterSymbol)));
+
   // The milliseconds rule: the text written back reads back to exactly the new length, and
   // writing it into the box derives that length.
   if (const std::optional<std::string> text = bitoner::normalisedSymbLenText(symbolLength)) {
