@@ -2,11 +2,17 @@
 # Thin wrapper: installs what a fresh Debian 12 machine lacks, then drives CMake and CTest.
 BUILD      := build
 ASAN_BUILD := build-asan
+FUZZ_BUILD := build-fuzz
+FUZZ_COV_BUILD := build-fuzz-cov
+FUZZ_TARGETS := fuzz_parameters fuzz_tone_plan fuzz_utf8
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
             libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
-            xvfb libxcb1-dev pipewire wireplumber libcli11-dev nlohmann-json3-dev sox
+            xvfb libxcb1-dev pipewire wireplumber libcli11-dev nlohmann-json3-dev sox \
+            clang libfuzzer-14-dev libclang-rt-14-dev llvm-14 systemd
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -14,7 +20,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DBITONER_WARNINGS_AS_ERRORS=ON
 endif
 
-.PHONY: all deps build run test unit-asan bench format clean
+.PHONY: all deps build run test unit-asan bench format clean fuzz fuzz-build fuzz-smoke fuzz-coverage
 
 all: build
 
@@ -43,8 +49,43 @@ unit-asan: deps
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest -L unit --output-on-failure -j $(JOBS)
 
-test: build unit-asan
+test: build unit-asan fuzz-smoke
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The fuzz targets need clang, so they have a build of their own. New inputs go to the build's
+# corpus; the seeds in tests/fuzz/corpus are only read.
+fuzz-build: deps
+	CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_BUILD) -G Ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Runs every target in turn: FUZZ_SECONDS each with `make fuzz`, FUZZ_SMOKE_SECONDS in `make test`.
+fuzz fuzz-smoke: fuzz-build
+	@seconds=$(if $(filter fuzz,$@),$(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS)); \
+	for target in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/crashes && \
+	    echo "== $$target, $$seconds s" && \
+	    ./$(FUZZ_BUILD)/$$target -max_total_time=$$seconds -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_BUILD)/crashes/ \
+	        $(FUZZ_BUILD)/corpus/$$target tests/fuzz/corpus/$$target >$(FUZZ_BUILD)/$$target.log 2>&1; \
+	    status=$$?; \
+	    grep -E '^stat::(number_of_executed|new_units)|DONE' $(FUZZ_BUILD)/$$target.log; \
+	    if [ $$status != 0 ]; then tail -n 40 $(FUZZ_BUILD)/$$target.log; exit 1; fi; \
+	done
+
+# Line and function coverage of the engine reached by the corpus the fuzz runs collected.
+fuzz-coverage: deps
+	CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_COV_BUILD) -G Ninja -DBITONER_FUZZ_COVERAGE=ON
+	cmake --build $(FUZZ_COV_BUILD) -j $(JOBS)
+	@for target in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$target && \
+	    LLVM_PROFILE_FILE=$(FUZZ_COV_BUILD)/$$target.profraw ./$(FUZZ_COV_BUILD)/$$target -runs=0 \
+	        $(FUZZ_BUILD)/corpus/$$target tests/fuzz/corpus/$$target >/dev/null 2>&1 || exit 1; \
+	done
+	llvm-profdata-14 merge -o $(FUZZ_COV_BUILD)/all.profdata $(FUZZ_COV_BUILD)/*.profraw
+	llvm-cov-14 report $(FUZZ_COV_BUILD)/$(firstword $(FUZZ_TARGETS)) \
+	    $(foreach t,$(wordlist 2,9,$(FUZZ_TARGETS)),-object $(FUZZ_COV_BUILD)/$(t)) \
+	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions \
+	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp)
 
 bench: build
 	./$(BUILD)/bitoner_bench
@@ -53,4 +94,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(FUZZ_COV_BUILD)

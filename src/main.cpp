@@ -7,6 +7,7 @@
 #include "cli/command_line.h"
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
+#include "ui/quit_signals.h"
 
 // Without arguments, the window; with any, the command line, which never needs a display.
 int main(int argc, char* argv[]) {
@@ -17,6 +18,7 @@ int main(int argc, char* argv[]) {
   try {
     bitoner::PulsePlayer player;
     bitoner::Form1 form(player);
+    bitoner::closeOnQuitSignals(form);
     QApplication::setWindowIcon(form.windowIcon());
     form.show();
     return QApplication::exec();

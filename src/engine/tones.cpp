@@ -1,10 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/tones.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -71,11 +80,48 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
 // Frames computed and written per round: a few kilobytes, whatever the tone's length.
 constexpr std::int64_t kWriteChunkFrames = 4096;
 
-void writeTone(const TonePlan& plan, const ToneInputs& inputs,
-               const std::filesystem::path& directory) {
-  const std::filesystem::path target = directory / plan.fileName;
+std::atomic<bool> writesStopped{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "stopToneWrites must be signal-safe");
+
+std::string shownName(const std::filesystem::path& directory, std::string_view fileName) {
+  return directory == "." ? std::string(fileName) : (directory / fileName).string();
+}
+
+[[noreturn]] void failed(const std::filesystem::path& directory, std::string_view fileName,
+                         int error) {
+  throw ToneError("The tone file " + shownName(directory, fileName) +
+                  " could not be written: " + std::generic_category().message(error) + ".");
+}
+
+// Counts the frames of the whole set and asks whether to go on.
+class WriteProgress {
+ public:
+  WriteProgress(const ToneProgress& progress, const std::array<TonePlan, 4>& plans)
+      : progress_(progress) {
+    for (const TonePlan& plan : plans) {
+      total_ += std::max(0, plan.frames);
+    }
+  }
+
+  void advance(std::int64_t frames) {
+    done_ += frames;
+    if (writesStopped.load() || (progress_ && !progress_(done_, total_))) {
+      throw ToneCancelled();
+    }
+  }
+
+ private:
+  const ToneProgress& progress_;
+  std::int64_t done_ = 0;
+  std::int64_t total_ = 0;
+};
+
+std::unique_ptr<WavWriter> writeTone(const TonePlan& plan, const ToneInputs& inputs,
+                                     const std::filesystem::path& directory,
+                                     WriteProgress& progress) {
   try {
-    WavWriter writer(target, inputs.Fsample, plan.frames);
+    auto writer =
+        std::make_unique<WavWriter>(directory / plan.fileName, inputs.Fsample, plan.frames);
     const ToneSynth synth(plan, inputs.Ampl, inputs.invert);
     std::vector<std::int16_t> chunk(static_cast<std::size_t>(kWriteChunkFrames) * kChannels);
     for (std::int64_t done = 0; done < plan.frames; done += kWriteChunkFrames) {
@@ -83,15 +129,125 @@ void writeTone(const TonePlan& plan, const ToneInputs& inputs,
       const std::span<std::int16_t> part(chunk.data(), static_cast<std::size_t>(count) * kChannels);
       synth.render(done, part);
       for (std::size_t k = 0; k < part.size(); k += kChannels) {
-        writer.append(part[k], part[k + 1]);
+        writer->append(part[k], part[k + 1]);
+      }
+      progress.advance(count);
+    }
+    writer->finish();
+    return writer;
+  } catch (const std::system_error& error) {
+    failed(directory, plan.fileName, error.code().value());
+  }
+}
+
+// Whether the process that wrote a temporary file of ours is gone. A live process with a reused
+// id keeps its file: it may be another Bitoner writing into the same directory.
+bool writerIsGone(std::string_view pidText) {
+  pid_t pid = 0;
+  const auto [end, ec] = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
+  if (ec != std::errc() || end != pidText.data() + pidText.size() || pid <= 0 ||
+      pid == ::getpid()) {
+    return false;
+  }
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Removes the temporary tone files that writers killed before they could clean up left behind.
+void removeLeftovers(const std::filesystem::path& directory) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(directory, error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    const std::string name = entries->path().filename().string();
+    for (const std::string_view toneName : kToneFileNames) {
+      const std::string prefix = WavWriter::temporaryPrefix(toneName);
+      if (!name.starts_with(prefix)) {
+        continue;
+      }
+      const std::string_view rest = std::string_view(name).substr(prefix.size());
+      const std::size_t dash = rest.find('-');
+      std::error_code ignored;
+      if (dash != std::string_view::npos && writerIsGone(rest.substr(0, dash)) &&
+          entries->is_regular_file(ignored) && !entries->is_symlink(ignored)) {
+        std::filesystem::remove(entries->path(), ignored);
       }
     }
-    writer.commit();
-  } catch (const std::system_error& error) {
-    const std::string shownName = directory == "." ? std::string(plan.fileName) : target.string();
-    throw ToneError("The tone file " + shownName +
-                    " could not be written: " + error.code().message() + ".");
   }
+}
+
+// Renames the finished temporaries over the tone files as one set. Where a file already stands
+// at a name it is exchanged with the new one, so that a failure part-way can swap the earlier
+// files back; the old files then sit under the temporary names and go with the writers.
+class SetReplacement {
+ public:
+  explicit SetReplacement(const std::filesystem::path& directory) : directory_(directory) {}
+
+  void replace(const std::vector<std::unique_ptr<WavWriter>>& writers) {
+    // A directory at a name cannot be replaced by a file: refuse before anything moves.
+    for (const auto& writer : writers) {
+      struct stat status {};
+      if (::lstat(writer->target().c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        failed(directory_, writer->target().filename().string(), EISDIR);
+      }
+    }
+    for (const auto& writer : writers) {
+      const int error = move(*writer);
+      if (error != 0) {
+        undo(writers);
+        failed(directory_, writer->target().filename().string(), error);
+      }
+    }
+  }
+
+ private:
+  enum class Move : std::uint8_t { Exchanged, Created, Replaced };
+
+  // 0 or the errno of the failed rename.
+  int move(const WavWriter& writer) {
+    const char* from = writer.temporary().c_str();
+    const char* to = writer.target().c_str();
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+      done_.push_back(Move::Exchanged);
+      return 0;
+    }
+    if (errno == ENOENT) {
+      if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        done_.push_back(Move::Created);
+        return 0;
+      }
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+      // A file system that cannot exchange: the plain rename cannot be undone, but is whole.
+      if (::rename(from, to) == 0) {
+        done_.push_back(Move::Replaced);
+        return 0;
+      }
+    }
+    return errno;
+  }
+
+  void undo(const std::vector<std::unique_ptr<WavWriter>>& writers) noexcept {
+    for (std::size_t k = done_.size(); k-- > 0;) {
+      const char* from = writers[k]->temporary().c_str();
+      const char* to = writers[k]->target().c_str();
+      if (done_[k] == Move::Exchanged) {
+        ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+      } else if (done_[k] == Move::Created) {
+        ::rename(to, from);
+      }
+    }
+  }
+
+  const std::filesystem::path& directory_;
+  std::vector<Move> done_;
+};
+
+void syncDirectory(const std::filesystem::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return;  // the files are in place; only their durability after a crash is less certain
+  }
+  ::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace
@@ -152,12 +308,25 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   return plans;
 }
 
-void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory) {
+ToneCancelled::ToneCancelled()
+    : ToneError("Writing the tone files was cancelled; the previous files are unchanged.") {}
+
+void stopToneWrites() noexcept { writesStopped.store(true); }
+
+void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory,
+               const ToneProgress& progress) {
   // Every file is checked first: a refusal must not leave some files new and others old.
   const std::array<TonePlan, 4> plans = planTones(inputs);
+  removeLeftovers(directory);
+  WriteProgress written(progress, plans);
+  written.advance(0);
+  // The writers keep their temporary files until they are destroyed: on any failure they go.
+  std::vector<std::unique_ptr<WavWriter>> writers;
   for (const TonePlan& plan : plans) {
-    writeTone(plan, inputs, directory);
+    writers.push_back(writeTone(plan, inputs, directory, written));
   }
+  SetReplacement(directory).replace(writers);
+  syncDirectory(directory);
 }
 
 }  // namespace bitoner

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -32,6 +33,17 @@ class ToneError : public std::runtime_error {
   std::string_view fileName_;  // one of kToneFileNames
   std::string cause_;
 };
+
+// Writing the tone files was cancelled (by the progress callback, or because the program is being
+// ended); the old files are untouched and no temporary file is left.
+class ToneCancelled : public ToneError {
+ public:
+  ToneCancelled();
+};
+
+// Called while the tone files are written, every few thousand frames, with the frames written so
+// far and the frames of all four files together; returning false cancels the write.
+using ToneProgress = std::function<bool(std::int64_t framesDone, std::int64_t framesTotal)>;
 
 // The largest frame count whose RIFF size 36 + 4 * N still fits a signed 32-bit field.
 inline constexpr std::int32_t kMaxFrames = 536870902;
@@ -133,8 +145,16 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs);
 
 // Writes Idle.wav, InterSymb.wav, Dot.wav and Dash.wav into `directory`, each a continuous I/Q tone
 // starting at phase 0. Every file is checked before the first is written (frame count within
-// kMaxFrames, finite phase), and each is written to a temporary file that is then renamed over the
-// old one, so a failure never leaves a truncated tone file. Throws ToneError.
-void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory = ".");
+// kMaxFrames, finite phase). All four are written to temporary files and flushed to the disk, and
+// only then renamed over the old ones: the directory holds either the old set or the new one,
+// never a mix or a truncated file. Temporary files left by processes that no longer run are
+// removed first. Throws ToneError naming the file and the reason, ToneCancelled when `progress`
+// returns false or stopToneWrites() was called.
+void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory = ".",
+               const ToneProgress& progress = {});
+
+// Makes every tone write in progress, and any later one, stop with ToneCancelled at its next
+// chunk. For a program that is ending; safe to call from a signal handler.
+void stopToneWrites() noexcept;
 
 }  // namespace bitoner

@@ -62,7 +62,7 @@ class HeaderBytes {
 // Unique within this process; a name another process left behind only costs a retry.
 std::filesystem::path temporaryNameFor(const std::filesystem::path& target) {
   static std::atomic<unsigned> counter{0};
-  return target.parent_path() / ("." + target.filename().string() + ".new-" +
+  return target.parent_path() / (WavWriter::temporaryPrefix(target.filename().string()) +
                                  std::to_string(::getpid()) + "-" + std::to_string(counter++));
 }
 
@@ -152,18 +152,32 @@ void WavWriter::flush() {
   used_ = 0;
 }
 
-void WavWriter::commit() {
+std::string WavWriter::temporaryPrefix(std::string_view targetName) {
+  return "." + std::string(targetName) + ".new-";
+}
+
+void WavWriter::finish() {
   if (writtenBytes_ + static_cast<std::int64_t>(used_) !=
       static_cast<std::int64_t>(kWavHeaderBytes) + expectedDataBytes_) {
     throw std::logic_error("tone file committed with the wrong number of frames");
   }
   flush();
+  // Without the fsync a crash soon after the rename could leave the new name with no data.
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) {
+      throwErrno("fsync");
+    }
+  }
   // close() is where some file systems report a write that could not be completed.
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
     throwErrno("close");
   }
+}
+
+void WavWriter::commit() {
+  finish();
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
     throwErrno("rename");
   }

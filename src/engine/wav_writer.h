@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 namespace bitoner {
 
@@ -26,8 +28,12 @@ int createTemporaryBeside(const std::filesystem::path& target, std::filesystem::
 // Writes one tone file. The header goes out at construction and the frames follow through a
 // fixed buffer, all into a new temporary file beside `target`; commit() renames it over `target`,
 // so the name never shows a partly written file and a symbolic link there is replaced, not
-// followed. Without a successful commit the temporary file is removed. System failures throw
-// std::system_error carrying errno.
+// followed. Without a successful commit (or a release) the temporary file is removed. System
+// failures throw std::system_error carrying errno.
+//
+// A set of files that must change together uses finish() on each writer instead, renames the
+// temporaries itself, and removes whatever is left under each temporary name by destroying the
+// writer.
 class WavWriter {
  public:
   static constexpr std::size_t kBufferFrames = 4096;
@@ -50,6 +56,18 @@ class WavWriter {
   // Writes what is buffered, closes the file and renames it into place. Throws
   // std::logic_error if not exactly frameCount frames (none for a negative count) were appended.
   void commit();
+
+  // Writes what is buffered, flushes the file to the disk and closes it, leaving it under its
+  // temporary name. Same precondition as commit().
+  void finish();
+
+  // The name the frames are written under until they are renamed into place.
+  const std::filesystem::path& temporary() const { return temporary_; }
+  const std::filesystem::path& target() const { return target_; }
+
+  // The prefix of every temporary name made for `target` (in the same directory), followed by the
+  // writing process's id, '-' and a counter.
+  static std::string temporaryPrefix(std::string_view targetName);
 
  private:
   void putSample(std::int16_t sample) {

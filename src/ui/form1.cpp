@@ -15,15 +15,19 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRect>
-#include <QScrollBar>
 #include <QString>
 #include <QStringList>
-#include <QTextCursor>
 #include <QTextOption>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <string>
 #include <utility>
+
+#include "ui/message_edit.h"
+#include "ui/pattern_display.h"
 
 // The icon is compiled into this static library; naming its initialiser keeps the linker from
 // dropping it.
@@ -148,7 +152,8 @@ void Form1::createControls() {
 
   Label4 = makeLabel(this, "Label4", QStringLiteral("Text"), QRect(24, 24, 41, 17));
   Label4->setFont(displayFont(kLabel4FontPt));
-  TextIn = makeBox(this, "TextIn", QRect(72, 24, 281, 25));
+  TextIn = placed(new MessageEdit(this, [this](std::size_t dropped) { reportCut(dropped); }),
+                  "TextIn", QRect(72, 24, 281, 25));
   TextIn->setMaxLength(static_cast<int>(kMaxMessageLength));
   TextIn->setText(QStringLiteral("Edit for message"));
 
@@ -188,6 +193,7 @@ void Form1::createControls() {
   CodePatt->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   CodePatt->setTabChangesFocus(true);
   CodePatt->setGeometry(QRect(8, 192, 361, 75));
+  pattern_ = std::make_unique<PatternDisplay>(*CodePatt);
 
   setTabOrder(Command1, TextIn);
   setTabOrder(TextIn, IdleFreq);
@@ -206,6 +212,9 @@ void Form1::createControls() {
 void Form1::connectHandlers() {
   // textChanged is emitted inside setText as well as for typing, so a handler has run before a
   // write by the program returns.
+  connect(TextIn, &QLineEdit::textChanged, this,
+          [this](const QString& text) { message_ = text.toStdU32String(); });
+  message_ = TextIn->text().toStdU32String();
   connect(SymbLen, &QLineEdit::textChanged, this, [this] { SymbLen_Change(); });
   connect(Intgap, &QLineEdit::textChanged, this, [this] { Intgap_Change(); });
   connect(dB, &QLineEdit::textChanged, this, [this] { dB_Change(); });
@@ -279,7 +288,20 @@ QLineEdit* Form1::box(Box which) const {
 
 KeyingParameters& Form1::parameters() { return params_; }
 
-std::u32string Form1::message() const { return TextIn->text().toStdU32String(); }
+std::u32string Form1::message() const { return message_; }
+
+std::size_t Form1::messageLength() const { return message_.size(); }
+
+char32_t Form1::messageAt(std::size_t index) const { return message_.at(index); }
+
+void Form1::reportCut(std::size_t dropped) {
+  const std::string text = "The message box holds at most " + std::to_string(kMaxMessageLength) +
+                           " characters: " + std::to_string(dropped) +
+                           (dropped == 1 ? " character" : " characters") + " that did not fit " +
+                           (dropped == 1 ? "was" : "were") + " left out; the rest was kept.";
+  // Shown once the insertion is over, outside the drop or key handling that caused it.
+  QTimer::singleShot(0, this, [this, text] { report(text); });
+}
 
 void Form1::setMessage(const std::u32string& text) {
   TextIn->setText(QString::fromStdU32String(text));
@@ -291,16 +313,9 @@ void Form1::setBoxText(Box which, const std::string& text) {
   box(which)->setText(QString::fromStdString(text));
 }
 
-void Form1::clearPattern() { CodePatt->clear(); }
+void Form1::clearPattern() { pattern_->clear(); }
 
-void Form1::appendPattern(char symbol) {
-  // Always at the end, wherever the operator left the caret, and kept in view.
-  QTextCursor end(CodePatt->document());
-  end.movePosition(QTextCursor::End);
-  end.insertText(QString(QLatin1Char(symbol)));
-  QScrollBar* bar = CodePatt->verticalScrollBar();
-  bar->setValue(bar->maximum());
-}
+void Form1::appendPattern(char symbol) { pattern_->append(symbol); }
 
 bool Form1::loopChecked() const { return LoopCont->isChecked(); }
 
@@ -310,6 +325,7 @@ void Form1::showKeying(bool keying) {
   // Whoever pressed GO from the keyboard can stop with the same key, and the reverse.
   const bool goHadFocus = Command1->hasFocus();
   const bool stopHadFocus = Stp->hasFocus();
+  pattern_->setBatching(keying);
   Stp->setVisible(keying);
   Command1->setVisible(!keying);
   InvertSB->setEnabled(!keying);

@@ -3,6 +3,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/parameters.h"
@@ -17,6 +18,8 @@ class QPlainTextEdit;
 class QPushButton;
 
 namespace bitoner {
+
+class PatternDisplay;
 
 // The program's only window: the message, the six parameter boxes, GO and Stop sharing one place,
 // Loop, Invert I/Q and the pattern display. It owns the keying parameters and the sequencer, and
@@ -41,6 +44,8 @@ class Form1 : public QWidget, public KeyingWindow {
   KeyingParameters& parameters() override;
   std::u32string message() const override;
   void setMessage(const std::u32string& text) override;
+  std::size_t messageLength() const override;
+  char32_t messageAt(std::size_t index) const override;
   std::string boxText(Box box) const override;
   void setBoxText(Box box, const std::string& text) override;
   void clearPattern() override;
@@ -93,8 +98,13 @@ class Form1 : public QWidget, public KeyingWindow {
   void boxChanged(Box which);
 
   QLineEdit* box(Box which) const;
+  void reportCut(std::size_t dropped);
 
   KeyingParameters params_;
+  // The message box's text as code points, kept current on every change so that a run reads a
+  // character without converting the whole message.
+  std::u32string message_;
+  std::unique_ptr<PatternDisplay> pattern_;
   Sequencer sequencer_;
   EndProgram endProgram_;
 };

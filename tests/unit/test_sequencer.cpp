@@ -1,8 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -276,6 +284,30 @@ TEST_F(SequencerTest, KeysTheLongestMessageToItsEnd) {
   EXPECT_EQ(sound.plays, 1U + 2U * 32766U);
   EXPECT_EQ(log.back(), "idle");
   expectIdle();
+}
+
+// A FIFO or a socket at a tone file's name is replaced like any file and never opened: opening a
+// FIFO that has no writer would wait for good.
+TEST_F(SequencerTest, SpecialFilesAtToneNamesNeitherHangNorStopTheRun) {
+  ASSERT_EQ(::mkfifo("Dot.wav", 0644), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "Dash.wav");
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  auto run = std::async(std::launch::async, [this] { go(U"A"); });
+  if (run.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "GO hangs on a FIFO";
+    std::_Exit(1);  // the blocked thread cannot be joined
+  }
+  run.get();
+  ::close(listener);
+  EXPECT_EQ(log, concat({kStart, character(".-"), kEnd}));
+  for (const char* name : {"Dot.wav", "Dash.wav"}) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(name))) << name;
+    EXPECT_EQ(framesIn(name), 5512U) << name;
+  }
 }
 
 TEST_F(SequencerTest, ReportsEveryFailureAndReturnsToIdle) {

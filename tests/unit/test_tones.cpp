@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -352,16 +353,27 @@ TEST(PlanTones, FrameCountsStopAtTheSizeFieldLimits) {
 
 // ---- Files that cannot be written: reported by name and reason, nothing half-written. ----
 
-TEST(MakeTonesFailure, DirectoryOccupyingAFileName) {
+// An old set of tone files, each holding "old".
+void writeOldSet(const TempDir& dir, const std::vector<std::string>& names = kAllToneFiles) {
+  for (const std::string& name : names) {
+    std::ofstream(dir / name, std::ios::binary) << "old";
+  }
+}
+
+void expectOldSet(const TempDir& dir, const std::vector<std::string>& names = kAllToneFiles) {
+  for (const std::string& name : names) {
+    EXPECT_EQ(fileBytes(dir / name), (Bytes{'o', 'l', 'd'})) << name;
+  }
+}
+
+TEST(MakeTonesFailure, DirectoryOccupyingAFileNameLeavesTheOldSetWhole) {
   TempDir dir;
+  writeOldSet(dir, {"Dash.wav", "Idle.wav", "InterSymb.wav"});
   fs::create_directory(dir / "Dot.wav");
   expectNames(refusalOf(defaultInputs(), dir.path()), "Dot.wav", std::strerror(EISDIR));
-  // The files before it are complete, the one after it was never started, and no temporary file
-  // is left behind.
   EXPECT_TRUE(fs::is_directory(dir / "Dot.wav"));
-  EXPECT_EQ(fs::file_size(dir / "Idle.wav"), kDefaultFileBytes);
-  EXPECT_EQ(fs::file_size(dir / "InterSymb.wav"), 44U + 4U * 551U);
-  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"Dot.wav", "Idle.wav", "InterSymb.wav"}));
+  expectOldSet(dir, {"Dash.wav", "Idle.wav", "InterSymb.wav"});
+  EXPECT_EQ(dir.entries(), kAllToneFiles) << "no temporary file is left behind";
 }
 
 TEST(MakeTonesFailure, MissingDirectory) {
@@ -419,23 +431,63 @@ TEST(MakeTonesFailure, UnwritableDirectory) {
 }
 
 // A file-size limit makes the kernel refuse a write part-way through a file, as a full disk
-// would; it is set for this process only and lifted again before any check.
-TEST(MakeTonesFailure, WriteRefusedPartWayKeepsTheOldFile) {
+// would; it is set for this process only and lifted again before any check. InterSymb.wav is made
+// the longest, so Idle.wav is complete when the write fails.
+TEST(MakeTonesFailure, WriteRefusedPartWayLeavesTheOldSetWhole) {
   TempDir dir;
-  std::ofstream(dir / "Idle.wav", std::ios::binary) << "old";
+  writeOldSet(dir);
+  ToneInputs inputs = defaultInputs();
+  inputs.InterSymbol = 1.0;  // 44144 bytes, the others 22092
   rlimit previous{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
   rlimit limited = previous;
-  limited.rlim_cur = 10000;  // Idle.wav needs 22092 bytes
+  limited.rlim_cur = 30000;
   auto* const previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const std::string message = refusalOf(defaultInputs(), dir.path());
+  const std::string message = refusalOf(inputs, dir.path());
   ::setrlimit(RLIMIT_FSIZE, &previous);
   std::signal(SIGXFSZ, previousHandler);
 
-  expectNames(message, "Idle.wav", std::strerror(EFBIG));
-  EXPECT_EQ(fileBytes(dir / "Idle.wav"), (Bytes{'o', 'l', 'd'}));
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"Idle.wav"});
+  expectNames(message, "InterSymb.wav", std::strerror(EFBIG));
+  expectOldSet(dir);
+  EXPECT_EQ(dir.entries(), kAllToneFiles);
+}
+
+TEST(MakeTonesFailure, CancelledWriteLeavesTheOldSetWhole) {
+  TempDir dir;
+  writeOldSet(dir);
+  std::vector<std::int64_t> done;
+  const auto cancelInDot = [&](std::int64_t framesDone, std::int64_t framesTotal) {
+    EXPECT_EQ(framesTotal, 3 * 5512 + 551);
+    done.push_back(framesDone);
+    return framesDone < 5512 + 551 + 100;
+  };
+  EXPECT_THROW(MakeTones(defaultInputs(), dir.path(), cancelInDot), ToneCancelled);
+  EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+  EXPECT_GT(done.size(), 3U);
+  expectOldSet(dir);
+  EXPECT_EQ(dir.entries(), kAllToneFiles);
+}
+
+// A writer killed before it could clean up leaves its temporary file; the next write removes it,
+// but not one whose writer still runs.
+TEST(MakeTonesFailure, LeftoversOfDeadWritersGoAtTheNextWrite) {
+  TempDir dir;
+  const pid_t dead = ::fork();
+  if (dead == 0) {
+    ::_exit(0);
+  }
+  ASSERT_GT(dead, 0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string leftover = ".Dot.wav.new-" + std::to_string(dead) + "-7";
+  const std::string running = ".Idle.wav.new-" + std::to_string(::getppid()) + "-0";
+  std::ofstream(dir / leftover) << "36.7 MB of an unfinished tone";
+  std::ofstream(dir / running) << "still being written";
+
+  MakeTones(defaultInputs(), dir.path());
+  std::vector<std::string> expected = kAllToneFiles;
+  expected.insert(expected.begin(), running);
+  EXPECT_EQ(dir.entries(), expected);
 }
 
 }  // namespace
