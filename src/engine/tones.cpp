@@ -70,8 +70,22 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
 // Frames computed and written per round: a few kilobytes, whatever the tone's length.
 constexpr std::int64_t kWriteChunkFrames = 4096;
 
+// Counts the frames written of all four files for the progress callback.
+struct WriteProgress {
+  const ToneProgress& report;
+  std::int64_t done = 0;
+  std::int64_t total = 0;
+
+  void add(std::int64_t frames) {
+    done += frames;
+    if (report && !report(done, total)) {
+      throw ToneCancelled();
+    }
+  }
+};
+
 void writeTone(const TonePlan& plan, const ToneInputs& inputs,
-               const std::filesystem::path& directory) {
+               const std::filesystem::path& directory, WriteProgress& progress) {
   const std::filesystem::path target = directory / plan.fileName;
   try {
     WavWriter writer(target, inputs.Fsample, plan.frames);
@@ -84,6 +98,7 @@ void writeTone(const TonePlan& plan, const ToneInputs& inputs,
       for (std::size_t k = 0; k < part.size(); k += kChannels) {
         writer.append(part[k], part[k + 1]);
       }
+      progress.add(count);
     }
     writer.commit();
   } catch (const std::system_error& error) {
@@ -151,11 +166,16 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   return plans;
 }
 
-void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory) {
+void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory,
+               const ToneProgress& progress) {
   // Every file is checked first: a refusal must not leave some files new and others old.
   const std::array<TonePlan, 4> plans = planTones(inputs);
+  WriteProgress written{progress};
   for (const TonePlan& plan : plans) {
-    writeTone(plan, inputs, directory);
+    written.total += std::max(0, plan.frames);
+  }
+  for (const TonePlan& plan : plans) {
+    writeTone(plan, inputs, directory, written);
   }
 }
 

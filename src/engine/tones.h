@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,17 @@ class ToneError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Writing the tone files was given up because the progress callback asked for it. No temporary
+// file is left behind; files already renamed into place stay.
+class ToneCancelled : public std::runtime_error {
+ public:
+  ToneCancelled() : std::runtime_error("writing the tone files was cancelled") {}
+};
+
+// Told how far the writing of the four tone files has got, in frames of all four together; returns
+// false to give the writing up.
+using ToneProgress = std::function<bool(std::int64_t framesDone, std::int64_t framesTotal)>;
 
 // The largest frame count whose RIFF size 36 + 4 * N still fits a signed 32-bit field.
 inline constexpr std::int32_t kMaxFrames = 536870902;
@@ -121,7 +133,9 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs);
 // Writes Idle.wav, InterSymb.wav, Dot.wav and Dash.wav into `directory`, each a continuous I/Q tone
 // starting at phase 0. Every file is checked before the first is written (frame count within
 // kMaxFrames, finite phase), and each is written to a temporary file that is then renamed over the
-// old one, so a failure never leaves a truncated tone file. Throws ToneError.
-void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory = ".");
+// old one, so a failure never leaves a truncated tone file. Throws ToneError. `progress`, when
+// given, is called after every few thousand frames; ToneCancelled is thrown once it returns false.
+void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory = ".",
+               const ToneProgress& progress = {});
 
 }  // namespace bitoner
