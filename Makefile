@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
             libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
-            xvfb libxcb1-dev
+            xvfb libxcb1-dev libxcb-xtest0-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
