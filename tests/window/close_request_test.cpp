@@ -30,7 +30,7 @@ TEST_F(CloseRequest, DuringARunEndsTheProgramWithStatusZeroWithoutFinishingTheMe
   ASSERT_TRUE(waitFor([this] { return std::filesystem::exists(workdir / "Dash.wav"); }))
       << "GO did not start a run";
   QThread::msleep(700);  // into the first character
-  ASSERT_EQ(bitoner.state(), QProcess::Running);
+  ASSERT_EQ(state(), QProcess::Running);
 
   x->requestClose(window);
   expectEndsWithStatusZero();

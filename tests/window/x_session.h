@@ -296,56 +296,83 @@ class XClient {
   std::uint32_t pingStamp_ = 0;
 };
 
-// Xvfb on a free display, the private sound server, and the executable shown on that display,
-// working in a directory of the test's own.
-template <typename WorkDir = TempDir>
-class RealWindow : public ::testing::Test {
- protected:
-  void SetUp() override {
+// Xvfb on a free display and the executable shown on it, working in `workdir` and playing to the
+// sound server PULSE_SERVER names. Both are ended when it goes.
+class RealProgram {
+ public:
+  explicit RealProgram(const std::filesystem::path& workdir) {
     const QString xvfbPath = QStandardPaths::findExecutable("Xvfb");
     if (xvfbPath.isEmpty()) {
-      GTEST_SKIP() << "Xvfb is not installed (make deps installs it)";
+      throw std::runtime_error("Xvfb is not installed (make deps installs it)");
     }
     // Xvfb picks a free display and writes its number once it accepts connections.
     xvfb.start(xvfbPath, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(waitFor([this] {
-      xvfb.waitForReadyRead(static_cast<int>(kPollMs));
-      return xvfb.canReadLine();
-    })) << "Xvfb did not start";
-    const QString display = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    if (!waitFor([this] {
+          xvfb.waitForReadyRead(static_cast<int>(kPollMs));
+          return xvfb.canReadLine();
+        })) {
+      throw std::runtime_error("Xvfb did not start");
+    }
+    display = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
     x.emplace(display.toStdString());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();  // PULSE_SERVER included
     env.insert("DISPLAY", display);
     env.insert("QT_QPA_PLATFORM", "xcb");
     bitoner.setProcessEnvironment(env);
-    bitoner.setWorkingDirectory(QString::fromStdString(workdir.path().string()));
+    bitoner.setWorkingDirectory(QString::fromStdString(workdir.string()));
     bitoner.setProcessChannelMode(QProcess::ForwardedChannels);
     bitoner.start(BITONER_EXECUTABLE, QStringList{});
-    ASSERT_TRUE(bitoner.waitForStarted());
-    ASSERT_TRUE(waitFor([this] { return (window = x->find("Bitoner")) != XCB_NONE; }))
-        << "the window did not appear";
+    if (!bitoner.waitForStarted() ||
+        !waitFor([this] { return (window = x->find("Bitoner")) != XCB_NONE; })) {
+      throw std::runtime_error("the window did not appear");
+    }
   }
 
-  void TearDown() override {
+  ~RealProgram() {
     bitoner.kill();
     bitoner.waitForFinished();
     xvfb.terminate();  // lets Xvfb remove its socket and lock file
     xvfb.waitForFinished();
   }
 
+  RealProgram(const RealProgram&) = delete;
+  RealProgram& operator=(const RealProgram&) = delete;
+
+  QProcess xvfb;
+  QString display;
+  std::optional<XClient> x;
+  QProcess bitoner;
+  xcb_window_t window = XCB_NONE;
+};
+
+// The real program on its own display, with the private sound server, for one test.
+template <typename WorkDir = TempDir>
+class RealWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty()) {
+      GTEST_SKIP() << "Xvfb is not installed (make deps installs it)";
+    }
+    program.emplace(workdir.path());
+    x = &*program->x;
+    window = program->window;
+  }
+
   // Expects the program to end by itself within the time allowed, with status 0.
   void expectEndsWithStatusZero() {
+    QProcess& bitoner = program->bitoner;
     ASSERT_TRUE(bitoner.waitForFinished(kExitTimeoutMs)) << "the close request was not handled";
     EXPECT_EQ(bitoner.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(bitoner.exitCode(), 0);
   }
 
+  QProcess::ProcessState state() const { return program->bitoner.state(); }
+
   WorkDir workdir;
   PrivatePulse& pulse = sharedPulse();
-  QProcess xvfb;
-  std::optional<XClient> x;
-  QProcess bitoner;
+  std::optional<RealProgram> program;
+  XClient* x = nullptr;
   xcb_window_t window = XCB_NONE;
 };
 
