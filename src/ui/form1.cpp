@@ -474,7 +474,13 @@ void Form1::runEnded(const RunEnd& end) {
   writingDone();
   // A Stop that came after the last boundary finds the run already over.
   const bool stop = std::exchange(stopHeld_, false);
-  const bool close = std::exchange(closeHeld_, false);
+  if (std::exchange(closeHeld_, false)) {
+    // Closed while the run ended: nobody is left to read a report.
+    sequencer_.finish(std::nullopt);
+    Form_Unload();
+    emit runFinished();
+    return;
+  }
   switch (end.kind) {
     case RunEnd::Kind::Keyed:
       sequencer_.finish(end.failure);
@@ -489,9 +495,6 @@ void Form1::runEnded(const RunEnd& end) {
       }
       sequencer_.finish(std::nullopt);
       break;
-  }
-  if (close) {
-    Form_Unload();
   }
   emit runFinished();
 }
