@@ -12,7 +12,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
             libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
             xvfb libxcb1-dev pipewire wireplumber libcli11-dev nlohmann-json3-dev sox \
-            clang libfuzzer-14-dev libclang-rt-14-dev llvm-14 systemd
+            clang libfuzzer-14-dev libclang-rt-14-dev llvm-14 systemd libxcb-xtest0-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -14,16 +14,22 @@ namespace {
 // How many distinct unkeyable characters a refusal names before it only counts the rest.
 constexpr std::size_t kMaxNamedCharacters = 10;
 
-// The window as the keying steps read it.
-class WindowInput : public KeyingInput {
+// The window itself as a run on its own thread sees it: events are processed at every checkpoint.
+class WindowView : public KeyingView {
  public:
-  explicit WindowInput(const KeyingWindow& window) : window_(window) {}
+  explicit WindowView(KeyingWindow& window) : window_(window) {}
   std::size_t messageLength() const override { return window_.messageLength(); }
   char32_t messageAt(std::size_t index) const override { return window_.messageAt(index); }
   bool loop() const override { return window_.loopChecked(); }
+  void clearPattern() override { window_.clearPattern(); }
+  void appendPattern(char symbol) override { window_.appendPattern(symbol); }
+  bool checkpoint() override {
+    window_.processEvents();
+    return window_.parameters().abort == kTrue;
+  }
 
  private:
-  const KeyingWindow& window_;
+  KeyingWindow& window_;
 };
 
 // How much of the message a sound mixer is shown as the stream's name.
@@ -54,9 +60,80 @@ std::string refusalText(const MessageRefusal& refusal) {
          ". Remove " + (one ? "it" : "them") + " and press GO again.";
 }
 
+std::optional<std::string> startTones(SoundService& sound, const ToneInputs& inputs,
+                                      const ToneProgress& progress) {
+  std::shared_ptr<const ToneBank> tones;
+  try {
+    MakeTones(inputs, ".", progress);
+    tones = std::make_shared<const ToneBank>(inputs);
+  } catch (const ToneCancelled&) {
+    throw;  // given up on purpose: the caller decides what that means
+  } catch (const ToneError& error) {
+    return error.what();
+  }
+  try {
+    sound.open(tones);
+  } catch (const SoundServerNotResponding& error) {
+    return notRespondingText("Keying did not start", error);
+  } catch (const SoundError& error) {
+    return std::string("Keying did not start: the sound output could not be opened (") +
+           error.what() + ").";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> keyMessage(KeyingView& view, SoundService& sound) {
+  try {
+    KeyingSteps steps(view);
+    while (const std::optional<KeyingStep> step = steps.next()) {
+      switch (step->kind) {
+        case KeyingStep::Kind::Play:
+          sound.play(step->tone);
+          break;
+        case KeyingStep::Kind::Show:
+          view.appendPattern(step->symbol);
+          break;
+        case KeyingStep::Kind::ClearDisplay:
+          view.clearPattern();
+          break;
+        case KeyingStep::Kind::Checkpoint:
+          if (view.checkpoint()) {
+            sound.drain();
+            return std::nullopt;
+          }
+          break;
+        case KeyingStep::Kind::PassStart:
+        case KeyingStep::Kind::CharacterStart:
+        case KeyingStep::Kind::LoopIdle:
+          break;
+      }
+    }
+    sound.drain();
+  } catch (const SoundServerNotResponding& error) {
+    return notRespondingText("Keying stopped", error);
+  } catch (const SoundError& error) {
+    return std::string("Keying stopped: the sound output was lost (") + error.what() + ").";
+  }
+  return std::nullopt;
+}
+
 Sequencer::Sequencer(KeyingWindow& window, SoundService& sound) : window_(window), sound_(sound) {}
 
 void Sequencer::Command1_Click() {
+  const std::optional<ToneInputs> inputs = prepare();
+  if (!inputs) {
+    return;
+  }
+  if (const auto failure = startTones(sound_, *inputs)) {
+    startFailed(*failure);
+    return;
+  }
+  window_.showKeying(true);
+  WindowView view(window_);
+  finish(keyMessage(view, sound_));
+}
+
+std::optional<ToneInputs> Sequencer::prepare() {
   KeyingParameters& params = window_.parameters();
   params.abort = kFalse;
 
@@ -68,7 +145,7 @@ void Sequencer::Command1_Click() {
 
   if (const auto refusal = checkMessage(message)) {
     window_.report(refusalText(*refusal));
-    return;
+    return std::nullopt;
   }
 
   if (const auto symbLenText = normalisedSymbLenText(params.SymbolLength)) {
@@ -76,82 +153,30 @@ void Sequencer::Command1_Click() {
     params.abort = kFalse;
   }
   window_.clearPattern();
+  sound_.describe(streamDescription(message));
 
-  std::shared_ptr<const ToneBank> tones;
-  try {
-    const ToneInputs inputs{
-        .idleFreqText = window_.boxText(Box::IdleFreq),
-        .dotFreqText = window_.boxText(Box::DotFreq),
-        .dashFreqText = window_.boxText(Box::DashFreq),
-        .Fsample = params.Fsample,
-        .SymbolLength = params.SymbolLength,
-        .InterSymbol = params.InterSymbol,
-        .Ampl = params.Ampl,
-        .invert = window_.invertChecked(),
-    };
-    MakeTones(inputs, ".");
-    tones = std::make_shared<const ToneBank>(inputs);
-  } catch (const ToneError& error) {
-    params.abort = kFalse;
-    window_.report(error.what());
-    return;
-  }
-  try {
-    sound_.describe(streamDescription(message));
-    sound_.open(tones);
-  } catch (const SoundServerNotResponding& error) {
-    params.abort = kFalse;
-    window_.report(notRespondingText("Keying did not start", error));
-    return;
-  } catch (const SoundError& error) {
-    params.abort = kFalse;
-    window_.report(std::string("Keying did not start: the sound output could not be opened (") +
-                   error.what() + ").");
-    return;
-  }
+  return ToneInputs{
+      .idleFreqText = window_.boxText(Box::IdleFreq),
+      .dotFreqText = window_.boxText(Box::DotFreq),
+      .dashFreqText = window_.boxText(Box::DashFreq),
+      .Fsample = params.Fsample,
+      .SymbolLength = params.SymbolLength,
+      .InterSymbol = params.InterSymbol,
+      .Ampl = params.Ampl,
+      .invert = window_.invertChecked(),
+  };
+}
 
-  window_.showKeying(true);
-  std::optional<std::string> failure;
-  try {
-    keySteps();
-    sound_.drain();  // so that the last idle symbol is heard in full before GO comes back
-  } catch (const SoundServerNotResponding& error) {
-    failure = notRespondingText("Keying stopped", error);
-  } catch (const SoundError& error) {
-    failure = std::string("Keying stopped: the sound output was lost (") + error.what() + ").";
-  }
-  params.abort = kFalse;
+void Sequencer::startFailed(const std::string& failure) {
+  window_.parameters().abort = kFalse;
+  window_.report(failure);
+}
+
+void Sequencer::finish(const std::optional<std::string>& failure) {
+  window_.parameters().abort = kFalse;
   window_.showKeying(false);
   if (failure) {
     window_.report(*failure);
-  }
-}
-
-void Sequencer::keySteps() {
-  const WindowInput input(window_);
-  KeyingSteps steps(input);
-  while (const std::optional<KeyingStep> step = steps.next()) {
-    switch (step->kind) {
-      case KeyingStep::Kind::Play:
-        sound_.play(step->tone);
-        break;
-      case KeyingStep::Kind::Show:
-        window_.appendPattern(step->symbol);
-        break;
-      case KeyingStep::Kind::ClearDisplay:
-        window_.clearPattern();
-        break;
-      case KeyingStep::Kind::Checkpoint:
-        window_.processEvents();
-        if (window_.parameters().abort == kTrue) {
-          return;
-        }
-        break;
-      case KeyingStep::Kind::PassStart:
-      case KeyingStep::Kind::CharacterStart:
-      case KeyingStep::Kind::LoopIdle:
-        break;
-    }
   }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "engine/keying_steps.h"
@@ -50,8 +51,34 @@ class KeyingWindow {
   virtual void report(const std::string& text) = 0;
 };
 
-// The GO and Stop actions. Runs on the window's thread; GO returns when the run has ended. The
-// order of plays and display updates is the keying steps'; the sequencer only carries them out.
+// What a run needs of the window while it keys: the input the steps read, the pattern display
+// and the checkpoints. A window that keys on another thread gives the run one of these that
+// carries each call over to its own thread.
+class KeyingView : public KeyingInput {
+ public:
+  virtual void clearPattern() = 0;
+  virtual void appendPattern(char symbol) = 0;
+
+  // The element boundary: the input that waited takes effect here, and nowhere else while the run
+  // keys. Returns true if the run is to end here.
+  virtual bool checkpoint() = 0;
+};
+
+// Writes the tone files from `inputs` and opens the sound output with their tones. Returns why
+// that failed, in the operator's words, or nothing. ToneCancelled passes through when `progress`
+// gives the writing up.
+std::optional<std::string> startTones(SoundService& sound, const ToneInputs& inputs,
+                                      const ToneProgress& progress = {});
+
+// Walks the steps of a run: every Play through `sound`, the display and the checkpoints through
+// `view`; drains the sound output at the end, so that the last idle symbol is heard in full.
+// Returns why the run ended early, in the operator's words, or nothing. Runs on any one thread.
+std::optional<std::string> keyMessage(KeyingView& view, SoundService& sound);
+
+// The GO and Stop actions. Command1_Click runs the whole run on the window's thread and returns
+// when it has ended. A window that keys on a worker thread calls the parts instead: prepare and
+// finish on its own thread, startTones and keyMessage on the worker. The order of plays and
+// display updates is the keying steps'; the sequencer only carries them out.
 class Sequencer {
  public:
   Sequencer(KeyingWindow& window, SoundService& sound);
@@ -59,9 +86,19 @@ class Sequencer {
   void Command1_Click();
   void Stp_Click();
 
- private:
-  void keySteps();
+  // GO up to the tone files: clears abort, upper-cases the message and refuses one that cannot be
+  // keyed (reported), normalises the symbol length and clears the display. Returns what the tone
+  // files are made from, or nothing if the message was refused.
+  std::optional<ToneInputs> prepare();
 
+  // The run did not start: the tone files or the sound output failed for `failure`.
+  void startFailed(const std::string& failure);
+
+  // The end of a run that keyMessage ended, with its result: abort cleared, GO back, the failure
+  // reported.
+  void finish(const std::optional<std::string>& failure);
+
+ private:
   KeyingWindow& window_;
   SoundService& sound_;
 };

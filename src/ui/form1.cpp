@@ -11,19 +11,26 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QTextOption>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "ui/message_edit.h"
@@ -116,17 +123,157 @@ QCheckBox* makeCheckBox(QWidget* parent, const char* name, const QString& captio
   return box;
 }
 
+// Writing the tone files shows its progress once it has taken this long; shorter writes show
+// nothing new.
+constexpr qint64 kQuietWriteMs = 500;
+// How often the worker reports how far the writing has got.
+constexpr auto kWriteReportInterval = std::chrono::milliseconds(50);
+// The progress bar's scale, and where it lies over the pattern display, which is empty meanwhile.
+constexpr int kProgressSteps = 1000;
+const QRect kProgressPlace(8, 220, 361, 19);
+
 }  // namespace
 
+// How a run's worker ended.
+struct Form1::RunEnd {
+  enum class Kind : std::uint8_t {
+    Keyed,        // the steps ran until their end or a checkpoint ended them
+    StartFailed,  // the tone files or the sound output failed; `failure` says why
+    Cancelled,    // Stop or a close gave the writing of the tone files up
+  };
+  Kind kind = Kind::Keyed;
+  std::optional<std::string> failure;
+};
+
+// A run on its worker thread. The worker writes the tone files, plays and asks; every widget is
+// touched on the window's thread, through calls posted to it in order. At a checkpoint the worker
+// waits for the window's thread to answer, and between checkpoints it reads the message and Loop
+// as they were at the last one, as a run that processed events only there would.
+class Form1::Run : public KeyingView {
+ public:
+  Run(Form1& form, SoundService& sound, const ToneInputs& inputs, std::u32string message, bool loop)
+      : form_(form), sound_(sound), message_(std::move(message)), loop_(loop) {
+    thread_ = std::thread([this, inputs] { work(inputs); });
+  }
+
+  ~Run() override {
+    {
+      const std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    giveUpWriting();
+    decided_.notify_all();
+    thread_.join();
+  }
+
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // KeyingView, on the worker.
+  std::size_t messageLength() const override {
+    const std::lock_guard lock(mutex_);
+    return message_.size();
+  }
+  char32_t messageAt(std::size_t index) const override {
+    const std::lock_guard lock(mutex_);
+    return message_.at(index);
+  }
+  bool loop() const override {
+    const std::lock_guard lock(mutex_);
+    return loop_;
+  }
+  void clearPattern() override {
+    post([form = &form_] { form->clearPattern(); });
+  }
+  void appendPattern(char symbol) override {
+    post([form = &form_, symbol] { form->appendPattern(symbol); });
+  }
+  bool checkpoint() override {
+    std::unique_lock lock(mutex_);
+    verdict_.reset();
+    lock.unlock();
+    post([form = &form_] { form->atCheckpoint(); });
+    lock.lock();
+    decided_.wait(lock, [this] { return verdict_.has_value() || cancelled_; });
+    return cancelled_ || *verdict_;
+  }
+
+  // On the window's thread: the answer to the waiting checkpoint, with the message (when it was
+  // edited) and Loop as they are now.
+  void answer(bool endHere, std::optional<std::u32string> message, bool loop) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (message) {
+        message_ = std::move(*message);
+      }
+      loop_ = loop;
+      verdict_ = endHere;
+    }
+    decided_.notify_all();
+  }
+
+  // Asks the worker to give the writing of the tone files up; keying is not affected.
+  void giveUpWriting() { giveUp_ = true; }
+
+ private:
+  template <typename Call>
+  void post(Call call) {
+    QMetaObject::invokeMethod(&form_, std::move(call), Qt::QueuedConnection);
+  }
+
+  void work(const ToneInputs& inputs) {
+    RunEnd end;
+    auto lastReport = std::chrono::steady_clock::now();
+    const ToneProgress progress = [&](std::int64_t done, std::int64_t total) {
+      if (const auto now = std::chrono::steady_clock::now();
+          now - lastReport >= kWriteReportInterval) {
+        lastReport = now;
+        post([form = &form_, done, total] { form->showWriting(done, total); });
+      }
+      return !giveUp_;
+    };
+    try {
+      if (auto failure = startTones(sound_, inputs, progress)) {
+        end = {RunEnd::Kind::StartFailed, std::move(failure)};
+      } else {
+        post([form = &form_] { form->writingDone(); });
+        end.failure = keyMessage(*this, sound_);
+      }
+    } catch (const ToneCancelled&) {
+      end.kind = RunEnd::Kind::Cancelled;
+    } catch (const std::exception& error) {
+      // Whatever else went wrong is reported like a failed start, not lost with the thread.
+      end = {RunEnd::Kind::StartFailed, error.what()};
+    }
+    post([form = &form_, end] { form->runEnded(end); });
+  }
+
+  Form1& form_;
+  SoundService& sound_;
+  mutable std::mutex mutex_;
+  std::condition_variable decided_;
+  std::optional<bool> verdict_;  // the answer to the checkpoint the worker waits at
+  bool cancelled_ = false;       // the window is going away: end at the next checkpoint
+  std::atomic<bool> giveUp_ = false;
+  std::u32string message_;
+  bool loop_;
+  std::thread thread_;  // last: started once everything it uses is there
+};
+
 Form1::Form1(SoundService& sound, EndProgram endProgram)
-    : QWidget(nullptr), sequencer_(*this, sound), endProgram_(std::move(endProgram)) {
+    : QWidget(nullptr),
+      sound_(sound),
+      sequencer_(*this, sound),
+      endProgram_(std::move(endProgram)) {
   initResources();
   createControls();
   connectHandlers();
   Form_Load();
 }
 
-Form1::~Form1() = default;
+// A run still going (only where ending the program was replaced, as in tests) ends before the
+// widgets it reports to.
+Form1::~Form1() { run_.reset(); }
 
 void Form1::endProcess(int status) {
   // Nothing is saved and no destructor needs to run; only what was printed is flushed.
@@ -221,6 +368,7 @@ void Form1::connectHandlers() {
   connect(IdleFreq, &QLineEdit::textChanged, this, [this] { IdleFreq_Change(); });
   connect(DotFreq, &QLineEdit::textChanged, this, [this] { DotFreq_Change(); });
   connect(DashFreq, &QLineEdit::textChanged, this, [this] { DashFreq_Change(); });
+  connect(TextIn, &QLineEdit::textChanged, this, [this] { messageChanged_ = true; });
   connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
   connect(Stp, &QPushButton::clicked, this, [this] { Stp_Click(); });
 }
@@ -239,22 +387,126 @@ void Form1::Form_Unload() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+  if (run_) {
+    // Seen at once, taken at the element boundary, like every other input during a run.
+    event->ignore();
+    closeHeld_ = true;
+    run_->giveUpWriting();
+    hide();
+    return;
+  }
   event->accept();
   Form_Unload();
 }
 
 void Form1::Command1_Click() {
+  if (run_) {
+    return;
+  }
+  std::optional<ToneInputs> inputs;
   try {
-    sequencer_.Command1_Click();
+    inputs = sequencer_.prepare();
   } catch (const std::exception& error) {
     // The sequencer reports what it expects; anything else must not escape into Qt's event loop.
     params_.abort = kFalse;
-    showKeying(false);
     report(error.what());
+    return;
+  }
+  if (!inputs) {
+    return;
+  }
+  // Stop takes GO's place before the tone files are written, so that the second click of a
+  // double-click on GO lands on a Stop that does not take it yet.
+  showKeying(true);
+  stopHeld_ = false;
+  closeHeld_ = false;
+  messageChanged_ = false;
+  writing_.start();
+  run_ = std::make_unique<Run>(*this, sound_, *inputs, message(), loopChecked());
+}
+
+void Form1::Stp_Click() {
+  if (!run_) {
+    sequencer_.Stp_Click();
+    return;
+  }
+  if (stopShown_.elapsed() < QApplication::doubleClickInterval()) {
+    return;  // the second click of a double-click on GO
+  }
+  stopHeld_ = true;
+  run_->giveUpWriting();
+  refocusGo_ = Stp->hasFocus();
+  Stp->setEnabled(false);  // seen; the run ends at the element boundary
+}
+
+void Form1::atCheckpoint() {
+  if (!run_) {
+    return;
+  }
+  if (std::exchange(stopHeld_, false)) {
+    sequencer_.Stp_Click();
+  }
+  if (std::exchange(closeHeld_, false)) {
+    Form_Unload();
+  }
+  std::optional<std::u32string> edited;
+  if (std::exchange(messageChanged_, false)) {
+    edited = message();
+  }
+  run_->answer(params_.abort == kTrue, std::move(edited), loopChecked());
+}
+
+void Form1::showWriting(std::int64_t framesDone, std::int64_t framesTotal) {
+  if (!run_ || framesTotal <= 0 || writing_.elapsed() < kQuietWriteMs) {
+    return;
+  }
+  if (writeProgress_ == nullptr) {
+    writeProgress_ = new QProgressBar(this);
+    writeProgress_->setObjectName(QStringLiteral("writeProgress"));
+    writeProgress_->setGeometry(kProgressPlace);
+    writeProgress_->setRange(0, kProgressSteps);
+    writeProgress_->setFormat(QStringLiteral("Writing the tone files: %p%"));
+    writeProgress_->setAlignment(Qt::AlignCenter);
+  }
+  writeProgress_->setValue(static_cast<int>(framesDone * kProgressSteps / framesTotal));
+  writeProgress_->show();
+}
+
+void Form1::writingDone() {
+  if (writeProgress_ != nullptr) {
+    writeProgress_->hide();
   }
 }
 
-void Form1::Stp_Click() { sequencer_.Stp_Click(); }
+void Form1::runEnded(const RunEnd& end) {
+  run_.reset();
+  writingDone();
+  // A Stop that came after the last boundary finds the run already over.
+  const bool stop = std::exchange(stopHeld_, false);
+  if (std::exchange(closeHeld_, false)) {
+    // Closed while the run ended: nobody is left to read a report.
+    sequencer_.finish(std::nullopt);
+    Form_Unload();
+    emit runFinished();
+    return;
+  }
+  switch (end.kind) {
+    case RunEnd::Kind::Keyed:
+      sequencer_.finish(end.failure);
+      break;
+    case RunEnd::Kind::StartFailed:
+      showKeying(false);
+      sequencer_.startFailed(end.failure.value_or(std::string()));
+      break;
+    case RunEnd::Kind::Cancelled:
+      if (stop) {
+        sequencer_.Stp_Click();
+      }
+      sequencer_.finish(std::nullopt);
+      break;
+  }
+  emit runFinished();
+}
 
 // The handlers keep their names here, where the boxes' signals connect; the reading is shared.
 void Form1::SymbLen_Change() { boxChanged(Box::SymbLen); }
@@ -324,7 +576,8 @@ bool Form1::invertChecked() const { return InvertSB->isChecked(); }
 void Form1::showKeying(bool keying) {
   // Whoever pressed GO from the keyboard can stop with the same key, and the reverse.
   const bool goHadFocus = Command1->hasFocus();
-  const bool stopHadFocus = Stp->hasFocus();
+  const bool stopHadFocus = Stp->hasFocus() || std::exchange(refocusGo_, false);
+  Stp->setEnabled(true);
   pattern_->setBatching(keying);
   Stp->setVisible(keying);
   Command1->setVisible(!keying);
@@ -333,6 +586,9 @@ void Form1::showKeying(bool keying) {
     Stp->setFocus(Qt::OtherFocusReason);
   } else if (!keying && stopHadFocus) {
     Command1->setFocus(Qt::OtherFocusReason);
+  }
+  if (keying) {
+    stopShown_.start();
   }
 }
 

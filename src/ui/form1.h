@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/parameters.h"
@@ -15,6 +18,7 @@ class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 
 namespace bitoner {
@@ -24,6 +28,11 @@ class PatternDisplay;
 // The program's only window: the message, the six parameter boxes, GO and Stop sharing one place,
 // Loop, Invert I/Q and the pattern display. It owns the keying parameters and the sequencer, and
 // plays through the sound service it is given, which must outlive it.
+//
+// A run writes its tone files and keys on a worker thread, so the window keeps painting and
+// answering the window system however long an element lasts. The operator's Stop and close are
+// seen at once but held, like every edit, until the element boundary, where the window's thread
+// alone decides whether the run goes on.
 class Form1 : public QWidget, public KeyingWindow {
   Q_OBJECT
 
@@ -56,6 +65,9 @@ class Form1 : public QWidget, public KeyingWindow {
   void processEvents() override;
   void report(const std::string& text) override;
 
+  // Whether a run (tone files or keying) is in progress.
+  bool running() const { return run_ != nullptr; }
+
   // The controls, named as the operator's documentation and the tests refer to them. Owned by the
   // window through Qt's parent-child ownership.
   QLabel* Label4 = nullptr;
@@ -78,10 +90,17 @@ class Form1 : public QWidget, public KeyingWindow {
   QCheckBox* InvertSB = nullptr;
   QPlainTextEdit* CodePatt = nullptr;
 
+ signals:
+  // A run has ended and the window is idle again.
+  void runFinished();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  class Run;
+  struct RunEnd;
+
   void createControls();
   void connectHandlers();
   void Form_Load();
@@ -100,13 +119,29 @@ class Form1 : public QWidget, public KeyingWindow {
   QLineEdit* box(Box which) const;
   void reportCut(std::size_t dropped);
 
+  // Called on the window's thread by the run's worker.
+  void atCheckpoint();
+  void showWriting(std::int64_t framesDone, std::int64_t framesTotal);
+  void writingDone();
+  void runEnded(const RunEnd& end);
+
   KeyingParameters params_;
   // The message box's text as code points, kept current on every change so that a run reads a
   // character without converting the whole message.
   std::u32string message_;
   std::unique_ptr<PatternDisplay> pattern_;
+  SoundService& sound_;
   Sequencer sequencer_;
   EndProgram endProgram_;
+
+  std::unique_ptr<Run> run_;
+  bool stopHeld_ = false;        // Stop was clicked; takes effect at the next boundary
+  bool closeHeld_ = false;       // the window was closed; the program ends at the next boundary
+  bool refocusGo_ = false;       // Stop had the keyboard when it was clicked
+  bool messageChanged_ = false;  // the message was edited since the run last read it
+  QElapsedTimer stopShown_;      // since Stop took GO's place
+  QElapsedTimer writing_;        // since the tone files began to be written
+  QProgressBar* writeProgress_ = nullptr;  // made when a write first takes long
 };
 
 }  // namespace bitoner

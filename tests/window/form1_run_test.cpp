@@ -7,11 +7,13 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QString>
+#include <QStyleHints>
 #include <QTest>
 #include <cstddef>
 #include <filesystem>
@@ -50,7 +52,11 @@ class KeyingThroughWindow : public testing::ShownWindow<RecordingPlayer> {
     retype(form.SymbLen, symbLen);
   }
 
-  void pressGo() { QTest::mouseClick(form.Command1, Qt::LeftButton); }
+  // Presses GO and lets the window run until the run has ended.
+  void pressGo() {
+    QTest::mouseClick(form.Command1, Qt::LeftButton);
+    waitForRunEnd();
+  }
 
   // The state every run, complete or refused, ends in: GO back in its place, Invert I/Q usable.
   void expectIdle() {
@@ -99,6 +105,10 @@ TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
 // pattern.
 TEST_F(KeyingThroughWindow, StopOrATypedFrequencyEndsTheRunAfterTheElementAndItsGap) {
   typeMessage("SOS");
+  // Stop is clicked sooner after GO than a double-click's second click could be told from it.
+  QStyleHints* hints = QGuiApplication::styleHints();
+  const int doubleClickMs = hints->mouseDoubleClickInterval();
+  hints->setMouseDoubleClickInterval(0);
   QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
   ASSERT_TRUE(form.LoopCont->isChecked());
   std::function<void()> interrupt = [this] { QTest::mouseClick(form.Stp, Qt::LeftButton); };
@@ -121,6 +131,7 @@ TEST_F(KeyingThroughWindow, StopOrATypedFrequencyEndsTheRunAfterTheElementAndIts
   EXPECT_EQ(form.DotFreq->text(), "10005");
   expectIdle();
   EXPECT_TRUE(endStatuses.empty());
+  hints->setMouseDoubleClickInterval(doubleClickMs);
 }
 
 TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfterGo) {
@@ -166,12 +177,10 @@ TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
 TEST_F(KeyingThroughWindow, ClosingDuringARunEndsTheProgramWithoutAnotherPlay) {
   typeMessage("paris");
   std::size_t playsWhenClosed = 0;
+  onEnd = [&] { playsWhenClosed = player.played.size(); };
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 5) {
-      atNextEvents([&] {
-        playsWhenClosed = player.played.size();
-        form.close();
-      });
+      atNextEvents([&] { form.close(); });
     }
   };
   pressGo();
@@ -190,6 +199,7 @@ TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap)
 
   testing::MonitorRecorder recorder(pulse);
   QTest::keyClick(form.Command1, Qt::Key_Space);  // GO from the keyboard this time
+  waitForRunEnd();
   const std::vector<std::int16_t> recording = recorder.stop();
 
   const std::vector<std::string> order = playOrder(U"OK 73");

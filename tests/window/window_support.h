@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QObject>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
@@ -68,11 +70,19 @@ class MessageBoxCatcher {
 };
 
 // The main window shown and active, playing through a `Player`, with the statuses it asked to end
-// the program with.
+// the program with and a hook called when it does.
 template <typename Player>
 class ShownWindow : public ::testing::Test {
  protected:
-  ShownWindow() : form(player, [this](int status) { endStatuses.push_back(status); }) {}
+  static constexpr int kRunTimeoutMs = 30000;
+
+  ShownWindow()
+      : form(player, [this](int status) {
+          endStatuses.push_back(status);
+          if (onEnd) {
+            onEnd();
+          }
+        }) {}
 
   void SetUp() override {
     form.show();
@@ -80,8 +90,17 @@ class ShownWindow : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
   }
 
+  // Lets the window's event loop run until the run in progress, if any, has ended.
+  void waitForRunEnd() {
+    QSignalSpy ended(&form, &Form1::runFinished);
+    if (form.running()) {
+      ASSERT_TRUE(ended.wait(kRunTimeoutMs)) << "the run did not end";
+    }
+  }
+
   Player player;
   std::vector<int> endStatuses;
+  std::function<void()> onEnd;
   Form1 form;
 };
 
@@ -91,7 +110,10 @@ inline PrivatePulse& sharedPulse() {
   return pulse;
 }
 
-// Runs `action` at the next point where the window processes events.
-inline void atNextEvents(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
+// Runs `action` on the window's thread as soon as its event loop gets to it; callable from any
+// thread, the keying worker's included.
+inline void atNextEvents(std::function<void()> action) {
+  QMetaObject::invokeMethod(qApp, std::move(action), Qt::QueuedConnection);
+}
 
 }  // namespace bitoner::testing
