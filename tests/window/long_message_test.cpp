@@ -10,6 +10,7 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QString>
 #include <QTest>
 #include <QTextDocument>
@@ -95,7 +96,9 @@ TEST_F(LongMessages, ALongPassShowsEveryPatternButUpdatesTheDisplayInBatches) {
     form.TextIn->insert("T");
     edited = true;
   });
+  QSignalSpy ended(&form, &Form1::runFinished);
   form.Command1->click();
+  ASSERT_TRUE(ended.wait(60000)) << "the run did not end";
 
   ASSERT_TRUE(edited);
   QString expected;

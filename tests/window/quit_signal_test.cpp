@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -72,7 +73,8 @@ TEST_F(QuitSignals, StopALongToneWriteWithoutLeavingItsFiles) {
         closeOnQuitSignals(form);
         form.SymbLen->setText("100");  // about 4.4 MB for each of three files
         signalWhenWriting(SIGTERM);
-        form.Command1->click();
+        form.Command1->click();  // the run writes the tone files on a thread of its own
+        QTest::qWait(10000);
         std::_Exit(kStillOpen);
       },
       ::testing::ExitedWithCode(0), "");
