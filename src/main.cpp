@@ -6,9 +6,11 @@
 
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
+#include "ui/graphical_session.h"
 
 // Bitoner takes no options of its own; QApplication reads only the toolkit's standard ones.
 int main(int argc, char* argv[]) {
+  bitoner::requireGraphicalSession();
   QApplication app(argc, argv);
   try {
     bitoner::PulsePlayer player;
