@@ -28,6 +28,19 @@ for dep in libc6 libpulse0 libqt6widgets6 qt6-qpa-plugins fonts-liberation; do
 done
 case "$depends" in *pulseaudio* | *pipewire*) fail "the package depends on a sound server" ;; esac
 
+# On a machine with nothing installed, apt finds everything it needs, and no sound server.
+if apt-cache show qt6-qpa-plugins >/dev/null 2>&1; then
+  : >"$SCRATCH/empty-status"
+  plan=$(apt-get -s -o Dir::State::status="$SCRATCH/empty-status" install \
+    --no-install-recommends "$deb" 2>&1) || fail "apt cannot install the package: $plan"
+  printf '%s\n' "$plan" | grep -q '^Inst bitoner ' || fail "apt would not install it: $plan"
+  if printf '%s\n' "$plan" | grep -E '^Inst (pulseaudio|pipewire-pulse) '; then
+    fail "installing the package installs a sound server"
+  fi
+else
+  echo "note: no apt package lists, the installation on an empty machine is not simulated"
+fi
+
 lintian --fail-on error "$deb" ||
   fail "lintian reports errors"
 
