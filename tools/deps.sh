@@ -25,7 +25,7 @@ BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins li
   libsndfile1-dev libcli11-dev nlohmann-json3-dev fonts-liberation"
 PACKAGE_TOOLS="dpkg-dev file lintian"
 TEST_PACKAGES="libgtest-dev libbenchmark-dev clang-format xvfb libxcb1-dev pulseaudio-utils
-  clang libfuzzer-14-dev libclang-rt-14-dev desktop-file-utils appstream"
+  clang libfuzzer-14-dev libclang-rt-14-dev desktop-file-utils appstream man-db"
 # Each group is installed whole or not at all.
 PIPEWIRE_SERVER="pipewire pipewire-pulse wireplumber"
 PULSEAUDIO_SERVER="pulseaudio"
