@@ -112,6 +112,7 @@ bool captionsFit(const QWidget& window) {
     }
   }
   for (const QPushButton* button : window.findChildren<QPushButton*>()) {
+    // A caption on a button keeps a few pixels of its face clear on either side.
     if (QFontMetrics(button->font()).horizontalAdvance(button->text()) + 8 > button->width()) {
       return false;
     }
@@ -251,6 +252,7 @@ void Form1::createControls() {
   setTabOrder(InvertSB, LoopCont);
   Command1->setFocus(Qt::OtherFocusReason);
 
+  // A wider stand-in for the narrow face shrinks until every caption fits.
   for (int pixels = kWindowFontPx - 1; pixels >= kSmallestWindowFontPx && !captionsFit(*this);
        --pixels) {
     setFont(windowFont(pixels));
