@@ -15,29 +15,35 @@ fi
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-# A dpkg status file for a machine that has exactly $2 and what apt would install with it.
+# A dpkg status file for a machine that has exactly $2 and, where apt is to simulate on it ($3 =
+# yes), what apt would install with it; otherwise the packages alone, enough for the choice.
 machine() {
   status=$SCRATCH/$1
   : >"$SCRATCH/empty"
-  if [ -z "$2" ]; then : >"$status"; return; fi
-  # shellcheck disable=SC2086
-  apt-get -s -o Dir::State::status="$SCRATCH/empty" install --no-install-recommends $2 2>/dev/null |
-    awk '/^Inst /{print $2}' >"$SCRATCH/$1.list"
-  # shellcheck disable=SC2046
-  apt-cache show --no-all-versions $(cat "$SCRATCH/$1.list") |
-    awk '/^Package: /{print; print "Status: install ok installed"; next} {print}' >"$status"
+  if [ -z "$2" ]; then
+    : >"$status"
+  elif [ "$3" = yes ]; then
+    # shellcheck disable=SC2086
+    apt-get -s -o Dir::State::status="$SCRATCH/empty" install --no-install-recommends $2 \
+      2>/dev/null | awk '/^Inst /{print $2}' >"$SCRATCH/$1.list"
+    # shellcheck disable=SC2046
+    apt-cache show --no-all-versions $(cat "$SCRATCH/$1.list") |
+      awk '/^Package: /{print; print "Status: install ok installed"; next} {print}' >"$status"
+  else
+    for p in $2; do printf 'Package: %s\nStatus: install ok installed\n\n' "$p"; done >"$status"
+  fi
 }
 
 simulate() {
   apt-get -s -o Dir::State::status="$1" install --no-install-recommends $2 2>&1
 }
 
-# name, what the machine has, the servers the tests must get there, whether to simulate the whole
-# installation (the slow part: only where the choice differs in kind).
+# name, what the machine has, the servers the tests must get there, whether apt simulates the
+# whole installation there (each apt run takes seconds: only where the choice differs in kind).
 while read -r name has servers whole; do
   has=$(echo "$has" | tr , ' ')
   [ "$has" = - ] && has=
-  machine "$name" "$has"
+  machine "$name" "$has" "$whole"
   status=$SCRATCH/$name
   chosen=$(BITONER_DPKG_STATUS=$status "$DEPS" list test | tr '\n' ' ')
   for server in pulseaudio pipewire-pulse; do
