@@ -49,7 +49,7 @@ test: deps-test build unit-asan
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
 bench: build
-	./$(BUILD)/bitoner_bench
+	./$(BUILD)/bench/bitoner_bench
 
 # DESTDIR is honoured as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
 install: build
