@@ -82,6 +82,7 @@ missing() {
 }
 
 [ $# -eq 2 ] || usage
+case "$2" in run | package | test) ;; *) usage ;; esac
 case "$1" in
   list) for p in $(wanted "$2"); do echo "$p"; done ;;
   missing) missing "$2" ;;
