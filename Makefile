@@ -9,29 +9,31 @@ FUZZ_SECONDS ?= 300
 FUZZ_SMOKE_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 
-PACKAGES := g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libsndfile1-dev \
-            libgtest-dev libbenchmark-dev pulseaudio pulseaudio-utils fonts-liberation clang-format \
-            xvfb libxcb1-dev pipewire wireplumber libcli11-dev nlohmann-json3-dev sox \
-            clang libfuzzer-14-dev libclang-rt-14-dev llvm-14 systemd libxcb-xtest0-dev
+PREFIX     ?= /usr/local
 
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# The package lists and the choice of a test sound server live in tools/deps.sh, where a test
+# checks them against simulated machines.
+DEPS := sh tools/deps.sh
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DBITONER_WARNINGS_AS_ERRORS=ON
 endif
 
-.PHONY: all deps build run test unit-asan bench format clean fuzz fuzz-build fuzz-smoke fuzz-coverage
+.PHONY: all deps deps-package deps-test build run test unit-asan bench install package format clean \
+        fuzz fuzz-build fuzz-smoke fuzz-coverage
 
 all: build
 
+# What building and running need: the PulseAudio client library, never a sound server.
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    echo "Installing:" $$missing; \
-	    $(SUDO) apt-get update && \
-	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
-	fi
+	@$(DEPS) install run
+
+deps-package:
+	@$(DEPS) install package
+
+# The test tools, and a private test sound server only where installing it replaces nothing.
+deps-test:
+	@$(DEPS) install test
 
 $(BUILD)/build.ninja: CMakeLists.txt | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -42,19 +44,19 @@ build: deps $(BUILD)/build.ninja
 run: build
 	cd "$(CURDIR)" && ./$(BUILD)/bitoner
 
-unit-asan: deps
+unit-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DBITONER_SANITIZE=ON -DBITONER_UNIT_ONLY=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS) --target unit_tests
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest -L unit --output-on-failure -j $(JOBS)
 
-test: build unit-asan fuzz-smoke
+test: deps-test build unit-asan fuzz-smoke
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The fuzz targets need clang, so they have a build of their own. New inputs go to the build's
 # corpus; the seeds in tests/fuzz/corpus are only read.
-fuzz-build: deps
+fuzz-build: deps-test
 	CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_BUILD) -G Ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
@@ -73,7 +75,7 @@ fuzz fuzz-smoke: fuzz-build
 	done
 
 # Line and function coverage of the engine reached by the corpus the fuzz runs collected.
-fuzz-coverage: deps
+fuzz-coverage: deps-test
 	CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_COV_BUILD) -G Ninja -DBITONER_FUZZ_COVERAGE=ON
 	cmake --build $(FUZZ_COV_BUILD) -j $(JOBS)
 	@for target in $(FUZZ_TARGETS); do \
@@ -88,7 +90,16 @@ fuzz-coverage: deps
 	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp)
 
 bench: build
-	./$(BUILD)/bitoner_bench
+	./$(BUILD)/bench/bitoner_bench
+
+# DESTDIR is honoured as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package in $(BUILD), checked by lintian.
+package: deps-package build
+	cd $(BUILD) && cpack -G DEB
+	lintian --info $(BUILD)/bitoner_*.deb
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -7,6 +7,7 @@
 #include "cli/command_line.h"
 #include "sound/pulse_player.h"
 #include "ui/form1.h"
+#include "ui/graphical_session.h"
 #include "ui/quit_signals.h"
 
 // Without arguments, the window; with any, the command line, which never needs a display.
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
   if (argc > 1) {
     return bitoner::cli::runCommandLine(argc, argv);
   }
+  bitoner::requireGraphicalSession();
   QApplication app(argc, argv);
   try {
     bitoner::PulsePlayer player;

@@ -7,6 +7,8 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QFont>
+#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,8 +19,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
+#include <QRectF>
+#include <QScrollBar>
 #include <QString>
 #include <QStringList>
+#include <QTextCursor>
+#include <QTextLayout>
 #include <QTextOption>
 #include <QTimer>
 #include <atomic>
@@ -52,8 +58,10 @@ constexpr int kClientHeightPx = 272;
 const QColor kBackground(192, 192, 255);
 
 // The layout was drawn for a compact 8-point sans serif; a narrow face at this pixel size shows
-// every caption whole inside its control. The later families stand in where it is not installed.
+// every caption whole inside its control. The later families stand in where it is not installed,
+// at the largest size down to the smallest here at which every caption still fits.
 constexpr int kWindowFontPx = 11;
+constexpr int kSmallestWindowFontPx = 7;
 const QStringList kWindowFontFamilies{"Liberation Sans Narrow", "Arial Narrow",
                                       "DejaVu Sans Condensed", "Sans Serif"};
 
@@ -75,10 +83,54 @@ QFont fontFrom(const QStringList& families) {
   return font;
 }
 
-QFont windowFont() {
+QFont windowFont(int pixels) {
   QFont font = fontFrom(kWindowFontFamilies);
-  font.setPixelSize(kWindowFontPx);
+  font.setPixelSize(pixels);
   return font;
+}
+
+// True when the ink of every line of the label's caption, laid out as the label wraps it, lies
+// inside the label.
+bool captionFits(const QLabel& label) {
+  QTextLayout layout(label.text(), label.font());
+  QTextOption option;
+  option.setWrapMode(label.wordWrap() ? QTextOption::WordWrap : QTextOption::NoWrap);
+  layout.setTextOption(option);
+  const QFontMetricsF metrics(label.font());
+  const QRectF inside(0, 0, label.width(), label.height());
+  bool fits = true;
+  qreal top = 0;
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(label.width());
+    const QString text = label.text().mid(line.textStart(), line.textLength()).trimmed();
+    const QRectF ink = metrics.tightBoundingRect(text).translated(0, top + line.ascent());
+    fits = fits && inside.contains(ink);
+    top += line.height();
+  }
+  layout.endLayout();
+  return fits;
+}
+
+// True when every caption in the window that uses the window's font is shown whole.
+bool captionsFit(const QWidget& window) {
+  for (const QLabel* label : window.findChildren<QLabel*>()) {
+    if (!label->testAttribute(Qt::WA_SetFont) && !captionFits(*label)) {
+      return false;
+    }
+  }
+  for (const QCheckBox* box : window.findChildren<QCheckBox*>()) {
+    if (box->sizeHint().width() > box->width()) {
+      return false;
+    }
+  }
+  for (const QPushButton* button : window.findChildren<QPushButton*>()) {
+    // A caption on a button keeps a few pixels of its face clear on either side.
+    if (QFontMetrics(button->font()).horizontalAdvance(button->text()) + 8 > button->width()) {
+      return false;
+    }
+  }
+  return true;
 }
 
 QFont displayFont(double points) {
@@ -286,7 +338,7 @@ void Form1::createControls() {
   setWindowTitle(kCaption);
   setWindowIcon(QIcon(kIconResource));
   setFixedSize(kClientWidthPx, kClientHeightPx);
-  setFont(windowFont());
+  setFont(windowFont(kWindowFontPx));
 
   // Every control inherits the window's palette, so the one colour covers labels, boxes, check
   // boxes and buttons alike.
@@ -354,6 +406,12 @@ void Form1::createControls() {
   setTabOrder(Stp, InvertSB);
   setTabOrder(InvertSB, LoopCont);
   Command1->setFocus(Qt::OtherFocusReason);
+
+  // A wider stand-in for the narrow face shrinks until every caption fits.
+  for (int pixels = kWindowFontPx - 1; pixels >= kSmallestWindowFontPx && !captionsFit(*this);
+       --pixels) {
+    setFont(windowFont(pixels));
+  }
 }
 
 void Form1::connectHandlers() {

@@ -21,6 +21,7 @@
 #include <QTextLayout>
 #include <QTextOption>
 #include <QWidget>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -158,6 +159,18 @@ TEST_F(WindowLayout, EveryCaptionFitsItsControl) {
       EXPECT_LE(metrics.height(), box->height() - 4);
     }
   }
+}
+
+// Also run with fontconfig hiding the narrow faces (BITONER_HIDDEN_FONT names the window's own):
+// the captions above are then measured in the stand-in the window chose.
+TEST_F(WindowLayout, HiddenNarrowFontIsStoodInFor) {
+  const QString hidden = qEnvironmentVariable("BITONER_HIDDEN_FONT");
+  if (hidden.isEmpty()) {
+    GTEST_SKIP() << "every font of the machine is visible in this run";
+  }
+  const QFontInfo shown(form.font());
+  std::printf("window font: %s, %d px\n", qPrintable(shown.family()), shown.pixelSize());
+  EXPECT_NE(shown.family(), hidden);
 }
 
 TEST_F(WindowLayout, MessageLabelAndPatternDisplayUseTheirOwnFonts) {
