@@ -73,6 +73,10 @@ class Bitoner {
   }
 
   ~Bitoner() {
+    if (!waited_) {  // a failed check left it running: it must not write on for minutes
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
     std::error_code ignored;
     std::filesystem::remove(out_, ignored);
     std::filesystem::remove(err_, ignored);
@@ -82,9 +86,10 @@ class Bitoner {
 
   void signal(int number) const { ::kill(pid_, number); }
 
-  Finished wait() const {
+  Finished wait() {
     int raw = 0;
     ::waitpid(pid_, &raw, 0);
+    waited_ = true;
     Finished done;
     done.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     done.out = slurp(out_);
@@ -96,6 +101,7 @@ class Bitoner {
   std::filesystem::path out_;
   std::filesystem::path err_;
   pid_t pid_ = -1;
+  bool waited_ = false;
 };
 
 Finished run(const std::vector<std::string>& args, const std::filesystem::path& dir) {
@@ -211,8 +217,8 @@ TEST(RenderTest, RefusalsAndFailuresWriteNothingAndKeepWhatWasThere) {
 
 TEST(RenderTest, InterruptLeavesNothingBehind) {
   const TempDir dir;
-  const Bitoner render(
-      {"render", "--symbol", "100", "--loop", "1000", "-o", "long.sigmf-data", "E"}, dir.path());
+  Bitoner render({"render", "--symbol", "100", "--loop", "100", "-o", "long.sigmf-data", "E"},
+                 dir.path());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
