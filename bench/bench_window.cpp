@@ -31,8 +31,8 @@ constexpr int kPings = 50;
 constexpr auto kBetweenPings = 40ms;
 constexpr auto kCoveredFor = 20ms;
 constexpr auto kRepaintTimeout = 3000ms;
-constexpr auto kProbeFor = 7s;  // of the dot's 10 s, after the pings
-constexpr auto kQuietFor = 8s;  // of the idle symbol's 10 s
+constexpr auto kProbeUntil = 9s;  // after GO: the dot lasts 10 s, and its "." changes the window
+constexpr auto kQuietFor = 8s;    // of the idle symbol's 10 s
 constexpr int kClientWidth = 376;
 constexpr int kClientHeight = 272;
 constexpr double kSecondsPerMinute = 60.0;
@@ -95,8 +95,7 @@ void BM_WindowDuringALongElement(benchmark::State& state) {
     const testing::XClient::Pixels painted = x.grab(window, 0, 0, kClientWidth, kClientHeight);
     double longestRepaint = 0.0;
     int exposures = 0;
-    for (const Clock::time_point until = Clock::now() + kProbeFor; Clock::now() < until;
-         ++exposures) {
+    for (const Clock::time_point until = go + kProbeUntil; Clock::now() < until; ++exposures) {
       x.cover(window, kCoveredFor);
       const Clock::time_point uncovered = Clock::now();
       while (x.grab(window, 0, 0, kClientWidth, kClientHeight) != painted) {
