@@ -45,6 +45,10 @@ lintian --fail-on error "$deb" ||
   fail "lintian reports errors"
 
 dpkg-deb -x "$deb" "$SCRATCH/root"
+# The unpacked program runs from the package's files alone.
+version=$(env -u DISPLAY -u WAYLAND_DISPLAY "$SCRATCH/root/usr/bin/bitoner" --version 2>&1) ||
+  fail "unpacked bitoner --version failed: $version"
+printf '%s\n' "$version" | grep -q '^bitoner [0-9]' || fail "unpacked bitoner --version said: $version"
 # Without a graphical session the unpacked program explains itself instead of aborting.
 status=0
 out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$SCRATCH/root/usr/bin/bitoner" 2>&1) ||
