@@ -15,6 +15,7 @@ cd "$STAGE/opt/bitoner"
 for f in bin/bitoner share/applications/org.bitoner.Bitoner.desktop \
   share/metainfo/org.bitoner.Bitoner.metainfo.xml share/man/man1/bitoner.1.gz \
   share/doc/bitoner/copyright share/doc/bitoner/changelog.gz \
+  share/doc/bitoner/examples/bitoner-beacon.service \
   share/icons/hicolor/scalable/apps/bitoner.svg; do
   [ -f "$f" ] || fail "$f not installed"
 done
