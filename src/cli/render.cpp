@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <system_error>
@@ -82,6 +83,22 @@ std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::i
   return frames;
 }
 
+// The frames of the whole render into `out`, each segment handed to `segment` once complete.
+// Returns the frames written.
+std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
+                         const RenderOptions& options, OutputFile& out,
+                         const std::function<void(const Segment&)>& segment) {
+  FrameWriter writer(tones, out);
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        writer.play(tone);
+        return true;
+      },
+      segment);
+  return writer.frames();
+}
+
 std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
                        const RenderOptions& options) {
   const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
@@ -94,16 +111,9 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   OutputFile out(options.output);
   const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
   out.write(std::as_bytes(std::span(header)));
-  FrameWriter writer(tones, out);
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        writer.play(tone);
-        return true;
-      },
-      [](const Segment&) {});
+  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
   out.commit();
-  return writer.frames();
+  return written;
 }
 
 // The name of a SigMF pair without its suffix.
@@ -126,35 +136,22 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
   const std::string base = sigmfBase(options.output);
   OutputFile data(base + std::string(kSigmfDataSuffix));
   OutputFile meta(base + std::string(kSigmfMetaSuffix));
-  FrameWriter writer(tones, data);
   SigmfMetaWriter annotations(meta, setup.tones, setup.description());
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        writer.play(tone);
-        return true;
-      },
-      [&](const Segment& segment) { annotations.annotate(segment); });
+  const std::int64_t written = writeFrames(
+      tones, setup, options, data, [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish();
   // The metadata names the recording, so it comes into place last.
   data.commit();
   meta.commit();
-  return writer.frames();
+  return written;
 }
 
 std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
                        const RenderOptions& options) {
   OutputFile out(OutputFile::kStandardOutput);
-  FrameWriter writer(tones, out);
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        writer.play(tone);
-        return true;
-      },
-      [](const Segment&) {});
+  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
   out.commit();
-  return writer.frames();
+  return written;
 }
 
 // CLI11 would list -o among the options; the usage line shows that it is always given.
