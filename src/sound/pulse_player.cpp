@@ -30,6 +30,9 @@ constexpr std::size_t kFrameBytes = kChannels * sizeof(std::int16_t);
 // While a call waits on the server, the loop wakes it this often to look at the clock.
 constexpr pa_usec_t kTickUs = 100 * kMicrosecondsPerMillisecond;
 constexpr const char* kDefaultDescription = "Keyed signal";
+// The server's buffer as asked for, and the least it asks for at a time (see connect()).
+constexpr std::uint64_t kTargetLengthMs = 300;
+constexpr std::uint64_t kRequestMs = 20;
 
 constexpr pa_sample_spec kToneFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz),
                                      static_cast<std::uint8_t>(kChannels)};
@@ -304,14 +307,18 @@ struct PulsePlayer::Impl {
     }
     pa_stream_set_state_callback(stream, &Impl::onStreamStateChange, this);
     pa_stream_set_write_callback(stream, &Impl::onWritable, this);
-    // tlength is the whole way from our write to the speaker (the latency is adjusted to it). A
-    // prebuf of one frame lets the first play be heard at once, yet keeps the stream waiting for
-    // data after a drain or an underrun instead of skipping what comes late.
-    const pa_buffer_attr attr{static_cast<std::uint32_t>(-1),
-                              static_cast<std::uint32_t>(pa_usec_to_bytes(
-                                  kQueuedTargetMs * kMicrosecondsPerMillisecond, &kToneFormat)),
-                              static_cast<std::uint32_t>(kFrameBytes),
-                              static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1)};
+    // With the latency adjusted, the server splits tlength between its own buffer and the
+    // sink's, and holds somewhat less than tlength end to end: asking for a little more keeps
+    // about kQueuedTargetMs queued. Small requests keep it near full. A prebuf of one frame lets
+    // the first play be heard at once, yet keeps the stream waiting for data after a drain or an
+    // underrun instead of skipping what comes late.
+    const auto bytesFor = [](std::uint64_t milliseconds) {
+      return static_cast<std::uint32_t>(
+          pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &kToneFormat));
+    };
+    const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), bytesFor(kTargetLengthMs),
+                              static_cast<std::uint32_t>(kFrameBytes), bytesFor(kRequestMs),
+                              static_cast<std::uint32_t>(-1)};
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_START_CORKED);

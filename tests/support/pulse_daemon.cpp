@@ -50,7 +50,7 @@ constexpr std::size_t kRecordChunkFrames = 128;
 // After the last play has drained, the monitor still has its own short buffer to deliver.
 constexpr auto kRecordTail = 250ms;
 constexpr pa_usec_t kKeeperLatencyUs = 20000;
-constexpr std::uint32_t kPipeWireQuantum = 512;
+constexpr std::uint32_t kPipeWireQuantum = 1024;
 constexpr const char* kSinkName = "bitoner_test_sink";
 // A buffer attribute the server chooses.
 constexpr auto kServerDefault = static_cast<std::uint32_t>(-1);

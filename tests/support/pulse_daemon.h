@@ -74,7 +74,7 @@ class MonitorRecorder {
 std::vector<std::string> playOrder(std::u32string_view message);
 
 // The frames of the named tone files in the working directory (names taken without regard to
-// case, as the player takes them), one after the other.
+// case, so that the names the sequencer logs can be used), one after the other.
 std::vector<std::int16_t> framesOf(const std::vector<std::string>& names);
 
 // Where the signal starts in `recording` (its first frame that is not silent), as an index into
