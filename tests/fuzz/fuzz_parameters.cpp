@@ -27,10 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(params.SymbolLength == symbolLength);
   FUZZ_CHECK(params.Ampl >= 0.0 && params.Ampl <= bitoner::kFullScale);
   // The gap is a share of the symbol: undefined only for an infinite share of nothing or the
-  // reverse, which the tone planning refuses as a duration that is not a number.
+  // reverse (a share so small that it comes to nothing counts as nothing), which the tone
+  // planning refuses as a duration that is not a number.
   if (std::isnan(params.InterSymbol)) {
-    FUZZ_CHECK((std::isinf(percent) && symbolLength == 0.0) ||
-               (std::isinf(symbolLength) && percent == 0.0));
+    const double share = percent / 100.0;
+    FUZZ_CHECK((std::isinf(share) && symbolLength == 0.0) ||
+               (std::isinf(symbolLength) && share == 0.0));
   }
 
   // A gap typed on its own derives the same share.
