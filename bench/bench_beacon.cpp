@@ -91,7 +91,7 @@ void BM_BeaconRecorded(benchmark::State& state) {
                                  std::chrono::steady_clock::now().time_since_epoch();
     testing::ChildProcess beacon(
         {BITONER_EXECUTABLE, "beacon", "--symbol", "0.02", "--every", "10s", "--quiet", "PARIS "},
-        (dir.path() / "stderr.txt").string());
+        {{}, {}, dir.path() / "stderr.txt", {}});
     std::this_thread::sleep_for(2s);
     const long rssStartKb =
         statusField({"/proc/" + std::to_string(beacon.pid()) + "/status"}, "VmRSS");

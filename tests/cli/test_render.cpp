@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `bitoner render` run as a user runs it: the real executable, read back by independent readers.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -15,6 +13,7 @@
 
 #include "engine/parameters.h"
 #include "engine/tones.h"
+#include "support/child_process.h"
 #include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"
@@ -50,33 +49,12 @@ class Bitoner {
  public:
   Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir)
       : out_(dir.parent_path() / (dir.filename().string() + ".out")),
-        err_(dir.parent_path() / (dir.filename().string() + ".err")) {
-    std::vector<std::string> argv{BITONER_EXECUTABLE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& arg : argv) {
-      pointers.push_back(arg.data());
-    }
-    pointers.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir.c_str()) != 0 || !std::freopen(out_.c_str(), "w", stdout) ||
-          !std::freopen(err_.c_str(), "w", stderr)) {
-        ::_exit(127);
-      }
-      for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}) {
-        ::unsetenv(name);
-      }
-      ::execv(pointers[0], pointers.data());
-      ::_exit(127);
-    }
-  }
+        err_(dir.parent_path() / (dir.filename().string() + ".err")),
+        process_(
+            withProgram(args),
+            {dir, out_, err_, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}}) {}
 
   ~Bitoner() {
-    if (!waited_) {  // a failed check left it running: it must not write on for minutes
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
     std::error_code ignored;
     std::filesystem::remove(out_, ignored);
     std::filesystem::remove(err_, ignored);
@@ -84,24 +62,25 @@ class Bitoner {
   Bitoner(const Bitoner&) = delete;
   Bitoner& operator=(const Bitoner&) = delete;
 
-  void signal(int number) const { ::kill(pid_, number); }
+  void signal(int number) const { process_.signal(number); }
 
   Finished wait() {
-    int raw = 0;
-    ::waitpid(pid_, &raw, 0);
-    waited_ = true;
     Finished done;
-    done.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    done.status = process_.wait();
     done.out = slurp(out_);
     done.err = slurp(err_);
     return done;
   }
 
  private:
+  static std::vector<std::string> withProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), BITONER_EXECUTABLE);
+    return args;
+  }
+
   std::filesystem::path out_;
   std::filesystem::path err_;
-  pid_t pid_ = -1;
-  bool waited_ = false;
+  testing::ChildProcess process_;
 };
 
 Finished run(const std::vector<std::string>& args, const std::filesystem::path& dir) {

@@ -31,7 +31,7 @@ constexpr double kRateHz = kSampleRateHz;
 // The beacon as a child process whose standard error goes to a file.
 testing::ChildProcess beacon(std::vector<std::string> arguments, const std::string& errorFile) {
   arguments.insert(arguments.begin(), {BITONER_EXECUTABLE, "beacon"});
-  return testing::ChildProcess(std::move(arguments), errorFile);
+  return testing::ChildProcess(std::move(arguments), {{}, {}, errorFile, {}});
 }
 
 // The tone files for the beacon's options, in the working directory, and the frames of them.
