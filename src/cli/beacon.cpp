@@ -49,12 +49,11 @@ class Beacon {
         messageText_(toUtf8(config.message)) {}
 
   int run() {
-    tones_ = std::make_shared<const ToneBank>(config_.tones);
     bool connected = false;
     while (!stop_.raised() && !(config_.passes && completed_ >= *config_.passes)) {
       try {
         if (!connected) {
-          sound_.open(tones_);
+          sound_.open(config_.tones);
           if (lost_) {
             say("sound server back; keying again");
             lost_ = false;
@@ -98,7 +97,7 @@ class Beacon {
   // before every idle symbol, so a clock step is followed. False if a stop came first.
   bool waitForSlot() {
     const PassSchedule& schedule = *config_.schedule;
-    const std::int64_t idleFrames = tones_->frames(Tone::Idle);
+    const std::int64_t idleFrames = config_.tones->frames(Tone::Idle);
     for (;;) {
       if (stop_.raised()) {
         return false;
@@ -108,8 +107,8 @@ class Beacon {
       noteLateness(slot);
       slot_ = slot;
       const double wait = std::chrono::duration<double>(slot - heardAt).count();
-      const auto frames = std::max<std::int64_t>(
-          0, std::llround(wait * static_cast<double>(config_.tones.Fsample)));
+      const auto frames =
+          std::max<std::int64_t>(0, std::llround(wait * static_cast<double>(config_.sampleRateHz)));
       if (frames == 0) {
         return true;
       }
@@ -216,7 +215,6 @@ class Beacon {
   StopRequest& stop_;
   std::FILE* report_;
   const std::string messageText_;
-  std::shared_ptr<const ToneBank> tones_;
   std::int64_t completed_ = 0;
   WallClock::time_point slot_{};
   std::optional<WallClock::time_point> previousSlot_;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,8 +18,9 @@ namespace bitoner::cli {
 
 // What a beacon keys and when.
 struct BeaconConfig {
-  std::u32string message;                // upper-cased and checked already
-  ToneInputs tones;                      // derived from the options as the window derives them
+  std::u32string message;                 // upper-cased and checked already
+  std::shared_ptr<const ToneBank> tones;  // made from the options as the window makes them
+  std::int32_t sampleRateHz = 0;
   std::optional<PassSchedule> schedule;  // passes on the wall clock; none: back to back
   std::optional<std::int64_t> passes;    // stop after this many whole passes; none: never
   bool quiet = false;                    // only faults are reported

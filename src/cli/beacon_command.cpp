@@ -65,9 +65,9 @@ int runBeaconCommand(const BeaconOptions& options) {
       throw Refusal("--offset: needs --every");
     }
     const KeyingSetup setup = resolveKeying(options.keying);
-    makeToneBank(setup);  // refuses tones GO would refuse, before anything is played
+    config.tones = makeToneBank(setup);  // refuses tones GO would refuse, before anything plays
     config.message = setup.message;
-    config.tones = setup.tones;
+    config.sampleRateHz = setup.tones.Fsample;
     if (options.every) {
       config.schedule = PassSchedule{
           durationOf("--every", *options.every, false),
