@@ -15,6 +15,7 @@
 #include "cli/recording.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
+#include "signals/stop_signals.h"
 
 namespace bitoner::cli {
 
@@ -200,7 +201,9 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
 }
 
 int runRender(const RenderOptions& options) {
-  const InterruptGuard guard;
+  // A signal only notes that it came, and blocked writes return, so that what is being written is
+  // removed before the process ends.
+  const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   try {
     const KeyingSetup setup = resolveKeying(options.keying);
     const Format format = formatOf(options.output);
@@ -230,7 +233,7 @@ int runRender(const RenderOptions& options) {
     return kExitFailed;
   } catch (const Interrupted& interrupted) {
     std::cerr << "bitoner render: interrupted; nothing was written\n";
-    InterruptGuard::reraise(interrupted.signal());
+    StopSignals::endBy(interrupted.signal());
   }
 }
 
