@@ -63,7 +63,7 @@ class KeyingThroughWindow : public testing::ShownWindow<RecordingPlayer> {
     EXPECT_TRUE(form.Command1->isVisible());
     EXPECT_FALSE(form.Stp->isVisible());
     EXPECT_TRUE(form.InvertSB->isEnabled());
-    EXPECT_EQ(form.parameters().abort, kFalse);
+    EXPECT_FALSE(form.running());
   }
 
   bool toneFileExists(std::string_view name) const {
