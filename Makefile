@@ -106,7 +106,7 @@ bench: build-tests
 install: build
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-# A Debian package in $(BUILD), checked by lintian.
+# The Debian packages in $(BUILD) (bitoner-cli and bitoner), checked by lintian.
 package: deps-package build
 	cd $(BUILD) && cpack -G DEB
 	lintian --info $(BUILD)/bitoner_*.deb $(BUILD)/bitoner-cli_*.deb
