@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli/beacon_command.h"
+#include "cli/decode_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
 
@@ -23,6 +24,8 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* render = addRenderCommand(app, renderOptions);
   BeaconOptions beaconOptions;
   const CLI::App* beacon = addBeaconCommand(app, beaconOptions);
+  DecodeOptions decodeOptions;
+  const CLI::App* decode = addDecodeCommand(app, decodeOptions);
 
   try {
     app.parse(argc, argv);
@@ -37,6 +40,9 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (beacon->parsed()) {
       return runBeaconCommand(beaconOptions);
+    }
+    if (decode->parsed()) {
+      return runDecode(decodeOptions);
     }
   } catch (const std::exception& error) {
     std::cerr << "bitoner: " << error.what() << '\n';
