@@ -8,6 +8,7 @@
 #include "cli/beacon_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
+#include "cli/tune.h"
 
 namespace bitoner::cli {
 
@@ -23,6 +24,8 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* render = addRenderCommand(app, renderOptions);
   BeaconOptions beaconOptions;
   const CLI::App* beacon = addBeaconCommand(app, beaconOptions);
+  TuneOptions tuneOptions;
+  const CLI::App* tune = addTuneCommand(app, tuneOptions);
 
   try {
     app.parse(argc, argv);
@@ -37,6 +40,9 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (beacon->parsed()) {
       return runBeaconCommand(beaconOptions);
+    }
+    if (tune->parsed()) {
+      return runTune(tuneOptions);
     }
   } catch (const std::exception& error) {
     std::cerr << "bitoner: " << error.what() << '\n';

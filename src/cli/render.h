@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/keying_options.h"
+#include "cli/signal_options.h"
 
 namespace CLI {
 class App;
@@ -17,6 +19,10 @@ struct RenderOptions {
   KeyingOptions keying;
   std::string output;
   std::int64_t loopPasses = 0;  // 0: Loop clear
+  SignalOptions signal;
+  std::string format = "ci16";
+  std::optional<double> frequencyHz;  // RF of baseband 0, for SigMF
+  std::optional<std::string> start;   // UTC time of the first frame, for SigMF
 };
 
 // Adds the render subcommand to `app`; the options land in `options` when it is parsed.
