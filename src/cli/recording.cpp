@@ -97,17 +97,10 @@ std::int64_t tailFrames(const ToneBank& tones) {
   return tones.smooth() ? tones.smooth()->rampFrames : 0;
 }
 
-FrameWriter::FrameWriter(const ToneBank& tones, OutputFile& out, SampleFormat format, Sha512* hash)
-    : tones_(tones), out_(out), format_(format), hash_(hash) {
+FrameWriter::FrameWriter(const ToneBank& tones, OutputFile& out, SampleFormat format)
+    : tones_(tones), out_(out), format_(format) {
   if (tones.smooth()) {
     smooth_.emplace(tones, *tones.smooth());
-  }
-}
-
-void FrameWriter::writeBytes(std::span<const std::byte> bytes) {
-  out_.write(bytes);
-  if (hash_ != nullptr) {
-    hash_->update(bytes);
   }
 }
 
@@ -120,7 +113,7 @@ void FrameWriter::writeFrames(Tone tone, std::int64_t first, std::size_t count) 
         sample = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<std::uint32_t>(sample)));
       }
     }
-    writeBytes(std::as_bytes(samples));
+    out_.write(std::as_bytes(samples));
     return;
   }
   const std::span<std::int16_t> samples(chunk_.data(), count * kChannels);
@@ -130,7 +123,7 @@ void FrameWriter::writeFrames(Tone tone, std::int64_t first, std::size_t count) 
       sample = static_cast<std::int16_t>(std::rotl(static_cast<std::uint16_t>(sample), 8));
     }
   }
-  writeBytes(std::as_bytes(samples));
+  out_.write(std::as_bytes(samples));
 }
 
 void FrameWriter::play(Tone tone) {
@@ -164,8 +157,9 @@ void FrameWriter::finish() {
 }
 
 SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
-                                 std::optional<double> frequencyHz)
-    : out_(out), tones_(tones) {
+                                 std::optional<double> frequencyHz,
+                                 const std::optional<NoisePlan>& noise)
+    : out_(out), tones_(tones), noise_(noise) {
   const double sign = tones.invert ? -1.0 : 1.0;
   frequencyHz_[static_cast<std::size_t>(Tone::Idle)] = sign * readNumber(tones.idleFreqText);
   frequencyHz_[static_cast<std::size_t>(Tone::Gap)] = sign * readNumber(tones.idleFreqText);
@@ -228,6 +222,12 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
       {"bitoner:gap_length", tones_.InterSymbol},
       {"bitoner:ppm", tones_.ppm},
   };
+  if (noise_) {
+    global["bitoner:snr_db"] = noise_->snrDb;
+    global["bitoner:snr_bandwidth_hz"] = kSnrBandwidthHz;
+    global["bitoner:noise_seed"] = noise_->seed;
+    global["bitoner:scale"] = noise_->scale;
+  }
   if (tones_.smooth) {
     const double rate = tones_.Fsample;
     global["bitoner:glide_length"] = static_cast<double>(tones_.smooth->glideFrames) / rate;

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "cli/noisy_frames.h"
 #include "cli/output_file.h"
-#include "cli/sha512.h"
 #include "engine/smooth.h"
 #include "engine/tones.h"
 
@@ -48,9 +48,7 @@ std::int64_t tailFrames(const ToneBank& tones);
 // transmission keeps one phase through the plays and ends with finish().
 class FrameWriter {
  public:
-  // `hash`, when given, gets every byte written.
-  FrameWriter(const ToneBank& tones, OutputFile& out, SampleFormat format = SampleFormat::Ci16,
-              Sha512* hash = nullptr);
+  FrameWriter(const ToneBank& tones, OutputFile& out, SampleFormat format = SampleFormat::Ci16);
 
   void play(Tone tone);
   // Ends the transmission: a smooth one falls to silence over its ramp.
@@ -62,12 +60,10 @@ class FrameWriter {
 
   // The next `count` frames of the tone (from frame `first`) or of the smooth synthesis.
   void writeFrames(Tone tone, std::int64_t first, std::size_t count);
-  void writeBytes(std::span<const std::byte> bytes);
 
   const ToneBank& tones_;
   OutputFile& out_;
   SampleFormat format_;
-  Sha512* hash_;
   std::optional<SmoothSynth> smooth_;
   std::int64_t frames_ = 0;
   std::array<std::int16_t, kChunkFrames * kChannels> chunk_{};
@@ -88,8 +84,10 @@ struct SigmfCapture {
 class SigmfMetaWriter {
  public:
   // `tones` gives the frequency of each tone; annotations give their edges at RF when
-  // `frequencyHz` is given.
-  SigmfMetaWriter(OutputFile& out, const ToneInputs& tones, std::optional<double> frequencyHz);
+  // `frequencyHz` is given; noise added to the recording is stated in keys of the bitoner
+  // namespace.
+  SigmfMetaWriter(OutputFile& out, const ToneInputs& tones, std::optional<double> frequencyHz,
+                  const std::optional<NoisePlan>& noise = std::nullopt);
 
   void annotate(const Segment& segment);
   // Closes the annotations and writes the capture and the global object; `description` goes into
@@ -99,6 +97,7 @@ class SigmfMetaWriter {
  private:
   OutputFile& out_;
   const ToneInputs& tones_;
+  std::optional<NoisePlan> noise_;
   std::array<double, 4> frequencyHz_{};  // indexed by Tone, signed as the spectrum shows it
   bool first_ = true;
 };

@@ -13,6 +13,7 @@
 #include <limits>
 #include <system_error>
 
+#include "cli/noisy_frames.h"
 #include "cli/output_file.h"
 #include "cli/recording.h"
 #include "engine/tones.h"
@@ -115,13 +116,54 @@ std::string captureTime(const std::optional<std::string>& start) {
   return *start;
 }
 
+// The noise of a render and the scale that keeps it from clipping, worked out before anything is
+// written: the noise is drawn once to find its peak, then drawn again from the same seed.
+std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& setup,
+                                   const RenderOptions& options) {
+  if (!options.snrDb) {
+    return std::nullopt;
+  }
+  std::array<std::int64_t, 4> plays{};
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        ++plays[static_cast<std::size_t>(tone)];
+        return true;
+      },
+      [](const Segment&) {});
+  NoisePlan plan;
+  plan.snrDb = *options.snrDb;
+  plan.seed = options.seed.value_or(0);
+  plan.sigma = noiseSigmaFor(meanPower(tones, plays), plan.snrDb, setup.tones.Fsample);
+  NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0);
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        measure.play(tone);
+        return true;
+      },
+      [](const Segment&) {});
+  plan.scale = scaleForPeak(measure.peak());
+  return plan;
+}
+
 // The frames of the whole render into `out`, each segment handed to `segment` once complete.
 // Returns the frames written.
 std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options, OutputFile& out,
-                         const std::function<void(const Segment&)>& segment,
-                         Sha512* hash = nullptr) {
-  FrameWriter writer(tones, out, sampleFormat(options), hash);
+                         const RenderOptions& options, const std::optional<NoisePlan>& noise,
+                         OutputFile& out, const std::function<void(const Segment&)>& segment) {
+  if (noise) {
+    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale);
+    walkRecording(
+        tones, setup.message, options.loopPasses,
+        [&](Tone tone) {
+          writer.play(tone);
+          return true;
+        },
+        segment);
+    return writer.frames();
+  }
+  FrameWriter writer(tones, out, sampleFormat(options));
   walkRecording(
       tones, setup.message, options.loopPasses,
       [&](Tone tone) {
@@ -134,7 +176,7 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
 }
 
 std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options) {
+                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
   if (frames > kMaxFrames) {
     throw Refusal(
@@ -146,7 +188,8 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   OutputFile out(options.output);
   const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
   out.write(std::as_bytes(std::span(header)));
-  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
   out.commit();
   return written;
 }
@@ -167,18 +210,19 @@ std::string writtenNames(const std::string& output, Format format) {
 }
 
 std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options) {
+                         const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   const std::string base = sigmfBase(options.output);
   OutputFile data(base + std::string(kSigmfDataSuffix));
   OutputFile meta(base + std::string(kSigmfMetaSuffix));
   const std::string datetime = captureTime(options.start);
-  SigmfMetaWriter annotations(meta, setup.tones, options.frequencyHz);
+  SigmfMetaWriter annotations(meta, setup.tones, options.frequencyHz, noise);
   Sha512 hash;
-  const std::int64_t written = writeFrames(
-      tones, setup, options, data, [&](const Segment& segment) { annotations.annotate(segment); },
-      &hash);
+  data.digestInto(hash);
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, data,
+                  [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish(SigmfCapture{sampleFormat(options), options.frequencyHz, datetime, hash.hex()},
-                     setup.description());
+                     setup.description() + noiseDescription(noise));
   // The metadata names the recording, so it comes into place last.
   data.commit();
   meta.commit();
@@ -186,9 +230,10 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
 }
 
 std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options) {
+                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   OutputFile out(OutputFile::kStandardOutput);
-  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
   out.commit();
   return written;
 }
@@ -246,12 +291,25 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
                    "SigMF: the UTC time of the first frame, 2026-12-08T14:00:00Z (default: now)")
       ->option_text("TIME");
   addSignalOptions(*render, options.signal, kMaxFileRateHz, true);
+  CLI::Option* snr =
+      render
+          ->add_option("--snr", options.snrDb,
+                       "Add complex white Gaussian noise: signal power over the noise power in "
+                       "2500 Hz, in dB (with --seed); the level is lowered just enough that "
+                       "nothing clips")
+          ->option_text("DB");
+  CLI::Option* seed =
+      render->add_option("--seed", options.seed, "The noise generator's seed, a whole number")
+          ->option_text("N");
+  snr->needs(seed);
+  seed->needs(snr);
   addKeyingOptions(*render, options.keying);
   render->footer(
       "Examples:\n"
       "  bitoner render -o cq.wav CQ DE TEST\n"
       "  bitoner render --symbol 0.1 -o sos.sigmf-data SOS\n"
       "  bitoner render --shape smooth --rate 48000 -o beacon.sigmf-data VVV DE N0CALL\n"
+      "  bitoner render --snr -20 --seed 1 -o noisy.wav CQ DE TEST\n"
       "  bitoner render -o - SOS | pacat --rate=11025 --channels=2");
   return render;
 }
@@ -274,22 +332,28 @@ int runRender(const RenderOptions& options) {
           "--format: a WAV file holds 16-bit samples only (ci16); write cf32 as a SigMF "
           "recording (-o NAME.sigmf-data) or raw (-o -)");
     }
+    if (options.snrDb && (setup.tones.smooth || sampleFormat(options) != SampleFormat::Ci16)) {
+      throw Refusal(
+          "--snr: noise is added to hard keying in 16-bit samples only (--shape hard, "
+          "--format ci16)");
+    }
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
     const std::int64_t pass =
         countFrames(*tones, setup, 0, std::numeric_limits<std::int64_t>::max()) -
         tailFrames(*tones);
     std::cerr << "bitoner render: one pass lasts " << secondsText(pass, setup.tones.Fsample) << " ("
               << pass << " frames)\n";
+    const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
     std::int64_t frames = 0;
     switch (format) {
       case Format::Wav:
-        frames = renderWav(*tones, setup, options);
+        frames = renderWav(*tones, setup, options, noise);
         break;
       case Format::Sigmf:
-        frames = renderSigmf(*tones, setup, options);
+        frames = renderSigmf(*tones, setup, options, noise);
         break;
       case Format::Raw:
-        frames = renderRaw(*tones, setup, options);
+        frames = renderRaw(*tones, setup, options, noise);
         break;
     }
     if (format != Format::Raw) {

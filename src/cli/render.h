@@ -23,6 +23,8 @@ struct RenderOptions {
   std::string format = "ci16";
   std::optional<double> frequencyHz;  // RF of baseband 0, for SigMF
   std::optional<std::string> start;   // UTC time of the first frame, for SigMF
+  std::optional<double> snrDb;        // with a seed: noise added at this ratio
+  std::optional<std::uint64_t> seed;
 };
 
 // Adds the render subcommand to `app`; the options land in `options` when it is parsed.
