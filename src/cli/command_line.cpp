@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli/beacon_command.h"
+#include "cli/decode_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
 #include "cli/tune.h"
@@ -26,6 +27,8 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* beacon = addBeaconCommand(app, beaconOptions);
   TuneOptions tuneOptions;
   const CLI::App* tune = addTuneCommand(app, tuneOptions);
+  DecodeOptions decodeOptions;
+  const CLI::App* decode = addDecodeCommand(app, decodeOptions);
 
   try {
     app.parse(argc, argv);
@@ -43,6 +46,9 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (tune->parsed()) {
       return runTune(tuneOptions);
+    }
+    if (decode->parsed()) {
+      return runDecode(decodeOptions);
     }
   } catch (const std::exception& error) {
     std::cerr << "bitoner: " << error.what() << '\n';
