@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/keying_options.h"
+#include "cli/signal_options.h"
 
 namespace CLI {
 class App;
@@ -21,6 +22,7 @@ struct BeaconOptions {
   std::optional<std::string> offset;
   std::optional<std::int64_t> passes;
   bool quiet = false;
+  SignalOptions signal;
 };
 
 CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options);

@@ -9,9 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/decode_input.h"
+#include "cli/decode_live.h"
 #include "cli/keying_options.h"
 #include "cli/output_file.h"
 #include "decode/decoder.h"
+#include "sound/sound_service.h"
 
 namespace bitoner::cli {
 
@@ -165,7 +167,8 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       ->option_text("HZ");
   decode
       ->add_option("--rate", options.rateText,
-                   "Sample rate of raw frames on standard input, in Hz (default 11025)")
+                   "Sample rate of raw frames on standard input, or to record at with --live, "
+                   "in Hz (default 11025)")
       ->check(number)
       ->option_text("HZ");
   decode->add_flag("-v,--verbose", options.verbose,
@@ -214,11 +217,10 @@ int runDecode(const DecodeOptions& options) {
               << kMaxSampleRateHz << '\n';
     return kExitRefused;
   }
-  if (options.live) {
-    std::cerr << "bitoner decode: --live is not available yet\n";
-    return kExitRefused;
-  }
   try {
+    if (options.live) {
+      decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
+    }
     std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
     const RecordingFormat& format = reader->format();
     if (!options.annotate.empty() && !format.sigmfMeta.empty()) {
@@ -262,6 +264,9 @@ int runDecode(const DecodeOptions& options) {
     return kExitFailed;
   } catch (const FileError& error) {
     std::cerr << "bitoner decode: cannot write " << error.what() << '\n';
+    return kExitFailed;
+  } catch (const SoundError& error) {
+    std::cerr << "bitoner decode: " << error.what() << '\n';
     return kExitFailed;
   }
 }
