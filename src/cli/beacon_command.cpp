@@ -48,7 +48,7 @@ void reportPassLength(const BeaconConfig& config, bool quiet) {
     if (static_cast<double>(frames) / config.sampleRateHz > period) {
       std::fprintf(stderr,
                    "bitoner beacon: warning: a pass lasts %s, longer than its period of %s: "
-                   "each pass will take the slot after the next\n",
+                   "each pass starts in the first slot free after the one before\n",
                    length.c_str(), secondsText(config.schedule->every.count(), 1000).c_str());
     }
   }

@@ -53,7 +53,7 @@ CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options) {
   return tune;
 }
 
-ToneInputs tuneTone(const TuneOptions& options) {
+KeyingSetup tuneSetup(const TuneOptions& options) {
   KeyingOptions keying;
   std::string frequency = "1000";
   if (options.frequencyText) {
@@ -70,21 +70,18 @@ ToneInputs tuneTone(const TuneOptions& options) {
   applySignalOptions(options.signal, setup);
   // The idle symbol, played over and over with one phase and no glide, is the steady tone.
   setup.tones.smooth = SmoothShape{0, framesAt(kTuneRampSeconds, setup.tones.Fsample)};
-  return setup.tones;
+  return setup;
 }
 
 int runTune(const TuneOptions& options) {
   std::shared_ptr<const ToneBank> tones;
   double frequency = 0.0;
   try {
-    const ToneInputs inputs = tuneTone(options);
-    frequency = readNumber(inputs.idleFreqText);
-    tones = std::make_shared<const ToneBank>(inputs);
+    const KeyingSetup setup = tuneSetup(options);
+    frequency = readNumber(setup.tones.idleFreqText);
+    tones = makeToneBank(setup);
   } catch (const Refusal& refusal) {
     std::fprintf(stderr, "bitoner tune: %s\n", refusal.what());
-    return kExitRefused;
-  } catch (const ToneError& error) {
-    std::fprintf(stderr, "bitoner tune: the tone cannot be made: %s\n", error.cause().c_str());
     return kExitRefused;
   }
   // A first signal ends the tone after the stretch being sent; a second one at once.

@@ -26,9 +26,8 @@ struct TuneOptions {
 
 CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options);
 
-// The tone's inputs as the options give them: the tone is the idle tone of the result. Throws
-// Refusal.
-ToneInputs tuneTone(const TuneOptions& options);
+// The run as the options give it: the tone is its idle tone. Throws Refusal.
+KeyingSetup tuneSetup(const TuneOptions& options);
 
 // Plays the tone until SIGINT or SIGTERM, rising at the start and falling at the end. Returns the
 // exit status.
