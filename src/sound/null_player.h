@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -24,7 +25,7 @@ class NullPlayer : public SoundService {
   void play(Tone tone) override;
   void drain() override;
 
-  // The frames played since the last open().
+  // The frames played since the last open(); may be asked from any thread.
   std::int64_t framesPlayed() const { return framesPlayed_; }
 
  private:
@@ -34,7 +35,7 @@ class NullPlayer : public SoundService {
   std::int32_t sampleRateHz_;
   std::chrono::milliseconds queued_;
   std::shared_ptr<const ToneBank> tones_;
-  std::int64_t framesPlayed_ = 0;
+  std::atomic<std::int64_t> framesPlayed_{0};
   Clock::time_point heardUntil_;  // when everything played so far has been heard
 };
 
