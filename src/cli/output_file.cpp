@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/output_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <utility>
 
+#include "engine/file_set.h"
 #include "engine/wav_writer.h"
 
 namespace bitoner::cli {
@@ -62,6 +64,11 @@ OutputFile::OutputFile(std::filesystem::path target) : target_(std::move(target)
     fd_ = STDOUT_FILENO;
     return;
   }
+  // Found now rather than after a render of hours.
+  struct stat status {};
+  if (::stat(target_.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    fail(EISDIR);
+  }
   try {
     fd_ = createTemporaryBeside(target_, temporary_);
     ownsFd_ = true;
@@ -112,20 +119,46 @@ void OutputFile::writeOut(std::span<const std::byte> bytes) {
   }
 }
 
-void OutputFile::commit() {
+void OutputFile::finish() {
   flush();
-  if (!ownsFd_) {
+  if (!ownsFd_ || fd_ < 0) {
     return;
   }
+  // Without the fsync a crash soon after the rename could leave the new name with no data.
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) {
+      fail(errno);
+    }
+  }
   // close() is where some file systems report a write that could not be completed.
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) {
+  if (::close(std::exchange(fd_, -1)) != 0) {
     fail(errno);
   }
-  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
-    fail(errno);
+}
+
+void OutputFile::commit() {
+  OutputFile* const self = this;
+  commitTogether(std::span(&self, 1));
+}
+
+void OutputFile::commitTogether(std::span<OutputFile* const> files) {
+  std::vector<OutputFile*> named;
+  std::vector<FileMove> moves;
+  for (OutputFile* const file : files) {
+    file->finish();
+    if (file->ownsFd_) {
+      named.push_back(file);
+      moves.push_back({file->temporary_, file->target_});
+    }
   }
-  temporary_.clear();
+  if (const auto failure = replaceTogether(moves)) {
+    named[failure->index]->fail(failure->error);
+  }
+  // The old files now sit under the temporary names.
+  for (OutputFile* const file : named) {
+    ::unlink(file->temporary_.c_str());
+    file->temporary_.clear();
+  }
 }
 
 void OutputFile::fail(int error) const {

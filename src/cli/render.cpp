@@ -13,6 +13,7 @@
 
 #include "cli/output_file.h"
 #include "cli/recording.h"
+#include "engine/file_set.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
 
@@ -49,6 +50,11 @@ Format formatOf(const std::string& output) {
   throw Refusal("cannot tell the format of \"" + output +
                 "\" from its name: give a name ending in .wav, .sigmf-data or .sigmf-meta, or - "
                 "for raw frames on standard output");
+}
+
+bool isRecordingName(std::string_view name) {
+  return endsWithIgnoringCase(name, kWavSuffix) || endsWithIgnoringCase(name, kSigmfDataSuffix) ||
+         endsWithIgnoringCase(name, kSigmfMetaSuffix);
 }
 
 std::string secondsText(std::int64_t frames) {
@@ -140,9 +146,8 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
   const std::int64_t written = writeFrames(
       tones, setup, options, data, [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish();
-  // The metadata names the recording, so it comes into place last.
-  data.commit();
-  meta.commit();
+  OutputFile* const pair[] = {&data, &meta};
+  OutputFile::commitTogether(pair);
   return written;
 }
 
@@ -205,6 +210,11 @@ int runRender(const RenderOptions& options) {
     const KeyingSetup setup = resolveKeying(options.keying);
     const Format format = formatOf(options.output);
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    if (format != Format::Raw) {
+      // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their
+      // temporary files, which may be gigabytes: the next render into the directory removes them.
+      removeDeadTemporaries(std::filesystem::path(options.output).parent_path(), isRecordingName);
+    }
     std::int64_t frames = 0;
     switch (format) {
       case Format::Wav:

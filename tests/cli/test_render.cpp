@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `bitoner render` run as a user runs it: the real executable, read back by independent readers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -44,12 +48,14 @@ struct Finished {
 };
 
 // A started `bitoner` with its working directory in `dir`, no display and no sound server in
-// its environment, standard output and error into files beside the directory.
+// its environment, standard output and error into files beside the directory (`tag` tells apart
+// those of processes run side by side).
 class Bitoner {
  public:
-  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir)
-      : out_(dir.parent_path() / (dir.filename().string() + ".out")),
-        err_(dir.parent_path() / (dir.filename().string() + ".err")),
+  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir,
+          const std::string& tag = "")
+      : out_(dir.parent_path() / (dir.filename().string() + tag + ".out")),
+        err_(dir.parent_path() / (dir.filename().string() + tag + ".err")),
         process_(
             withProgram(args),
             {dir, out_, err_, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}}) {}
@@ -194,19 +200,115 @@ TEST(RenderTest, RefusalsAndFailuresWriteNothingAndKeepWhatWasThere) {
   }
 }
 
-TEST(RenderTest, InterruptLeavesNothingBehind) {
-  const TempDir dir;
-  Bitoner render({"render", "--symbol", "100", "--loop", "100", "-o", "long.sigmf-data", "E"},
-                 dir.path());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// A long SigMF render, started and seen writing its two temporary files.
+class LongRender {
+ public:
+  explicit LongRender(const TempDir& dir)
+      : render_({"render", "--symbol", "100", "--loop", "100", "-o", "long.sigmf-data", "E"},
+                dir.path()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
-  ASSERT_EQ(dir.entries().size(), 2U) << "the render never started writing";
-  render.signal(SIGINT);
-  const Finished done = render.wait();
-  EXPECT_EQ(done.status, 128 + SIGINT);
-  EXPECT_TRUE(dir.entries().empty());
+  Bitoner& operator*() { return render_; }
+
+ private:
+  Bitoner render_;
+};
+
+TEST(RenderTest, InterruptLeavesNothingBehind) {
+  for (const int signal : {SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    const TempDir dir;
+    LongRender render(dir);
+    ASSERT_EQ(dir.entries().size(), 2U) << "the render never started writing";
+    (*render).signal(signal);
+    const Finished done = (*render).wait();
+    EXPECT_EQ(done.status, 128 + signal);
+    EXPECT_TRUE(dir.entries().empty());
+  }
+}
+
+TEST(RenderTest, LeftoversOfAKilledRenderGoAtTheNextRender) {
+  const TempDir dir;
+  {
+    LongRender render(dir);
+    (*render).signal(SIGKILL);
+    EXPECT_EQ((*render).wait().status, 128 + SIGKILL);
+  }
+  ASSERT_EQ(dir.entries().size(), 2U);
+  ASSERT_EQ(run({"render", "--symbol", "0.01", "-o", "next.wav", "E"}, dir.path()).status, 0);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"next.wav"});
+}
+
+// Sets or clears the immutable attribute; false where the file system or the privileges do not
+// allow it.
+bool makeImmutable(const std::filesystem::path& file, bool immutable) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return done;
+}
+
+TEST(RenderTest, AFailedSigmfRenderLeavesTheOldPairAsItWas) {
+  // A directory where the metadata goes: found before anything is written.
+  {
+    const TempDir dir;
+    std::ofstream(dir / "x.sigmf-data") << "OLD";
+    std::filesystem::create_directory(dir / "x.sigmf-meta");
+    const Finished done = run({"render", "-o", "x.sigmf-data", "E"}, dir.path());
+    EXPECT_EQ(done.status, 1);
+    EXPECT_NE(done.err.find("x.sigmf-meta: Is a directory"), std::string::npos) << done.err;
+    EXPECT_EQ(slurp(dir / "x.sigmf-data"), "OLD");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+  }
+  // Metadata that cannot be replaced: found only when the data is already swapped in.
+  const TempDir dir;
+  std::ofstream(dir / "x.sigmf-data") << "OLD";
+  std::ofstream(dir / "x.sigmf-meta") << "{}";
+  if (!makeImmutable(dir / "x.sigmf-meta", true)) {
+    GTEST_SKIP() << "this file system or this user cannot make a file immutable";
+  }
+  const Finished done = run({"render", "-o", "x.sigmf-data", "E"}, dir.path());
+  makeImmutable(dir / "x.sigmf-meta", false);
+  EXPECT_EQ(done.status, 1);
+  EXPECT_NE(done.err.find("x.sigmf-meta: Operation not permitted"), std::string::npos) << done.err;
+  EXPECT_EQ(slurp(dir / "x.sigmf-data"), "OLD");
+  EXPECT_EQ(slurp(dir / "x.sigmf-meta"), "{}");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+}
+
+TEST(RenderTest, ConcurrentRendersToOneNameLeaveOneWholePair) {
+  // The two recordings are the same length: only their tones tell them apart.
+  const std::vector<std::string> messages{"E", "T"};
+  std::vector<std::string> alone;
+  for (const std::string& message : messages) {
+    const TempDir dir;
+    ASSERT_EQ(run({"render", "--symbol", "0.05", "-o", "x.sigmf-data", message}, dir.path()).status,
+              0);
+    alone.push_back(slurp(dir / "x.sigmf-data"));
+  }
+  ASSERT_EQ(alone[0].size(), alone[1].size());
+  const TempDir dir;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SCOPED_TRACE(attempt);
+    Bitoner first({"render", "--symbol", "0.05", "-o", "x.sigmf-data", messages[0]}, dir.path());
+    Bitoner second({"render", "--symbol", "0.05", "-o", "x.sigmf-meta", messages[1]}, dir.path(),
+                   "second");
+    ASSERT_EQ(first.wait().status, 0);
+    ASSERT_EQ(second.wait().status, 0);
+    const auto meta = nlohmann::json::parse(slurp(dir / "x.sigmf-meta"));
+    const std::string description = meta["global"]["core:description"];
+    const std::size_t which = description.starts_with("\"E\"") ? 0 : 1;
+    ASSERT_EQ(slurp(dir / "x.sigmf-data"), alone[which]) << description;
+    ASSERT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+  }
 }
 
 TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
