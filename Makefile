@@ -19,7 +19,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DBITONER_WARNINGS_AS_ERRORS=ON
 endif
 
-.PHONY: all deps deps-package deps-test build run test unit-asan bench install package format clean \
+.PHONY: all deps deps-package deps-test build build-tests run test unit-asan bench install package format clean \
         fuzz fuzz-build fuzz-smoke fuzz-coverage
 
 all: build
@@ -35,10 +35,17 @@ deps-package:
 deps-test:
 	@$(DEPS) install test
 
-$(BUILD)/build.ninja: CMakeLists.txt | deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# Building and running look for no test tool. A build directory that `make test` or `make bench`
+# configured keeps its tests (Ninja re-runs CMake itself when a CMakeLists.txt changes).
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DBITONER_TESTS=OFF
 
 build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The same build directory with the tests and benchmarks configured.
+build-tests: deps-test
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DBITONER_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -51,7 +58,7 @@ unit-asan: deps-test
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest -L unit --output-on-failure -j $(JOBS)
 
-test: deps-test build unit-asan fuzz-smoke
+test: build-tests unit-asan fuzz-smoke
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The fuzz targets need clang, so they have a build of their own. New inputs go to the build's
@@ -92,17 +99,17 @@ fuzz-coverage: deps-test
 	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions \
 	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp)
 
-bench: build
+bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
 
 # DESTDIR is honoured as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
 install: build
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-# A Debian package in $(BUILD), checked by lintian.
+# The Debian packages in $(BUILD) (bitoner-cli and bitoner), checked by lintian.
 package: deps-package build
 	cd $(BUILD) && cpack -G DEB
-	lintian --info $(BUILD)/bitoner_*.deb
+	lintian --info $(BUILD)/bitoner_*.deb $(BUILD)/bitoner-cli_*.deb
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

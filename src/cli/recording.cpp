@@ -114,7 +114,8 @@ void FrameWriter::play(Tone tone) {
 }
 
 SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
-                                 const std::string& description)
+                                 const std::string& description,
+                                 const std::optional<NoisePlan>& noise)
     : out_(out) {
   const double sign = tones.invert ? -1.0 : 1.0;
   frequencyHz_[static_cast<std::size_t>(Tone::Idle)] = sign * readNumber(tones.idleFreqText);
@@ -122,7 +123,7 @@ SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
   frequencyHz_[static_cast<std::size_t>(Tone::Dot)] = sign * readNumber(tones.dotFreqText);
   frequencyHz_[static_cast<std::size_t>(Tone::Dash)] = sign * readNumber(tones.dashFreqText);
 
-  const nlohmann::ordered_json global{
+  nlohmann::ordered_json global{
       {"core:datatype", "ci16_le"},
       {"core:sample_rate", tones.Fsample},
       {"core:version", kSigmfVersion},
@@ -130,6 +131,12 @@ SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
       {"core:description", description},
       {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
   };
+  if (noise) {
+    global["bitoner:snr_db"] = noise->snrDb;
+    global["bitoner:snr_bandwidth_hz"] = kSnrBandwidthHz;
+    global["bitoner:noise_seed"] = noise->seed;
+    global["bitoner:scale"] = noise->scale;
+  }
   const nlohmann::ordered_json captures =
       nlohmann::ordered_json::array({{{"core:sample_start", 0}}});
   out_.write("{\n\"global\": " + global.dump(1) + ",\n\"captures\": " + captures.dump() +

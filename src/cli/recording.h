@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "cli/noisy_frames.h"
 #include "cli/output_file.h"
 #include "engine/tones.h"
 
@@ -54,8 +56,10 @@ class FrameWriter {
 // annotation per segment as it comes, so its size in memory does not grow with the recording.
 class SigmfMetaWriter {
  public:
-  // `tones` gives the frequency of each tone; `description` goes into core:description.
-  SigmfMetaWriter(OutputFile& out, const ToneInputs& tones, const std::string& description);
+  // `tones` gives the frequency of each tone; `description` goes into core:description; noise
+  // added to the recording is stated in keys of the bitoner namespace.
+  SigmfMetaWriter(OutputFile& out, const ToneInputs& tones, const std::string& description,
+                  const std::optional<NoisePlan>& noise = std::nullopt);
 
   void annotate(const Segment& segment);
   // Closes the annotations and the document; the caller commits the file.

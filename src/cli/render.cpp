@@ -11,6 +11,7 @@
 #include <limits>
 #include <system_error>
 
+#include "cli/noisy_frames.h"
 #include "cli/output_file.h"
 #include "cli/recording.h"
 #include "engine/file_set.h"
@@ -89,11 +90,53 @@ std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::i
   return frames;
 }
 
+// The noise of a render and the scale that keeps it from clipping, worked out before anything is
+// written: the noise is drawn once to find its peak, then drawn again from the same seed.
+std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& setup,
+                                   const RenderOptions& options) {
+  if (!options.snrDb) {
+    return std::nullopt;
+  }
+  std::array<std::int64_t, 4> plays{};
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        ++plays[static_cast<std::size_t>(tone)];
+        return true;
+      },
+      [](const Segment&) {});
+  NoisePlan plan;
+  plan.snrDb = *options.snrDb;
+  plan.seed = options.seed.value_or(0);
+  plan.sigma = noiseSigmaFor(meanPower(tones, plays), plan.snrDb, setup.tones.Fsample);
+  NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0);
+  walkRecording(
+      tones, setup.message, options.loopPasses,
+      [&](Tone tone) {
+        measure.play(tone);
+        return true;
+      },
+      [](const Segment&) {});
+  plan.scale = scaleForPeak(measure.peak());
+  return plan;
+}
+
 // The frames of the whole render into `out`, each segment handed to `segment` once complete.
 // Returns the frames written.
 std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options, OutputFile& out,
-                         const std::function<void(const Segment&)>& segment) {
+                         const RenderOptions& options, const std::optional<NoisePlan>& noise,
+                         OutputFile& out, const std::function<void(const Segment&)>& segment) {
+  if (noise) {
+    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale);
+    walkRecording(
+        tones, setup.message, options.loopPasses,
+        [&](Tone tone) {
+          writer.play(tone);
+          return true;
+        },
+        segment);
+    return writer.frames();
+  }
   FrameWriter writer(tones, out);
   walkRecording(
       tones, setup.message, options.loopPasses,
@@ -106,7 +149,7 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
 }
 
 std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options) {
+                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
   if (frames > kMaxFrames) {
     throw Refusal(
@@ -117,7 +160,8 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   OutputFile out(options.output);
   const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
   out.write(std::as_bytes(std::span(header)));
-  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
   out.commit();
   return written;
 }
@@ -138,13 +182,15 @@ std::string writtenNames(const std::string& output, Format format) {
 }
 
 std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options) {
+                         const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   const std::string base = sigmfBase(options.output);
   OutputFile data(base + std::string(kSigmfDataSuffix));
   OutputFile meta(base + std::string(kSigmfMetaSuffix));
-  SigmfMetaWriter annotations(meta, setup.tones, setup.description());
-  const std::int64_t written = writeFrames(
-      tones, setup, options, data, [&](const Segment& segment) { annotations.annotate(segment); });
+  SigmfMetaWriter annotations(meta, setup.tones, setup.description() + noiseDescription(noise),
+                              noise);
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, data,
+                  [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish();
   OutputFile* const pair[] = {&data, &meta};
   OutputFile::commitTogether(pair);
@@ -152,9 +198,10 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
 }
 
 std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options) {
+                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   OutputFile out(OutputFile::kStandardOutput);
-  const std::int64_t written = writeFrames(tones, setup, options, out, [](const Segment&) {});
+  const std::int64_t written =
+      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
   out.commit();
   return written;
 }
@@ -195,11 +242,24 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
           },
           "N"))
       ->option_text("N");
+  CLI::Option* snr =
+      render
+          ->add_option("--snr", options.snrDb,
+                       "Add complex white Gaussian noise: signal power over the noise power in "
+                       "2500 Hz, in dB (with --seed); the level is lowered just enough that "
+                       "nothing clips")
+          ->option_text("DB");
+  CLI::Option* seed =
+      render->add_option("--seed", options.seed, "The noise generator's seed, a whole number")
+          ->option_text("N");
+  snr->needs(seed);
+  seed->needs(snr);
   addKeyingOptions(*render, options.keying);
   render->footer(
       "Examples:\n"
       "  bitoner render -o cq.wav CQ DE TEST\n"
       "  bitoner render --symbol 0.1 -o sos.sigmf-data SOS\n"
+      "  bitoner render --snr -20 --seed 1 -o noisy.wav CQ DE TEST\n"
       "  bitoner render -o - SOS | pacat --rate=11025 --channels=2");
   return render;
 }
@@ -210,6 +270,7 @@ int runRender(const RenderOptions& options) {
     const KeyingSetup setup = resolveKeying(options.keying);
     const Format format = formatOf(options.output);
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
     if (format != Format::Raw) {
       // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their
       // temporary files, which may be gigabytes: the next render into the directory removes them.
@@ -218,13 +279,13 @@ int runRender(const RenderOptions& options) {
     std::int64_t frames = 0;
     switch (format) {
       case Format::Wav:
-        frames = renderWav(*tones, setup, options);
+        frames = renderWav(*tones, setup, options, noise);
         break;
       case Format::Sigmf:
-        frames = renderSigmf(*tones, setup, options);
+        frames = renderSigmf(*tones, setup, options, noise);
         break;
       case Format::Raw:
-        frames = renderRaw(*tones, setup, options);
+        frames = renderRaw(*tones, setup, options, noise);
         break;
     }
     if (format != Format::Raw) {

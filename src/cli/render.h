@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/keying_options.h"
@@ -17,6 +18,8 @@ struct RenderOptions {
   KeyingOptions keying;
   std::string output;
   std::int64_t loopPasses = 0;  // 0: Loop clear
+  std::optional<double> snrDb;  // with a seed: noise added at this ratio
+  std::optional<std::uint64_t> seed;
 };
 
 // Adds the render subcommand to `app`; the options land in `options` when it is parsed.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/run_bitoner.h"
 #include "engine/parameters.h"
 #include "engine/tones.h"
 #include "support/child_process.h"
@@ -25,73 +26,13 @@
 namespace bitoner {
 namespace {
 
+using testing::Bitoner;
+using testing::Finished;
+using testing::run;
+using testing::samplesOf;
+using testing::slurp;
 using testing::TempDir;
 using testing::TempWorkDir;
-
-std::string slurp(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes(std::filesystem::file_size(file), '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
-
-std::vector<std::int16_t> samplesOf(const std::string& bytes) {
-  std::vector<std::int16_t> samples(bytes.size() / sizeof(std::int16_t));
-  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(std::int16_t));
-  return samples;
-}
-
-struct Finished {
-  int status = -1;  // exit status, or 128 + the signal that ended it
-  std::string out;
-  std::string err;
-};
-
-// A started `bitoner` with its working directory in `dir`, no display and no sound server in
-// its environment, standard output and error into files beside the directory (`tag` tells apart
-// those of processes run side by side).
-class Bitoner {
- public:
-  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir,
-          const std::string& tag = "")
-      : out_(dir.parent_path() / (dir.filename().string() + tag + ".out")),
-        err_(dir.parent_path() / (dir.filename().string() + tag + ".err")),
-        process_(
-            withProgram(args),
-            {dir, out_, err_, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}}) {}
-
-  ~Bitoner() {
-    std::error_code ignored;
-    std::filesystem::remove(out_, ignored);
-    std::filesystem::remove(err_, ignored);
-  }
-  Bitoner(const Bitoner&) = delete;
-  Bitoner& operator=(const Bitoner&) = delete;
-
-  void signal(int number) const { process_.signal(number); }
-
-  Finished wait() {
-    Finished done;
-    done.status = process_.wait();
-    done.out = slurp(out_);
-    done.err = slurp(err_);
-    return done;
-  }
-
- private:
-  static std::vector<std::string> withProgram(std::vector<std::string> args) {
-    args.insert(args.begin(), BITONER_EXECUTABLE);
-    return args;
-  }
-
-  std::filesystem::path out_;
-  std::filesystem::path err_;
-  testing::ChildProcess process_;
-};
-
-Finished run(const std::vector<std::string>& args, const std::filesystem::path& dir) {
-  return Bitoner(args, dir).wait();
-}
 
 // The tones the window makes from these box texts, derived by its own change handlers.
 ToneInputs windowTones(const std::string& symbLen, const std::string& intgap, const std::string& dB,
@@ -351,6 +292,64 @@ TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
     EXPECT_EQ(a["core:freq_upper_edge"], expected.upper);
   }
   EXPECT_EQ(next, frames);
+}
+
+TEST(RenderTest, NoiseIsRepeatableAndAtTheRequestedRatio) {
+  const TempDir dir;
+  const std::vector<std::string> keying{"--symbol", "0.05", "CQ", "DE", "TEST"};
+  const auto render = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> args{"render"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), keying.begin(), keying.end());
+    const Finished done = run(args, dir.path());
+    EXPECT_EQ(done.status, 0) << done.err;
+  };
+  render({"--snr", "-3", "--seed", "7", "-o", "a.sigmf-data"});
+  render({"--snr=-3", "--seed", "7", "-o", "b.wav"});
+  render({"-o", "clean.wav"});
+  const std::vector<std::int16_t> noisy = samplesOf(slurp(dir / "a.sigmf-data"));
+  const std::vector<std::int16_t> clean = testing::readWavSamples(dir / "clean.wav");
+  EXPECT_EQ(testing::readWavSamples(dir / "b.wav"), noisy);
+  ASSERT_EQ(noisy.size(), clean.size());
+
+  const auto global = nlohmann::json::parse(slurp(dir / "a.sigmf-meta"))["global"];
+  EXPECT_EQ(global["bitoner:snr_db"], -3.0);
+  EXPECT_EQ(global["bitoner:snr_bandwidth_hz"], 2500.0);
+  EXPECT_EQ(global["bitoner:noise_seed"], 7);
+  const double scale = global["bitoner:scale"];
+  EXPECT_NE(global["core:description"].get<std::string>().find("-3 dB SNR in 2500 Hz (seed 7)"),
+            std::string::npos);
+  // Just enough lowered that nothing clips: the loudest sample reaches full scale.
+  EXPECT_LT(scale, 1.0);
+  const auto loudest = *std::max_element(noisy.begin(), noisy.end(),
+                                         [](auto a, auto b) { return std::abs(a) < std::abs(b); });
+  EXPECT_GE(std::abs(loudest), 32766);
+
+  double signal = 0.0;
+  double noise = 0.0;
+  for (std::size_t k = 0; k < noisy.size(); ++k) {
+    const double s = scale * clean[k];
+    signal += s * s;
+    noise += (noisy[k] - s) * (noisy[k] - s);
+  }
+  const double snrDb = 10.0 * std::log10(signal / (noise * 2500.0 / kSampleRateHz));
+  EXPECT_NEAR(snrDb, -3.0, 0.5);
+
+  // Another seed, other samples: about half of them differ in sign from the first seed's.
+  const Finished other = run(
+      {"render", "--snr", "-3", "--seed", "8", "-o", "-", "--symbol", "0.05", "CQ", "DE", "TEST"},
+      dir.path());
+  const std::vector<std::int16_t> reseeded = samplesOf(other.out);
+  ASSERT_EQ(reseeded.size(), noisy.size());
+  std::size_t differ = 0;
+  for (std::size_t k = 0; k < noisy.size(); ++k) {
+    differ += (reseeded[k] < 0) != (noisy[k] < 0) ? 1U : 0U;
+  }
+  EXPECT_GT(differ, noisy.size() / 3);
+
+  const Finished alone = run({"render", "--snr", "-3", "-o", "c.wav", "E"}, dir.path());
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_NE(alone.err.find("--seed"), std::string::npos);
 }
 
 TEST(RenderTest, HelpAndVersionNeedNoDisplay) {

@@ -12,14 +12,18 @@ fail() { echo "FAIL: $*"; exit 1; }
 DESTDIR=$STAGE cmake --install "$BUILD" --prefix /opt/bitoner >/dev/null
 cd "$STAGE/opt/bitoner"
 
-for f in bin/bitoner share/applications/org.bitoner.Bitoner.desktop \
+for f in bin/bitoner libexec/bitoner/bitoner-window share/applications/org.bitoner.Bitoner.desktop \
   share/metainfo/org.bitoner.Bitoner.metainfo.xml share/man/man1/bitoner.1.gz \
-  share/doc/bitoner/copyright share/doc/bitoner/changelog.gz \
-  share/doc/bitoner/examples/bitoner-beacon.service \
+  share/doc/bitoner-cli/copyright share/doc/bitoner-cli/changelog.gz \
+  share/doc/bitoner-cli/examples/bitoner-beacon.service share/doc/bitoner/copyright \
   share/icons/hicolor/scalable/apps/bitoner.svg; do
   [ -f "$f" ] || fail "$f not installed"
 done
 [ -x bin/bitoner ] || fail "bin/bitoner is not executable"
+# The installed front door finds the installed window, which says that it needs a display.
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM bin/bitoner 2>&1) || true
+printf '%s
+' "$out" | grep -q 'graphical session' || fail "installed bitoner said: $out"
 for size in 16 22 24 32 48 64 128 256; do
   icon=share/icons/hicolor/${size}x$size/apps/bitoner.png
   file "$icon" | grep -q "PNG image data, $size x $size," || fail "$icon: $(file -b "$icon")"
