@@ -45,7 +45,8 @@ class StopRequest {
 
 // Keys the message pass after pass through `sound`, exactly as the window's Loop plays it, until
 // the passes are done or a stop is requested; a lost or unreachable sound server is reported on
-// `report` and tried again until it is back. Returns the exit status: 0.
+// `report` and tried again until it is back. Returns the exit status: 0, or 1 when it ended while
+// the sound server could not be reached or the device named to play on does not exist.
 int runBeacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report);
 
 }  // namespace bitoner::cli

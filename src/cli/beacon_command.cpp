@@ -52,8 +52,9 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
   beacon
       ->add_option("--passes", options.passes, "Stop after N passes; without it, run until stopped")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
-  beacon->add_flag("--quiet", options.quiet, "Report only faults");
+      ->check(passCount());
+  beacon->add_flag("--quiet", options.quiet, "Report only faults")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   addKeyingOptions(*beacon, options.keying);
   return beacon;
 }
@@ -72,6 +73,11 @@ int runBeaconCommand(const BeaconOptions& options) {
       config.schedule = PassSchedule{
           durationOf("--every", *options.every, false),
           options.offset ? durationOf("--offset", *options.offset, true) : Milliseconds(0)};
+      // A larger offset names the same slots as a smaller one: the operator meant something else.
+      if (config.schedule->offset >= config.schedule->every) {
+        throw Refusal("--offset: \"" + *options.offset + "\" is not below --every \"" +
+                      *options.every + "\"; give an offset shorter than the period");
+      }
     }
   } catch (const Refusal& refusal) {
     std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());

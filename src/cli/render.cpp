@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/render.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -231,16 +233,7 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   render
       ->add_option("--loop", options.loopPasses,
                    "Render N passes of a Loop run, each followed by the Loop's extra idle symbol")
-      ->check(CLI::Validator(
-          [](const std::string& value) {
-            std::int64_t passes = 0;
-            const auto [end, ec] =
-                std::from_chars(value.data(), value.data() + value.size(), passes);
-            return (ec == std::errc() && end == value.data() + value.size() && passes >= 1)
-                       ? std::string()
-                       : "\"" + value + "\" is not a count of 1 or more";
-          },
-          "N"))
+      ->check(passCount())
       ->option_text("N");
   CLI::Option* snr =
       render
@@ -254,6 +247,10 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
           ->option_text("N");
   snr->needs(seed);
   seed->needs(snr);
+  render
+      ->add_flag("--force", options.force,
+                 "With -o -: write the frames to standard output even when it is a terminal")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   addKeyingOptions(*render, options.keying);
   render->footer(
       "Examples:\n"
@@ -270,6 +267,19 @@ int runRender(const RenderOptions& options) {
     const KeyingSetup setup = resolveKeying(options.keying);
     const Format format = formatOf(options.output);
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    if (format == Format::Raw && !options.force && ::isatty(STDOUT_FILENO) == 1) {
+      throw Refusal(
+          "standard output is a terminal, and the raw frames are binary: send them into a pipe "
+          "or a file, or give --force");
+    }
+    if (countFrames(*tones, setup, options.loopPasses, 0) == 0) {
+      throw Refusal(setup.message.empty()
+                        ? std::string("the message is empty: there is nothing to render")
+                        : "the recording would hold no frames: at " +
+                              std::to_string(setup.tones.Fsample) +
+                              " Hz every tone of the message is shorter than one sample "
+                              "(--symbol, --gap)");
+    }
     const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
     if (format != Format::Raw) {
       // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their

@@ -20,6 +20,7 @@ struct RenderOptions {
   std::int64_t loopPasses = 0;  // 0: Loop clear
   std::optional<double> snrDb;  // with a seed: noise added at this ratio
   std::optional<std::uint64_t> seed;
+  bool force = false;  // raw frames to standard output even when it is a terminal
 };
 
 // Adds the render subcommand to `app`; the options land in `options` when it is parsed.

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"
 
@@ -250,6 +253,69 @@ TEST(RenderTest, ConcurrentRendersToOneNameLeaveOneWholePair) {
     ASSERT_EQ(slurp(dir / "x.sigmf-data"), alone[which]) << description;
     ASSERT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
   }
+}
+
+// Refused before anything is written or played (the beacon meets no sound server here).
+TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
+  const TempDir dir;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"foo"}, "unknown command \"foo\""},
+      {{"--bogus"}, "unknown option \"--bogus\""},
+      {{"render", "--bogus", "-o", "x.wav", "E"}, "unknown option \"--bogus\""},
+      {{"render", "--invert", "--invert", "-o", "x.wav", "E"}, "--invert is given 2 times"},
+      {{"render", "--loop", "0", "-o", "x.wav", "E"}, "--loop: \"0\" is not a count of 1 or more"},
+      {{"render", "--idle", "6000", "-o", "x.wav", "E"}, "--idle: 6000 Hz"},
+      {{"render", "--dash", "-5512.5", "-o", "x.wav", "E"}, "between -5512.5 and 5512.5 Hz"},
+      {{"render", "-o", "x.wav", ""}, "the message is empty"},
+      {{"render", "--symbol", "0.00001", "-o", "x.sigmf-data", "E"}, "no frames"},
+      {{"beacon", "--passes", "0", "E"}, "--passes: \"0\" is not a count of 1 or more"},
+      {{"beacon", "--quiet", "--quiet", "E"}, "--quiet is given 2 times"},
+      {{"beacon", "--every", "10s", "--offset", "25s", "E"}, "--offset: \"25s\" is not below"},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(args.front() + " " + args[std::min<std::size_t>(1, args.size() - 1)]);
+    const Finished done = run(args, dir.path());
+    EXPECT_EQ(done.status, 2);
+    EXPECT_NE(done.err.find(says), std::string::npos) << done.err;
+    EXPECT_TRUE(done.out.empty());
+    EXPECT_TRUE(dir.entries().empty());
+  }
+}
+
+TEST(CommandLineTest, RawFramesGoToATerminalOnlyWhenForced) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const TempDir dir;
+  for (const bool force : {false, true}) {
+    // A few frames, which the terminal takes without anyone reading them.
+    std::vector<std::string> args{
+        BITONER_EXECUTABLE, "render", "--symbol", "0.001", "-o", "-", "E"};
+    if (force) {
+      args.insert(args.begin() + 2, "--force");
+    }
+    testing::ChildProcess render(args, {dir.path(), ::ptsname(terminal), dir / "err", {}});
+    EXPECT_EQ(render.wait(std::chrono::seconds(10)), force ? 0 : 2) << slurp(dir / "err");
+    EXPECT_EQ(slurp(dir / "err").find("terminal") != std::string::npos, !force);
+  }
+  ::close(terminal);
+}
+
+// With the sound server out of reach, a stop still says the run failed.
+TEST(CommandLineTest, ABeaconStoppedWhileTheServerNeverAnsweredFails) {
+  const TempDir dir;
+  const testing::ScopedEnv server("PULSE_SERVER", "unix:" + (dir / "no-server").string());
+  testing::ChildProcess beacon({BITONER_EXECUTABLE, "beacon", "E"},
+                               {dir.path(), {}, dir / "err", {}});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!std::filesystem::exists(dir / "err") || slurp(dir / "err").empty()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the beacon said nothing";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  beacon.signal(SIGTERM);
+  EXPECT_EQ(beacon.wait(std::chrono::seconds(5)), 1) << slurp(dir / "err");
+  EXPECT_NE(slurp(dir / "err").find("unreachable"), std::string::npos) << slurp(dir / "err");
 }
 
 TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
