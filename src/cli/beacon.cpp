@@ -29,17 +29,6 @@ class MessageInput : public KeyingInput {
   const std::u32string& message_;
 };
 
-std::string utcText(WallClock::time_point when) {
-  const std::time_t seconds = WallClock::to_time_t(when);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return std::string(text, length) + "." + std::to_string(1000 + millis).substr(1) + "Z";
-}
-
 class Beacon {
  public:
   Beacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report)

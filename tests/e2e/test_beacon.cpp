@@ -9,15 +9,19 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/parameters.h"
+#include "engine/smooth.h"
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace bitoner {
@@ -135,6 +139,13 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
 
   EXPECT_NE(errors().find("sound server lost"), std::string::npos) << errors();
   EXPECT_NE(errors().find("sound server back"), std::string::npos) << errors();
+  // Every line says when: "bitoner beacon: 2026-12-08 11:11:28.439Z ..."
+  std::istringstream lines(errors());
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(std::regex_search(
+        line, std::regex(R"(^bitoner beacon: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z )")))
+        << line;
+  }
   // Back on the new server, it keys from the start of a pass: the first signal heard is a pass
   // (but for the few frames a recording may miss at its start).
   const Frames passes =
@@ -149,6 +160,60 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
                        recording.begin() + start);
   }
   EXPECT_TRUE(whole) << "the recording on the new server does not begin with a whole pass";
+}
+
+// An output device that is not there ends the beacon with a message naming it, not a retry for
+// ever.
+TEST_F(BeaconTest, AMissingDeviceIsNamedAndEndsTheBeacon) {
+  const testing::ScopedEnv sink("PULSE_SINK", "nosuchsink");
+  testing::ChildProcess process = beacon({"--symbol", "0.04", "E"}, errorFile());
+  EXPECT_EQ(process.wait(10s), 1) << errors();
+  EXPECT_NE(errors().find("\"nosuchsink\""), std::string::npos) << errors();
+}
+
+// A server running at 48000 Hz, as most desktops do, is given the beacon's samples at its own
+// rate: they reach the sink unchanged, hard or smooth (ending on its ramp).
+TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
+  constexpr std::int32_t kRate = 48000;
+  const testing::TempWorkDir dir;
+  testing::PrivatePulse pulse(testing::serverKindFromEnvironment(), kRate);
+  for (const bool smooth : {false, true}) {
+    SCOPED_TRACE(smooth ? "smooth" : "hard");
+    ToneInputs inputs{
+        "600", "1000", "1200", kRate, 0.04, 0.04 / 10, kFullScale * std::pow(10.0, -10.0 / 20.0),
+        false};
+    if (smooth) {
+      inputs.smooth = SmoothShape{96, 192};  // the defaults: 5 % and 10 % of the symbol
+    }
+    const ToneBank tones(inputs);
+    SmoothSynth synth(tones, inputs.smooth.value_or(SmoothShape{}));
+    Frames expected;
+    const auto add = [&](Tone tone, std::int64_t frames) {
+      Frames part(static_cast<std::size_t>(frames) * 2);
+      smooth ? synth.render(std::span<std::int16_t>(part))
+             : tones.read(tone, 0, std::span<std::int16_t>(part));
+      expected.insert(expected.end(), part.begin(), part.end());
+    };
+    // ET and the idle symbol that ends a pass.
+    for (const Tone tone :
+         {Tone::Dot, Tone::Gap, Tone::Idle, Tone::Dash, Tone::Gap, Tone::Idle, Tone::Idle}) {
+      synth.begin(tone);
+      add(tone, tones.frames(tone));
+    }
+    if (smooth) {
+      add(Tone::Idle, synth.rampOut());
+    }
+    testing::MonitorRecorder recorder(pulse);
+    const std::string errorFile = (dir.path() / "stderr.txt").string();
+    testing::ChildProcess process =
+        beacon({"--rate", "48000", "--shape", smooth ? "smooth" : "hard", "--symbol", "0.04",
+                "--passes", "1", "ET"},
+               errorFile);
+    ASSERT_EQ(process.wait(10s), 0);
+    const testing::SignalComparison result =
+        testing::compareSignal(recorder.stop(), expected, kRate / 100);
+    EXPECT_TRUE(result.equal) << result.description;
+  }
 }
 
 }  // namespace
