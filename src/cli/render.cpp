@@ -8,6 +8,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "engine/file_set.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
+#include "signals/stop_signals.h"
 
 namespace bitoner::cli {
 
@@ -317,7 +319,11 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
 }
 
 int runRender(const RenderOptions& options) {
-  const InterruptGuard guard;
+  // A signal only notes that it came, and blocked writes return, so that what is being written is
+  // removed before the process ends. A closed terminal (SIGHUP) and a reader of standard output
+  // that went (SIGPIPE) end it the same way.
+  const StopSignals caught({SIGINT, SIGTERM, SIGHUP, SIGPIPE},
+                           {.interruptCalls = true, .secondEndsProcess = false});
   try {
     KeyingSetup setup = resolveKeying(options.keying);
     applySignalOptions(options.signal, setup);
@@ -389,7 +395,7 @@ int runRender(const RenderOptions& options) {
     return kExitFailed;
   } catch (const Interrupted& interrupted) {
     std::cerr << "bitoner render: interrupted; nothing was written\n";
-    InterruptGuard::reraise(interrupted.signal());
+    StopSignals::endBy(interrupted.signal());
   }
 }
 
