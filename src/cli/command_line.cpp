@@ -9,6 +9,7 @@
 #include "cli/decode_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
+#include "cli/tune.h"
 
 namespace bitoner::cli {
 
@@ -24,6 +25,8 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* render = addRenderCommand(app, renderOptions);
   BeaconOptions beaconOptions;
   const CLI::App* beacon = addBeaconCommand(app, beaconOptions);
+  TuneOptions tuneOptions;
+  const CLI::App* tune = addTuneCommand(app, tuneOptions);
   DecodeOptions decodeOptions;
   const CLI::App* decode = addDecodeCommand(app, decodeOptions);
 
@@ -40,6 +43,9 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (beacon->parsed()) {
       return runBeaconCommand(beaconOptions);
+    }
+    if (tune->parsed()) {
+      return runTune(tuneOptions);
     }
     if (decode->parsed()) {
       return runDecode(decodeOptions);

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "engine/parameters.h"
+#include "engine/smooth.h"
 
 namespace bitoner {
 namespace {
@@ -34,8 +35,11 @@ constexpr const char* kDefaultDescription = "Keyed signal";
 constexpr std::uint64_t kTargetLengthMs = 300;
 constexpr std::uint64_t kRequestMs = 20;
 
-constexpr pa_sample_spec kToneFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz),
-                                     static_cast<std::uint8_t>(kChannels)};
+// The stream's format: the tones' own rate, so that a server running at it passes them unchanged.
+pa_sample_spec toneFormat(std::int32_t sampleRateHz) {
+  return pa_sample_spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRateHz),
+                        static_cast<std::uint8_t>(kChannels)};
+}
 
 // Holds the loop's lock: the loop thread runs the callbacks under it.
 class LoopLock {
@@ -78,6 +82,7 @@ struct PulsePlayer::Impl {
   // A play not yet wholly handed to the server.
   struct Pending {
     Tone tone;
+    bool rampOut;         // the fall to silence that ends a smooth transmission, not the tone
     std::int64_t next;    // first frame not yet written
     std::int64_t frames;  // the tone's length
     std::uint64_t number;
@@ -91,6 +96,8 @@ struct PulsePlayer::Impl {
 
   // Shared with the loop thread, under its lock.
   std::shared_ptr<const ToneBank> tones;
+  std::optional<SmoothSynth> smooth;  // the transmission under way, when the tones are smooth
+  std::int32_t streamRateHz = 0;
   std::deque<Pending> pending;
   std::uint64_t playsQueued = 0;
   std::uint64_t playsWritten = 0;
@@ -179,8 +186,15 @@ struct PulsePlayer::Impl {
         break;
       }
       bytes = static_cast<std::size_t>(count) * kFrameBytes;
-      tones->read(play.tone, play.next,
-                  std::span<std::int16_t>(static_cast<std::int16_t*>(data), bytes / 2));
+      const std::span<std::int16_t> samples(static_cast<std::int16_t*>(data), bytes / 2);
+      if (smooth) {
+        if (play.next == 0) {
+          play.rampOut ? smooth->rampOut() : smooth->begin(play.tone);
+        }
+        smooth->render(samples);
+      } else {
+        tones->read(play.tone, play.next, samples);
+      }
       if (pa_stream_write(stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
         break;
       }
@@ -300,7 +314,8 @@ struct PulsePlayer::Impl {
 
     Proplist properties;
     setStreamProperties(properties);
-    stream = pa_stream_new_with_proplist(context, description.c_str(), &kToneFormat, nullptr,
+    const pa_sample_spec format = toneFormat(tones->sampleRateHz());
+    stream = pa_stream_new_with_proplist(context, description.c_str(), &format, nullptr,
                                          properties.get());
     if (stream == nullptr) {
       lost();
@@ -312,9 +327,9 @@ struct PulsePlayer::Impl {
     // about kQueuedTargetMs queued. Small requests keep it near full. A prebuf of one frame lets
     // the first play be heard at once, yet keeps the stream waiting for data after a drain or an
     // underrun instead of skipping what comes late.
-    const auto bytesFor = [](std::uint64_t milliseconds) {
+    const auto bytesFor = [&format](std::uint64_t milliseconds) {
       return static_cast<std::uint32_t>(
-          pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &kToneFormat));
+          pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &format));
     };
     const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), bytesFor(kTargetLengthMs),
                               static_cast<std::uint32_t>(kFrameBytes), bytesFor(kRequestMs),
@@ -330,7 +345,12 @@ struct PulsePlayer::Impl {
     if (pa_stream_get_state(stream) != PA_STREAM_READY) {
       lost();
     }
+    streamRateHz = tones->sampleRateHz();
     corked = true;
+  }
+
+  void queue(Tone tone, bool rampOut, std::int64_t frames) {
+    pending.push_back({tone, rampOut, 0, frames, ++playsQueued});
   }
 
   std::uint64_t pendingMicroseconds() const {
@@ -339,7 +359,7 @@ struct PulsePlayer::Impl {
       frames += play.frames - play.next;
     }
     return static_cast<std::uint64_t>(frames) * kMicrosecondsPerSecond /
-           static_cast<std::uint64_t>(kSampleRateHz);
+           static_cast<std::uint64_t>(streamRateHz);
   }
 
   std::optional<std::uint64_t> queuedMicroseconds() {
@@ -380,8 +400,9 @@ void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
   const LoopLock lock(impl_->loop);
   impl_->tones = std::move(tones);
   impl_->pending.clear();
-  if (!impl_->connected()) {
-    impl_->connect();  // the first run, or the server went away since the last
+  impl_->smooth.reset();
+  if (!impl_->connected() || impl_->streamRateHz != impl_->tones->sampleRateHz()) {
+    impl_->connect();  // the first run, the server went away since the last, or a new rate
   }
 }
 
@@ -394,9 +415,10 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
   if (!impl.tones) {
     throw SoundError("sound server lost: no stream is open");
   }
-  const std::uint64_t number = ++impl.playsQueued;
-  impl.pending.push_back(
-      {tone, 0, std::clamp<std::int64_t>(frames, 0, impl.tones->frames(tone)), number});
+  if (impl.tones->smooth() && !impl.smooth) {
+    impl.smooth.emplace(*impl.tones, *impl.tones->smooth());  // a transmission begins
+  }
+  impl.queue(tone, false, std::clamp<std::int64_t>(frames, 0, impl.tones->frames(tone)));
   if (impl.corked) {
     if (pa_operation* uncork = pa_stream_cork(impl.stream, 0, nullptr, nullptr)) {
       pa_operation_unref(uncork);
@@ -406,6 +428,7 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
   // The server is judged by how long it has not taken any audio, not by how long this play is.
   impl.lastWrite = Clock::now();
   impl.feed();
+  const std::uint64_t number = impl.playsQueued;
   impl.waitFor([&impl, number] { return impl.playsWritten >= number; },
                [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
   impl.checkConnected();
@@ -420,6 +443,11 @@ void PulsePlayer::drain() {
   impl.checkConnected();
   if (impl.corked) {
     return;  // nothing was played since the last drain
+  }
+  if (impl.smooth) {
+    // A smooth transmission leaves the air on a ramp, never with a step.
+    impl.queue(Tone::Idle, true, impl.tones->smooth()->rampFrames);
+    impl.feed();
   }
   impl.waitFor([&impl] { return impl.pending.empty(); },
                [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
@@ -449,6 +477,7 @@ void PulsePlayer::drain() {
   if (!impl.drainSucceeded) {
     impl.lost();
   }
+  impl.smooth.reset();  // the next play starts a new transmission
   // A corked stream lets the sink suspend between runs; the next play uncorks it at once.
   if (pa_operation* cork = pa_stream_cork(impl.stream, 1, nullptr, nullptr)) {
     pa_operation_unref(cork);
