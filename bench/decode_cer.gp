@@ -9,7 +9,7 @@ set ylabel "character error rate (%)"
 set xrange [-33.5:-14.5] reverse
 set yrange [0:100]
 set grid
-set key top left
+set key top right
 plot data using 1:2 with linespoints lw 2 pt 7 title "3 s symbols, I/Q", \
      data using 1:3 with linespoints lw 2 pt 5 title "3 s symbols, mono (I channel)", \
      data using 1:4 with linespoints lw 2 pt 9 title "0.5 s symbols, I/Q"
