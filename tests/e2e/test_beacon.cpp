@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <regex>
 #include <span>
 #include <sstream>
 #include <string>
@@ -20,6 +21,7 @@
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace bitoner {
@@ -137,6 +139,13 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
 
   EXPECT_NE(errors().find("sound server lost"), std::string::npos) << errors();
   EXPECT_NE(errors().find("sound server back"), std::string::npos) << errors();
+  // Every line says when: "bitoner beacon: 2026-12-08 11:11:28.439Z ..."
+  std::istringstream lines(errors());
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(std::regex_search(
+        line, std::regex(R"(^bitoner beacon: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z )")))
+        << line;
+  }
   // Back on the new server, it keys from the start of a pass: the first signal heard is a pass
   // (but for the few frames a recording may miss at its start).
   const Frames passes =
@@ -151,6 +160,15 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
                        recording.begin() + start);
   }
   EXPECT_TRUE(whole) << "the recording on the new server does not begin with a whole pass";
+}
+
+// An output device that is not there ends the beacon with a message naming it, not a retry for
+// ever.
+TEST_F(BeaconTest, AMissingDeviceIsNamedAndEndsTheBeacon) {
+  const testing::ScopedEnv sink("PULSE_SINK", "nosuchsink");
+  testing::ChildProcess process = beacon({"--symbol", "0.04", "E"}, errorFile());
+  EXPECT_EQ(process.wait(10s), 1) << errors();
+  EXPECT_NE(errors().find("\"nosuchsink\""), std::string::npos) << errors();
 }
 
 // A server running at 48000 Hz, as most desktops do, is given the beacon's samples at its own
@@ -196,6 +214,48 @@ TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
         testing::compareSignal(recorder.stop(), expected, kRate / 100);
     EXPECT_TRUE(result.equal) << result.description;
   }
+}
+
+// `bitoner tune` sends one tone with one phase until Ctrl-C, then falls silent on its ramp.
+TEST(TuneTest, OneSteadyToneUntilInterruptedEndingOnItsRamp) {
+  constexpr std::int32_t kRate = 48000;
+  const testing::TempWorkDir dir;
+  testing::PrivatePulse pulse(testing::serverKindFromEnvironment(), kRate);
+  testing::MonitorRecorder recorder(pulse);
+  const std::string errorFile = (dir.path() / "stderr.txt").string();
+  testing::ChildProcess process({BITONER_EXECUTABLE, "tune", "--rate", "48000", "--freq", "1500"},
+                                {{}, {}, errorFile, {}});
+  std::this_thread::sleep_for(700ms);
+  process.signal(SIGINT);
+  ASSERT_EQ(process.wait(5s), 0);
+  const Frames recording = recorder.stop();
+
+  // The tone is the idle tone of a smooth run at 1500 Hz, played over and over.
+  const ToneBank tones(ToneInputs{"1500", "1000", "1200", kRate, 0.5, 0.05,
+                                  kFullScale * std::pow(10.0, -10.0 / 20.0), false, 0.0,
+                                  SmoothShape{0, kRate / 10}});
+  const std::ptrdiff_t start = testing::signalStart(recording);
+  ASSERT_GE(start, 0);
+  std::size_t end = recording.size();
+  while (end > 0 && recording[end - 1] == 0) {
+    --end;
+  }
+  const auto heard = static_cast<std::int64_t>((end + 1) / 2) - start / 2;
+  const std::int64_t plays = heard / tones.frames(Tone::Idle);
+  ASSERT_GE(plays, 1);
+  SmoothSynth synth(tones, *tones.smooth());
+  Frames expected;
+  const auto add = [&](std::int64_t frames) {
+    Frames part(static_cast<std::size_t>(frames) * 2);
+    synth.render(std::span<std::int16_t>(part));
+    expected.insert(expected.end(), part.begin(), part.end());
+  };
+  for (std::int64_t k = 0; k < plays; ++k) {
+    add(synth.begin(Tone::Idle));
+  }
+  add(synth.rampOut());
+  const testing::SignalComparison result = testing::compareSignal(recording, expected, kRate / 100);
+  EXPECT_TRUE(result.equal) << result.description;
 }
 
 }  // namespace
