@@ -97,6 +97,8 @@ void OutputFile::flush() {
 
 void OutputFile::writeOut(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
+    // A signal that cut a large write short is seen here, before the rest blocks again.
+    throwIfInterrupted();
     const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) {

@@ -96,6 +96,14 @@ void walkRecording(const ToneBank& tones, std::u32string_view message, std::int6
 
 void FrameWriter::play(Tone tone) {
   const std::int64_t total = tones_.frames(tone);
+  // A tone kept in memory is already the file's bytes on a little-endian machine: one write.
+  if (const std::span<const std::int16_t> kept = tones_.keptFrames(tone);
+      std::endian::native == std::endian::little && !kept.empty()) {
+    throwIfInterrupted();
+    out_.write(std::as_bytes(kept));
+    frames_ += total;
+    return;
+  }
   for (std::int64_t first = 0; first < total;) {
     throwIfInterrupted();
     const auto count =

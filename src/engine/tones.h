@@ -106,8 +106,8 @@ class ToneSynth {
 
 // The frames of the four tones of one run, as the tone files hold them. Tones short enough are
 // computed once and kept; longer ones (a symbol of many minutes) are computed as they are read, so
-// memory stays bounded whatever the symbol length. Immutable once made: safe to read from any
-// thread.
+// memory stays bounded whatever the symbol length; the kept ones are computed on all the cores
+// the process may use. Immutable once made: safe to read from any thread.
 class ToneBank {
  public:
   // Tones of at most this many frames are kept in memory (about 5 MB each).
@@ -124,6 +124,10 @@ class ToneBank {
   void read(Tone tone, std::int64_t first, std::span<std::int16_t> out) const;
 
   const TonePlan& plan(Tone tone) const { return entry(tone).plan; }
+
+  // All the tone's frames, interleaved I, Q, when they are kept in memory; empty otherwise. For
+  // readers that can take the whole tone at once.
+  std::span<const std::int16_t> keptFrames(Tone tone) const { return entry(tone).kept; }
 
  private:
   struct Entry {
