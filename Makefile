@@ -101,6 +101,7 @@ fuzz-coverage: deps-test
 
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
+	./$(BUILD)/bench/bitoner_splatter docs/splatter.png
 
 # DESTDIR is honoured as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
 install: build

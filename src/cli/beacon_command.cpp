@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cli/beacon.h"
+#include "cli/recording.h"
 #include "cli/schedule.h"
 #include "sound/pulse_player.h"
 
@@ -38,6 +39,33 @@ Milliseconds durationOf(const std::string& option, const std::string& text, bool
   return *value;
 }
 
+// Says how long one pass lasts, and warns when it does not fit its period.
+void reportPassLength(const BeaconConfig& config, bool quiet) {
+  const ToneBank& tones = *config.tones;
+  std::int64_t frames = tones.frames(Tone::Idle);  // the idle symbol that ends every pass
+  walkRecording(
+      tones, config.message, 0,
+      [&](Tone tone) {
+        frames += tones.frames(tone);
+        return true;
+      },
+      [](const Segment&) {});
+  const std::string length = secondsText(frames, config.sampleRateHz);
+  if (!quiet) {
+    std::fprintf(stderr, "bitoner beacon: one pass lasts %s (%lld frames)\n", length.c_str(),
+                 static_cast<long long>(frames));
+  }
+  if (config.schedule) {
+    const auto period = std::chrono::duration<double>(config.schedule->every).count();
+    if (static_cast<double>(frames) / config.sampleRateHz > period) {
+      std::fprintf(stderr,
+                   "bitoner beacon: warning: a pass lasts %s, longer than its period of %s: "
+                   "each pass starts in the first slot free after the one before\n",
+                   length.c_str(), secondsText(config.schedule->every.count(), 1000).c_str());
+    }
+  }
+}
+
 }  // namespace
 
 CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
@@ -54,6 +82,7 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   beacon->add_flag("--quiet", options.quiet, "Report only faults");
+  addSignalOptions(*beacon, options.signal, kMaxSoundRateHz, true);
   addKeyingOptions(*beacon, options.keying);
   return beacon;
 }
@@ -64,7 +93,8 @@ int runBeaconCommand(const BeaconOptions& options) {
     if (options.offset && !options.every) {
       throw Refusal("--offset: needs --every");
     }
-    const KeyingSetup setup = resolveKeying(options.keying);
+    KeyingSetup setup = resolveKeying(options.keying);
+    applySignalOptions(options.signal, setup);
     config.tones = makeToneBank(setup);  // refuses tones GO would refuse, before anything plays
     config.message = setup.message;
     config.sampleRateHz = setup.tones.Fsample;
@@ -77,11 +107,17 @@ int runBeaconCommand(const BeaconOptions& options) {
     std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());
     return kExitRefused;
   }
+  reportPassLength(config, options.quiet);
   config.passes = options.passes;
   config.quiet = options.quiet;
   config.terminal = isatty(STDERR_FILENO) == 1;
 
-  // The watcher outlives this function: the process may end while it waits.
+  PulsePlayer player;
+  return runBeacon(config, player, watchStopSignals(), stderr);
+}
+
+StopRequest& watchStopSignals() {
+  // The watcher outlives the caller: the process may end while it waits.
   static const sigset_t signals = stopSignals();
   static StopRequest stop;
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -100,9 +136,7 @@ int runBeaconCommand(const BeaconOptions& options) {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     raise(signal);
   }).detach();
-
-  PulsePlayer player;
-  return runBeacon(config, player, stop, stderr);
+  return stop;
 }
 
 }  // namespace bitoner::cli

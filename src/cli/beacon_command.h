@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/keying_options.h"
+#include "cli/signal_options.h"
 
 namespace CLI {
 class App;
@@ -21,6 +22,7 @@ struct BeaconOptions {
   std::optional<std::string> offset;
   std::optional<std::int64_t> passes;
   bool quiet = false;
+  SignalOptions signal;
 };
 
 CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options);
@@ -28,5 +30,10 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options);
 // Runs the beacon until its passes are done or SIGINT/SIGTERM asks it to stop (after the element
 // being sent; a second signal ends it at once). Returns the exit status.
 int runBeaconCommand(const BeaconOptions& options);
+
+class StopRequest;
+// From now on SIGINT and SIGTERM raise the returned request, once; a second one ends the process
+// at once by that signal. Call once per process.
+StopRequest& watchStopSignals();
 
 }  // namespace bitoner::cli

@@ -6,8 +6,10 @@
 #include <iostream>
 
 #include "cli/beacon_command.h"
+#include "cli/decode_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
+#include "cli/tune.h"
 
 namespace bitoner::cli {
 
@@ -23,6 +25,10 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* render = addRenderCommand(app, renderOptions);
   BeaconOptions beaconOptions;
   const CLI::App* beacon = addBeaconCommand(app, beaconOptions);
+  TuneOptions tuneOptions;
+  const CLI::App* tune = addTuneCommand(app, tuneOptions);
+  DecodeOptions decodeOptions;
+  const CLI::App* decode = addDecodeCommand(app, decodeOptions);
 
   try {
     app.parse(argc, argv);
@@ -37,6 +43,12 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (beacon->parsed()) {
       return runBeaconCommand(beaconOptions);
+    }
+    if (tune->parsed()) {
+      return runTune(tuneOptions);
+    }
+    if (decode->parsed()) {
+      return runDecode(decodeOptions);
     }
   } catch (const std::exception& error) {
     std::cerr << "bitoner: " << error.what() << '\n';

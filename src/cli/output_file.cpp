@@ -80,6 +80,9 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(std::span<const std::byte> bytes) {
+  if (hash_ != nullptr) {
+    hash_->update(bytes);
+  }
   if (buffer_.size() + bytes.size() > kBufferBytes) {
     flush();
   }

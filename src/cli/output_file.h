@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/sha512.h"
+
 namespace bitoner::cli {
 
 // A file could not be written; what() names the file and the system's reason.
@@ -66,6 +68,8 @@ class OutputFile {
   void commit();
 
   const std::filesystem::path& target() const { return target_; }
+  // From now on every byte written also goes into `hash`, which must outlive the writes.
+  void digestInto(Sha512& hash) { hash_ = &hash; }
 
  private:
   void flush();
@@ -77,6 +81,7 @@ class OutputFile {
   int fd_ = -1;
   bool ownsFd_ = false;
   std::vector<std::byte> buffer_;
+  Sha512* hash_ = nullptr;
 };
 
 }  // namespace bitoner::cli

@@ -27,7 +27,6 @@ class FixedInput : public KeyingInput {
   bool loop_;
 };
 
-constexpr std::string_view kSigmfVersion = "1.0.0";
 constexpr std::string_view kLoopIdleLabel = "loop idle";
 
 std::string dotsAndDashes(std::string_view pattern) {
@@ -94,61 +93,91 @@ void walkRecording(const ToneBank& tones, std::u32string_view message, std::int6
   close();
 }
 
+std::int64_t tailFrames(const ToneBank& tones) {
+  return tones.smooth() ? tones.smooth()->rampFrames : 0;
+}
+
+FrameWriter::FrameWriter(const ToneBank& tones, OutputFile& out, SampleFormat format)
+    : tones_(tones), out_(out), format_(format) {
+  if (tones.smooth()) {
+    smooth_.emplace(tones, *tones.smooth());
+  }
+}
+
+void FrameWriter::writeFrames(Tone tone, std::int64_t first, std::size_t count) {
+  if (format_ == SampleFormat::Cf32) {
+    const std::span<float> samples(floatChunk_.data(), count * kChannels);
+    smooth_ ? smooth_->render(samples) : tones_.read(tone, first, samples);
+    if constexpr (std::endian::native == std::endian::big) {
+      for (float& sample : samples) {
+        sample = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<std::uint32_t>(sample)));
+      }
+    }
+    out_.write(std::as_bytes(samples));
+    return;
+  }
+  const std::span<std::int16_t> samples(chunk_.data(), count * kChannels);
+  smooth_ ? smooth_->render(samples) : tones_.read(tone, first, samples);
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::int16_t& sample : samples) {
+      sample = static_cast<std::int16_t>(std::rotl(static_cast<std::uint16_t>(sample), 8));
+    }
+  }
+  out_.write(std::as_bytes(samples));
+}
+
 void FrameWriter::play(Tone tone) {
   const std::int64_t total = tones_.frames(tone);
-  // A tone kept in memory is already the file's bytes on a little-endian machine: one write.
+  // A hard tone kept in memory is already the file's bytes on a little-endian machine: one write.
   if (const std::span<const std::int16_t> kept = tones_.keptFrames(tone);
-      std::endian::native == std::endian::little && !kept.empty()) {
+      std::endian::native == std::endian::little && !smooth_ && format_ == SampleFormat::Ci16 &&
+      !kept.empty()) {
     throwIfInterrupted();
     out_.write(std::as_bytes(kept));
     frames_ += total;
     return;
   }
+  if (smooth_) {
+    smooth_->begin(tone);
+  }
   for (std::int64_t first = 0; first < total;) {
     throwIfInterrupted();
     const auto count =
         static_cast<std::size_t>(std::min<std::int64_t>(total - first, kChunkFrames));
-    const std::span<std::int16_t> samples(chunk_.data(), count * kChannels);
-    tones_.read(tone, first, samples);
-    if constexpr (std::endian::native == std::endian::big) {
-      for (std::int16_t& sample : samples) {
-        sample = static_cast<std::int16_t>(std::rotl(static_cast<std::uint16_t>(sample), 8));
-      }
-    }
-    out_.write(std::as_bytes(samples));
+    writeFrames(tone, first, count);
+    first += static_cast<std::int64_t>(count);
+  }
+  frames_ += total;
+}
+
+void FrameWriter::finish() {
+  if (!smooth_) {
+    return;
+  }
+  const std::int64_t total = smooth_->rampOut();
+  for (std::int64_t first = 0; first < total;) {
+    throwIfInterrupted();
+    const auto count =
+        static_cast<std::size_t>(std::min<std::int64_t>(total - first, kChunkFrames));
+    writeFrames(Tone::Idle, first, count);
     first += static_cast<std::int64_t>(count);
   }
   frames_ += total;
 }
 
 SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
-                                 const std::string& description,
+                                 std::optional<double> frequencyHz,
                                  const std::optional<NoisePlan>& noise)
-    : out_(out) {
+    : out_(out), tones_(tones), noise_(noise) {
   const double sign = tones.invert ? -1.0 : 1.0;
   frequencyHz_[static_cast<std::size_t>(Tone::Idle)] = sign * readNumber(tones.idleFreqText);
   frequencyHz_[static_cast<std::size_t>(Tone::Gap)] = sign * readNumber(tones.idleFreqText);
   frequencyHz_[static_cast<std::size_t>(Tone::Dot)] = sign * readNumber(tones.dotFreqText);
   frequencyHz_[static_cast<std::size_t>(Tone::Dash)] = sign * readNumber(tones.dashFreqText);
-
-  nlohmann::ordered_json global{
-      {"core:datatype", "ci16_le"},
-      {"core:sample_rate", tones.Fsample},
-      {"core:version", kSigmfVersion},
-      {"core:num_channels", 1},
-      {"core:description", description},
-      {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
-  };
-  if (noise) {
-    global["bitoner:snr_db"] = noise->snrDb;
-    global["bitoner:snr_bandwidth_hz"] = kSnrBandwidthHz;
-    global["bitoner:noise_seed"] = noise->seed;
-    global["bitoner:scale"] = noise->scale;
+  for (double& f : frequencyHz_) {
+    f += frequencyHz.value_or(0.0);
   }
-  const nlohmann::ordered_json captures =
-      nlohmann::ordered_json::array({{{"core:sample_start", 0}}});
-  out_.write("{\n\"global\": " + global.dump(1) + ",\n\"captures\": " + captures.dump() +
-             ",\n\"annotations\": [");
+  out_.write(std::string("{\n\"annotations\": ["));
 }
 
 void SigmfMetaWriter::annotate(const Segment& segment) {
@@ -179,6 +208,43 @@ void SigmfMetaWriter::annotate(const Segment& segment) {
   first_ = false;
 }
 
-void SigmfMetaWriter::finish() { out_.write(std::string(first_ ? "]\n}\n" : "\n]\n}\n")); }
+void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& description) {
+  nlohmann::ordered_json captureObject{{"core:sample_start", 0}};
+  if (capture.frequencyHz) {
+    captureObject["core:frequency"] = *capture.frequencyHz;
+  }
+  captureObject["core:datetime"] = capture.datetime;
+
+  nlohmann::ordered_json global{
+      {"core:datatype", capture.format == SampleFormat::Cf32 ? "cf32_le" : "ci16_le"},
+      {"core:sample_rate", tones_.Fsample},
+      {"core:version", kSigmfVersion},
+      {"core:num_channels", 1},
+      {"core:sha512", capture.sha512},
+      {"core:description", description},
+      {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
+      {"core:extensions",
+       nlohmann::ordered_json::array(
+           {{{"name", "bitoner"}, {"version", kSigmfExtensionVersion}, {"optional", true}}})},
+      {"bitoner:shape", tones_.smooth ? "smooth" : "hard"},
+      {"bitoner:symbol_length", tones_.SymbolLength},
+      {"bitoner:gap_length", tones_.InterSymbol},
+      {"bitoner:ppm", tones_.ppm},
+  };
+  if (noise_) {
+    global["bitoner:snr_db"] = noise_->snrDb;
+    global["bitoner:snr_bandwidth_hz"] = kSnrBandwidthHz;
+    global["bitoner:noise_seed"] = noise_->seed;
+    global["bitoner:scale"] = noise_->scale;
+  }
+  if (tones_.smooth) {
+    const double rate = tones_.Fsample;
+    global["bitoner:glide_length"] = static_cast<double>(tones_.smooth->glideFrames) / rate;
+    global["bitoner:ramp_length"] = static_cast<double>(tones_.smooth->rampFrames) / rate;
+  }
+  out_.write(std::string(first_ ? "],\n" : "\n],\n") +
+             "\"captures\": " + nlohmann::ordered_json::array({captureObject}).dump() +
+             ",\n\"global\": " + global.dump(1) + "\n}\n");
+}
 
 }  // namespace bitoner::cli

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -52,18 +54,10 @@ Format formatOf(const std::string& output) {
                 "for raw frames on standard output");
 }
 
-std::string secondsText(std::int64_t frames) {
-  char text[32];
-  const double seconds = static_cast<double>(frames) / kSampleRateHz;
-  const auto [end, ec] =
-      std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed, 1);
-  return std::string(text, end) + " s";
-}
-
-std::string hoursText(std::int64_t frames) {
+std::string hoursText(std::int64_t frames, std::int32_t rateHz) {
   constexpr double kSecondsPerHour = 3600.0;
   char text[32];
-  const double hours = static_cast<double>(frames) / kSampleRateHz / kSecondsPerHour;
+  const double hours = static_cast<double>(frames) / rateHz / kSecondsPerHour;
   const auto [end, ec] =
       std::to_chars(text, text + sizeof text, hours, std::chars_format::fixed, 1);
   return std::string(text, end) + " hours";
@@ -81,7 +75,45 @@ std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::i
         return frames <= limit;
       },
       [](const Segment&) {});
-  return frames;
+  return frames + tailFrames(tones);
+}
+
+SampleFormat sampleFormat(const RenderOptions& options) {
+  return options.format == "cf32" ? SampleFormat::Cf32 : SampleFormat::Ci16;
+}
+
+// The UTC time a SigMF capture starts: --start as given, checked, or now.
+std::string captureTime(const std::optional<std::string>& start) {
+  if (!start) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    return std::string(text, length) + "." + std::to_string(1000 + millis).substr(1) + "Z";
+  }
+  // YYYY-MM-DDTHH:MM:SS, an optional fraction of digits, and Z.
+  std::tm parts{};
+  const char* rest = strptime(start->c_str(), "%Y-%m-%dT%H:%M:%S", &parts);
+  if (rest != nullptr && *rest == '.') {
+    ++rest;
+    const char* digits = rest;
+    while (std::isdigit(static_cast<unsigned char>(*rest)) != 0) {
+      ++rest;
+    }
+    if (rest == digits) {
+      rest = nullptr;
+    }
+  }
+  if (rest == nullptr || std::string_view(rest) != "Z") {
+    throw Refusal("--start: \"" + *start +
+                  "\" is not a time in UTC; give it as 2026-12-08T14:00:00Z");
+  }
+  return *start;
 }
 
 // The noise of a render and the scale that keeps it from clipping, worked out before anything is
@@ -131,7 +163,7 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
         segment);
     return writer.frames();
   }
-  FrameWriter writer(tones, out);
+  FrameWriter writer(tones, out, sampleFormat(options));
   walkRecording(
       tones, setup.message, options.loopPasses,
       [&](Tone tone) {
@@ -139,6 +171,7 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
         return true;
       },
       segment);
+  writer.finish();
   return writer.frames();
 }
 
@@ -148,7 +181,8 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   if (frames > kMaxFrames) {
     throw Refusal(
         "the recording is too long for a WAV file: a WAV file's 32-bit sizes hold at most " +
-        std::to_string(kMaxFrames) + " frames (about " + hoursText(kMaxFrames) +
+        std::to_string(kMaxFrames) + " frames (about " +
+        hoursText(kMaxFrames, setup.tones.Fsample) +
         "), this one needs more; write a SigMF recording instead (-o NAME.sigmf-data)");
   }
   OutputFile out(options.output);
@@ -180,12 +214,15 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
   const std::string base = sigmfBase(options.output);
   OutputFile data(base + std::string(kSigmfDataSuffix));
   OutputFile meta(base + std::string(kSigmfMetaSuffix));
-  SigmfMetaWriter annotations(meta, setup.tones, setup.description() + noiseDescription(noise),
-                              noise);
+  const std::string datetime = captureTime(options.start);
+  SigmfMetaWriter annotations(meta, setup.tones, options.frequencyHz, noise);
+  Sha512 hash;
+  data.digestInto(hash);
   const std::int64_t written =
       writeFrames(tones, setup, options, noise, data,
                   [&](const Segment& segment) { annotations.annotate(segment); });
-  annotations.finish();
+  annotations.finish(SigmfCapture{sampleFormat(options), options.frequencyHz, datetime, hash.hex()},
+                     setup.description() + noiseDescription(noise));
   // The metadata names the recording, so it comes into place last.
   data.commit();
   meta.commit();
@@ -214,8 +251,8 @@ class RenderFormatter : public CLI::Formatter {
 CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   CLI::App* render = app.add_subcommand(
       "render",
-      "Write a message as one I/Q recording, exactly the samples GO plays: stereo 16-bit at "
-      "11025 Hz, I left, Q right. No display and no sound server needed.");
+      "Write a message as one I/Q recording, by default exactly the samples GO plays: stereo "
+      "16-bit at 11025 Hz, I left, Q right. No display and no sound server needed.");
   render->formatter(std::make_shared<RenderFormatter>());
   render
       ->add_option("-o,--output", options.output,
@@ -237,6 +274,23 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
           },
           "N"))
       ->option_text("N");
+  render
+      ->add_option("--format", options.format,
+                   "Samples of a SigMF or raw recording: ci16 (16-bit, default) or cf32 (32-bit "
+                   "float before rounding, 1.0 = 32767)")
+      ->check(CLI::IsMember({"ci16", "cf32"}))
+      ->option_text("ci16|cf32");
+  render
+      ->add_option("--frequency", options.frequencyHz,
+                   "SigMF: the radio frequency in Hz of baseband 0 (core:frequency); the "
+                   "annotations' edges are given at RF")
+      ->check(CLI::Number)
+      ->option_text("HZ");
+  render
+      ->add_option("--start", options.start,
+                   "SigMF: the UTC time of the first frame, 2026-12-08T14:00:00Z (default: now)")
+      ->option_text("TIME");
+  addSignalOptions(*render, options.signal, kMaxFileRateHz, true);
   CLI::Option* snr =
       render
           ->add_option("--snr", options.snrDb,
@@ -254,6 +308,7 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
       "Examples:\n"
       "  bitoner render -o cq.wav CQ DE TEST\n"
       "  bitoner render --symbol 0.1 -o sos.sigmf-data SOS\n"
+      "  bitoner render --shape smooth --rate 48000 -o beacon.sigmf-data VVV DE N0CALL\n"
       "  bitoner render --snr -20 --seed 1 -o noisy.wav CQ DE TEST\n"
       "  bitoner render -o - SOS | pacat --rate=11025 --channels=2");
   return render;
@@ -262,9 +317,32 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
 int runRender(const RenderOptions& options) {
   const InterruptGuard guard;
   try {
-    const KeyingSetup setup = resolveKeying(options.keying);
+    KeyingSetup setup = resolveKeying(options.keying);
+    applySignalOptions(options.signal, setup);
     const Format format = formatOf(options.output);
+    if (format != Format::Sigmf && (options.frequencyHz || options.start)) {
+      throw Refusal(std::string(options.frequencyHz ? "--frequency" : "--start") +
+                    ": only a SigMF recording (-o NAME.sigmf-data) carries it");
+    }
+    if (format == Format::Sigmf) {
+      captureTime(options.start);  // a bad time is refused before anything is written
+    }
+    if (format == Format::Wav && sampleFormat(options) != SampleFormat::Ci16) {
+      throw Refusal(
+          "--format: a WAV file holds 16-bit samples only (ci16); write cf32 as a SigMF "
+          "recording (-o NAME.sigmf-data) or raw (-o -)");
+    }
+    if (options.snrDb && (setup.tones.smooth || sampleFormat(options) != SampleFormat::Ci16)) {
+      throw Refusal(
+          "--snr: noise is added to hard keying in 16-bit samples only (--shape hard, "
+          "--format ci16)");
+    }
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    const std::int64_t pass =
+        countFrames(*tones, setup, 0, std::numeric_limits<std::int64_t>::max()) -
+        tailFrames(*tones);
+    std::cerr << "bitoner render: one pass lasts " << secondsText(pass, setup.tones.Fsample) << " ("
+              << pass << " frames)\n";
     const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
     std::int64_t frames = 0;
     switch (format) {
@@ -280,7 +358,7 @@ int runRender(const RenderOptions& options) {
     }
     if (format != Format::Raw) {
       std::cerr << "bitoner render: wrote " << writtenNames(options.output, format) << ": "
-                << frames << " frames (" << secondsText(frames) << ")\n";
+                << frames << " frames (" << secondsText(frames, setup.tones.Fsample) << ")\n";
     }
     return kExitDone;
   } catch (const Refusal& refusal) {

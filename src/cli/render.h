@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/keying_options.h"
+#include "cli/signal_options.h"
 
 namespace CLI {
 class App;
@@ -18,7 +19,11 @@ struct RenderOptions {
   KeyingOptions keying;
   std::string output;
   std::int64_t loopPasses = 0;  // 0: Loop clear
-  std::optional<double> snrDb;  // with a seed: noise added at this ratio
+  SignalOptions signal;
+  std::string format = "ci16";
+  std::optional<double> frequencyHz;  // RF of baseband 0, for SigMF
+  std::optional<std::string> start;   // UTC time of the first frame, for SigMF
+  std::optional<double> snrDb;        // with a seed: noise added at this ratio
   std::optional<std::uint64_t> seed;
 };
 

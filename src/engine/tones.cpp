@@ -31,6 +31,7 @@ namespace {
 constexpr double kRadiansPerCycle = 6.283185307178;
 // Rounded samples stay within 16 bits as long as the amplitude does not exceed full scale.
 constexpr double kMaxAmplitude = kFullScale;
+constexpr double kPerMillion = 1e-6;
 
 std::string numberText(double value) {
   char text[32];
@@ -51,7 +52,9 @@ struct ToneSource {
 
 TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
   const double frequency = readNumber(source.frequencyText);
-  const double step = frequency / inputs.Fsample;
+  // Without a correction the step is the plain quotient, bit for bit.
+  const double made = inputs.ppm == 0.0 ? frequency : frequency / (1.0 + inputs.ppm * kPerMillion);
+  const double step = made / inputs.Fsample;
   if (!std::isfinite(step)) {
     refuse(source.fileName,
            "the frequency \"" + source.frequencyText + "\" is too large to compute with");
@@ -306,7 +309,22 @@ void ToneSynth::render(std::int64_t first, std::span<std::int16_t> out) const {
   }
 }
 
-ToneBank::ToneBank(const ToneInputs& inputs) {
+void ToneSynth::render(std::int64_t first, std::span<float> out) const {
+  const double scale = amplitude_ / kFloatFullScale;
+  for (std::size_t k = 0; k + 1 < out.size(); k += kChannels) {
+    const auto i = first + static_cast<std::int64_t>(k / kChannels);
+    const double theta = static_cast<double>(i) * step_ * kRadiansPerCycle;
+    out[k] = static_cast<float>(std::cos(theta) * scale);
+    const double q = std::sin(theta) * scale;
+    out[k + 1] = static_cast<float>(invert_ ? -q : q);
+  }
+}
+
+ToneBank::ToneBank(const ToneInputs& inputs)
+    : sampleRateHz_(inputs.Fsample),
+      amplitude_(inputs.Ampl),
+      inverted_(inputs.invert),
+      smooth_(inputs.smooth) {
   const std::array<TonePlan, 4> plans = planTones(inputs);
   entries_.reserve(plans.size());
   std::vector<SynthPart> parts;
@@ -337,6 +355,10 @@ void ToneBank::read(Tone tone, std::int64_t first, std::span<std::int16_t> out) 
   std::copy_n(source.kept.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
 }
 
+void ToneBank::read(Tone tone, std::int64_t first, std::span<float> out) const {
+  entry(tone).synth.render(first, out);
+}
+
 std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   if (inputs.Fsample < 1 || inputs.Fsample > kMaxSampleRateHz) {
     refuse(kToneFileNames[0],
@@ -345,6 +367,10 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   if (!(std::fabs(inputs.Ampl) <= kMaxAmplitude)) {
     refuse(kToneFileNames[0],
            "the amplitude " + numberText(inputs.Ampl) + " does not fit a 16-bit sample");
+  }
+  if (!(std::fabs(inputs.ppm) < 1.0 / kPerMillion)) {
+    refuse(kToneFileNames[0],
+           "the clock correction of " + numberText(inputs.ppm) + " ppm is not usable");
   }
   const std::array<ToneSource, 4> sources{{
       {kToneFileNames[0], inputs.idleFreqText, inputs.SymbolLength},

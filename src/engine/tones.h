@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,13 @@ constexpr std::string_view toneFileName(Tone tone) {
 // Samples per frame: I (cosine) then Q (sine).
 inline constexpr std::size_t kChannels = 2;
 
+// How a smooth transmission moves between tones and in and out of the air, in frames (see
+// SmoothSynth).
+struct SmoothShape {
+  std::int64_t glideFrames = 0;  // every change of frequency, at the start of the new tone
+  std::int64_t rampFrames = 0;   // the level's rise at the start and its fall at the end
+};
+
 // What MakeTones reads when it runs: the three frequency box texts as typed, the form variables and
 // the state of the Invert I/Q box.
 struct ToneInputs {
@@ -79,7 +87,16 @@ struct ToneInputs {
   double InterSymbol = 0.0;
   double Ampl = 0.0;
   bool invert = false;
+  // The sound card's clock is this many parts per million fast (negative: slow); the tones are
+  // made at f / (1 + ppm / 1e6) so that they leave the card at f. 0 keeps the exact formula.
+  double ppm = 0.0;
+  // Keyed smooth with this shape; none: hard, the tones exactly as the files hold them. The tone
+  // files are always hard.
+  std::optional<SmoothShape> smooth = std::nullopt;
 };
+
+// Full scale of a floating-point sample: a 16-bit sample of 32767 is 1.0.
+inline constexpr double kFloatFullScale = 32767.0;
 
 // One tone file as MakeTones will write it.
 struct TonePlan {
@@ -97,6 +114,8 @@ class ToneSynth {
 
   // Writes frames first .. first + out.size() / 2 - 1 as interleaved I, Q samples.
   void render(std::int64_t first, std::span<std::int16_t> out) const;
+  // The same frames before rounding, scaled to kFloatFullScale.
+  void render(std::int64_t first, std::span<float> out) const;
 
  private:
   double step_;
@@ -123,7 +142,14 @@ class ToneBank {
   // must lie within frames(tone).
   void read(Tone tone, std::int64_t first, std::span<std::int16_t> out) const;
 
+  // The same frames before rounding, scaled to kFloatFullScale; always computed afresh.
+  void read(Tone tone, std::int64_t first, std::span<float> out) const;
+
   const TonePlan& plan(Tone tone) const { return entry(tone).plan; }
+  std::int32_t sampleRateHz() const { return sampleRateHz_; }
+  double amplitude() const { return amplitude_; }
+  bool inverted() const { return inverted_; }
+  const std::optional<SmoothShape>& smooth() const { return smooth_; }
 
   // All the tone's frames, interleaved I, Q, when they are kept in memory; empty otherwise. For
   // readers that can take the whole tone at once.
@@ -139,6 +165,10 @@ class ToneBank {
   const Entry& entry(Tone tone) const { return entries_[static_cast<std::size_t>(tone)]; }
 
   std::vector<Entry> entries_;
+  std::int32_t sampleRateHz_ = 0;
+  double amplitude_ = 0.0;
+  bool inverted_ = false;
+  std::optional<SmoothShape> smooth_;
 };
 
 // Checks the inputs of all four files and works out their steps and frame counts, in the order

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "engine/parameters.h"
+#include "engine/smooth.h"
 
 namespace bitoner {
 namespace {
@@ -42,8 +43,11 @@ constexpr Buffering kShortTones{300, 20};
 constexpr Buffering kLongTones{460, 200};
 constexpr std::int64_t kLongToneMs = 1000;
 
-constexpr pa_sample_spec kToneFormat{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(kSampleRateHz),
-                                     static_cast<std::uint8_t>(kChannels)};
+// The stream's format: the tones' own rate, so that a server running at it passes them unchanged.
+pa_sample_spec toneFormat(std::int32_t sampleRateHz) {
+  return pa_sample_spec{PA_SAMPLE_S16NE, static_cast<std::uint32_t>(sampleRateHz),
+                        static_cast<std::uint8_t>(kChannels)};
+}
 
 // Holds the loop's lock: the loop thread runs the callbacks under it.
 class LoopLock {
@@ -74,8 +78,9 @@ class Proplist {
 };
 
 const Buffering& bufferingFor(const std::shared_ptr<const ToneBank>& tones) {
-  return tones && tones->frames(Tone::Idle) * 1000 >= kLongToneMs * kSampleRateHz ? kLongTones
-                                                                                  : kShortTones;
+  return tones && tones->frames(Tone::Idle) * 1000 >= kLongToneMs * tones->sampleRateHz()
+             ? kLongTones
+             : kShortTones;
 }
 
 // With the latency adjusted, the server splits tlength between its own buffer and the sink's
@@ -83,10 +88,10 @@ const Buffering& bufferingFor(const std::shared_ptr<const ToneBank>& tones) {
 // little more than kQueuedTargetMs keeps about that much queued. A prebuf of one frame lets the
 // first play be heard at once, yet keeps the stream waiting for data after a drain or an underrun
 // instead of skipping what comes late.
-pa_buffer_attr bufferAttr(const Buffering& buffering) {
-  const auto bytesFor = [](std::uint64_t milliseconds) {
+pa_buffer_attr bufferAttr(const Buffering& buffering, const pa_sample_spec& format) {
+  const auto bytesFor = [&format](std::uint64_t milliseconds) {
     return static_cast<std::uint32_t>(
-        pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &kToneFormat));
+        pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &format));
   };
   return {static_cast<std::uint32_t>(-1), bytesFor(buffering.targetMs),
           static_cast<std::uint32_t>(kFrameBytes), bytesFor(buffering.requestMs),
@@ -106,6 +111,7 @@ struct PulsePlayer::Impl {
   // A play not yet wholly handed to the server.
   struct Pending {
     Tone tone;
+    bool rampOut;         // the fall to silence that ends a smooth transmission, not the tone
     std::int64_t next;    // first frame not yet written
     std::int64_t frames;  // the tone's length
     std::uint64_t number;
@@ -124,6 +130,8 @@ struct PulsePlayer::Impl {
   // Shared with the loop thread, under its lock.
   std::shared_ptr<const ToneBank> tones;
   const Buffering* buffering = &kShortTones;
+  std::optional<SmoothSynth> smooth;  // the transmission under way, when the tones are smooth
+  std::int32_t streamRateHz = 0;
   std::deque<Pending> pending;
   std::uint64_t playsQueued = 0;
   std::uint64_t playsWritten = 0;
@@ -211,8 +219,15 @@ struct PulsePlayer::Impl {
         break;
       }
       bytes = static_cast<std::size_t>(count) * kFrameBytes;
-      tones->read(play.tone, play.next,
-                  std::span<std::int16_t>(static_cast<std::int16_t*>(data), bytes / 2));
+      const std::span<std::int16_t> samples(static_cast<std::int16_t*>(data), bytes / 2);
+      if (smooth) {
+        if (play.next == 0) {
+          play.rampOut ? smooth->rampOut() : smooth->begin(play.tone);
+        }
+        smooth->render(samples);
+      } else {
+        tones->read(play.tone, play.next, samples);
+      }
       if (pa_stream_write(stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
         break;
       }
@@ -339,14 +354,15 @@ struct PulsePlayer::Impl {
 
     Proplist properties;
     setStreamProperties(properties);
-    stream = pa_stream_new_with_proplist(context, description.c_str(), &kToneFormat, nullptr,
+    const pa_sample_spec format = toneFormat(tones->sampleRateHz());
+    stream = pa_stream_new_with_proplist(context, description.c_str(), &format, nullptr,
                                          properties.get());
     if (stream == nullptr) {
       lost();
     }
     pa_stream_set_state_callback(stream, &Impl::onStreamStateChange, this);
     pa_stream_set_write_callback(stream, &Impl::onWritable, this);
-    const pa_buffer_attr attr = bufferAttr(*buffering);
+    const pa_buffer_attr attr = bufferAttr(*buffering, format);
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_START_CORKED);
@@ -358,7 +374,12 @@ struct PulsePlayer::Impl {
     if (pa_stream_get_state(stream) != PA_STREAM_READY) {
       lost();
     }
+    streamRateHz = tones->sampleRateHz();
     corked = true;
+  }
+
+  void queue(Tone tone, bool rampOut, std::int64_t frames) {
+    pending.push_back({tone, rampOut, 0, frames, ++playsQueued});
   }
 
   std::uint64_t pendingMicroseconds() const {
@@ -367,7 +388,7 @@ struct PulsePlayer::Impl {
       frames += play.frames - play.next;
     }
     return static_cast<std::uint64_t>(frames) * kMicrosecondsPerSecond /
-           static_cast<std::uint64_t>(kSampleRateHz);
+           static_cast<std::uint64_t>(streamRateHz);
   }
 
   std::optional<std::uint64_t> queuedMicroseconds() {
@@ -409,13 +430,15 @@ void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
   const Buffering& buffering = bufferingFor(tones);
   impl_->tones = std::move(tones);
   impl_->pending.clear();
-  if (!impl_->connected()) {
+  impl_->smooth.reset();
+  if (!impl_->connected() || impl_->streamRateHz != impl_->tones->sampleRateHz()) {
     impl_->buffering = &buffering;
-    impl_->connect();  // the first run, or the server went away since the last
+    impl_->connect();  // the first run, the server went away since the last, or a new rate
   } else if (impl_->buffering != &buffering) {
     // Between runs nothing is queued: the server takes the new sizes before the first play.
     impl_->buffering = &buffering;
-    const pa_buffer_attr attr = bufferAttr(buffering);
+    const pa_sample_spec format = toneFormat(impl_->streamRateHz);
+    const pa_buffer_attr attr = bufferAttr(buffering, format);
     if (pa_operation* change = pa_stream_set_buffer_attr(impl_->stream, &attr, nullptr, nullptr)) {
       pa_operation_unref(change);
     }
@@ -431,9 +454,10 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
   if (!impl.tones) {
     throw SoundError("sound server lost: no stream is open");
   }
-  const std::uint64_t number = ++impl.playsQueued;
-  impl.pending.push_back(
-      {tone, 0, std::clamp<std::int64_t>(frames, 0, impl.tones->frames(tone)), number});
+  if (impl.tones->smooth() && !impl.smooth) {
+    impl.smooth.emplace(*impl.tones, *impl.tones->smooth());  // a transmission begins
+  }
+  impl.queue(tone, false, std::clamp<std::int64_t>(frames, 0, impl.tones->frames(tone)));
   if (impl.corked) {
     if (pa_operation* uncork = pa_stream_cork(impl.stream, 0, nullptr, nullptr)) {
       pa_operation_unref(uncork);
@@ -443,6 +467,7 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
   // The server is judged by how long it has not taken any audio, not by how long this play is.
   impl.lastWrite = Clock::now();
   impl.feed();
+  const std::uint64_t number = impl.playsQueued;
   impl.waitFor([&impl, number] { return impl.playsWritten >= number; },
                [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
   impl.checkConnected();
@@ -457,6 +482,11 @@ void PulsePlayer::drain() {
   impl.checkConnected();
   if (impl.corked) {
     return;  // nothing was played since the last drain
+  }
+  if (impl.smooth) {
+    // A smooth transmission leaves the air on a ramp, never with a step.
+    impl.queue(Tone::Idle, true, impl.tones->smooth()->rampFrames);
+    impl.feed();
   }
   impl.waitFor([&impl] { return impl.pending.empty(); },
                [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
@@ -486,6 +516,7 @@ void PulsePlayer::drain() {
   if (!impl.drainSucceeded) {
     impl.lost();
   }
+  impl.smooth.reset();  // the next play starts a new transmission
   // A corked stream lets the sink suspend between runs; the next play uncorks it at once.
   if (pa_operation* cork = pa_stream_cork(impl.stream, 1, nullptr, nullptr)) {
     pa_operation_unref(cork);

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <complex>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numbers>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +127,10 @@ TEST(RenderTest, RefusalsAndFailuresWriteNothingAndKeepWhatWasThere) {
       {{"-o", "keep.raw", "E"}, 2, "keep.raw"},
       {{"-o", "dir.wav", "E"}, 1, "dir.wav: Is a directory"},
       {{"-o", "missing/x.sigmf-data", "E"}, 1, "missing/x.sigmf-data: No such file or directory"},
+      {{"--shape", "smooth", "--glide", "0.1", "-o", "keep.wav", "E"}, 2, "--glide"},
+      {{"--format", "cf32", "-o", "keep.wav", "E"}, 2, "--format"},
+      {{"--rate", "7999", "-o", "keep.wav", "E"}, 2, "--rate"},
+      {{"--start", "noon", "-o", "keep.sigmf-data", "E"}, 2, "--start"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"render"};
@@ -154,18 +163,34 @@ TEST(RenderTest, InterruptLeavesNothingBehind) {
 
 TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
   const TempDir dir;
-  const Finished done = run(
-      {"render", "--symbol", "0.01", "--invert", "--loop", "2", "-o", "rec.sigmf-meta", "SOS", "E"},
-      dir.path());
+  constexpr double kRadioHz = 7040000;
+  const Finished done =
+      run({"render", "--symbol", "0.01", "--invert", "--loop", "2", "--frequency", "7040000",
+           "--start", "2026-12-08T14:00:00Z", "-o", "rec.sigmf-meta", "SOS", "E"},
+          dir.path());
   ASSERT_EQ(done.status, 0) << done.err;
   const auto meta = nlohmann::json::parse(slurp(dir / "rec.sigmf-meta"));
   const auto frames = static_cast<std::int64_t>(slurp(dir / "rec.sigmf-data").size() / 4);
   EXPECT_EQ(meta["global"]["core:datatype"], "ci16_le");
   EXPECT_EQ(meta["global"]["core:sample_rate"], kSampleRateHz);
-  EXPECT_TRUE(meta["global"]["core:version"].get<std::string>().starts_with("1."));
+  EXPECT_EQ(meta["global"]["core:version"], "1.2.0");
   EXPECT_NE(meta["global"]["core:recorder"].get<std::string>().find("Bitoner"), std::string::npos);
   EXPECT_NE(meta["global"]["core:description"].get<std::string>().find("SOS E"), std::string::npos);
-  EXPECT_EQ(meta["captures"], nlohmann::json::parse(R"([{"core:sample_start": 0}])"));
+  EXPECT_EQ(meta["captures"], nlohmann::json::parse(R"([{"core:sample_start": 0,
+      "core:frequency": 7040000.0, "core:datetime": "2026-12-08T14:00:00Z"}])"));
+  // Every key outside the core namespace belongs to a declared extension.
+  std::set<std::string> declared{"core"};
+  for (auto& extension : meta["global"]["core:extensions"]) {
+    declared.insert(extension.value("name", std::string()));
+  }
+  EXPECT_TRUE(declared.contains("bitoner"));
+  std::vector<nlohmann::json> objects{meta["global"], meta["captures"][0]};
+  objects.insert(objects.end(), meta["annotations"].begin(), meta["annotations"].end());
+  for (const auto& object : objects) {
+    for (const auto& [key, value] : object.items()) {
+      EXPECT_TRUE(declared.contains(key.substr(0, key.find(':')))) << key;
+    }
+  }
 
   struct Expected {
     std::string label;
@@ -188,10 +213,95 @@ TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
     next += a["core:sample_count"].get<std::int64_t>();
     EXPECT_EQ(a["core:label"], expected.label);
     EXPECT_EQ(a.value("core:comment", ""), expected.comment);
-    EXPECT_EQ(a["core:freq_lower_edge"], expected.lower);
-    EXPECT_EQ(a["core:freq_upper_edge"], expected.upper);
+    EXPECT_EQ(a["core:freq_lower_edge"], kRadioHz + expected.lower);
+    EXPECT_EQ(a["core:freq_upper_edge"], kRadioHz + expected.upper);
   }
   EXPECT_EQ(next, frames);
+}
+
+std::vector<float> floatsOf(const std::string& bytes) {
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+TEST(RenderSignal, HardAtAnotherRateIsTheToneFormulaAtThatRate) {
+  const TempDir dir;
+  const Finished done =
+      run({"render", "--rate", "48000", "--symbol", "0.02", "-o", "e.wav", "E"}, dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+  SF_INFO info{};
+  const std::vector<std::int16_t> samples = testing::readWavSamples(dir / "e.wav", &info);
+  EXPECT_EQ(info.samplerate, 48000);
+  const double amplitude = kFullScale * std::pow(10.0, -10.0 / 20.0);
+  struct Play {
+    double hz;
+    int frames;
+  };
+  std::vector<std::int16_t> expected;
+  // E: the dot, its gap and the idle symbol, each from phase 0.
+  for (const auto [hz, frames] : {Play{1000, 960}, Play{600, 96}, Play{600, 960}}) {
+    for (int i = 0; i < frames; ++i) {
+      const double theta = static_cast<double>(i) * (hz / 48000) * 6.283185307178;
+      expected.push_back(static_cast<std::int16_t>(std::nearbyint(std::cos(theta) * amplitude)));
+      expected.push_back(static_cast<std::int16_t>(std::nearbyint(std::sin(theta) * amplitude)));
+    }
+  }
+  EXPECT_EQ(samples, expected);
+}
+
+TEST(RenderSignal, ClockCorrectionShowsInThePhaseSlopeOfBothShapes) {
+  const TempDir dir;
+  for (const std::string shape : {"hard", "smooth"}) {
+    SCOPED_TRACE(shape);
+    const Finished done = run({"render", "--shape", shape, "--ppm", "250", "--rate", "8000",
+                               "--symbol", "0.5", "--format", "cf32", "-o", "-", "T"},
+                              dir.path());
+    ASSERT_EQ(done.status, 0) << done.err;
+    const std::vector<float> samples = floatsOf(done.out);
+    ASSERT_GE(samples.size(), 2U * 4000);
+    // The middle of the dash, frames 1000 to 3000 of its 4000.
+    double cycles = 0.0;
+    for (std::size_t n = 1000; n < 3000; ++n) {
+      const std::complex<double> a(samples[2 * n], samples[2 * n + 1]);
+      const std::complex<double> b(samples[2 * n + 2], samples[2 * n + 3]);
+      cycles += std::arg(b * std::conj(a)) / (2 * std::numbers::pi);
+    }
+    EXPECT_NEAR(cycles / 2000 * 8000, 1200 / (1 + 250e-6), 1e-3);
+  }
+}
+
+TEST(RenderSignal, Cf32HoldsTheSamplesBeforeRoundingAndTheDigestIsTheDataFiles) {
+  const TempDir dir;
+  for (const std::string shape : {"hard", "smooth"}) {
+    SCOPED_TRACE(shape);
+    const std::vector<std::string> keying{"--shape", shape, "--symbol", "0.05", "PARIS"};
+    std::vector<std::string> ci16{"render", "-o", "i.sigmf-data"};
+    std::vector<std::string> cf32{"render", "--format", "cf32", "-o", "f.sigmf-data"};
+    ci16.insert(ci16.end(), keying.begin(), keying.end());
+    cf32.insert(cf32.end(), keying.begin(), keying.end());
+    ASSERT_EQ(run(ci16, dir.path()).status, 0);
+    ASSERT_EQ(run(cf32, dir.path()).status, 0);
+    const std::vector<std::int16_t> rounded = samplesOf(slurp(dir / "i.sigmf-data"));
+    const std::vector<float> exact = floatsOf(slurp(dir / "f.sigmf-data"));
+    ASSERT_EQ(rounded.size(), exact.size());
+    for (std::size_t k = 0; k < exact.size(); ++k) {
+      // Each 16-bit sample is the rounding of the float's value, up to the float's precision.
+      ASSERT_LE(std::fabs(static_cast<double>(exact[k]) * 32767 - rounded[k]), 0.501) << k;
+    }
+    for (const std::string name : {"i", "f"}) {
+      const auto meta = nlohmann::json::parse(slurp(dir / (name + ".sigmf-meta")));
+      EXPECT_EQ(meta["global"]["core:datatype"], name == "i" ? "ci16_le" : "cf32_le");
+      EXPECT_EQ(meta["global"]["bitoner:shape"], shape);
+      const std::string command = "sha512sum " + (dir / (name + ".sigmf-data")).string();
+      std::FILE* pipe = ::popen(command.c_str(), "r");
+      ASSERT_NE(pipe, nullptr);
+      char digest[129] = {};
+      ASSERT_EQ(std::fread(digest, 1, 128, pipe), 128U);
+      ::pclose(pipe);
+      EXPECT_EQ(meta["global"]["core:sha512"], std::string(digest));
+    }
+  }
 }
 
 TEST(RenderTest, NoiseIsRepeatableAndAtTheRequestedRatio) {

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/parameters.h"
+#include "engine/smooth.h"
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
@@ -149,6 +151,51 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
                        recording.begin() + start);
   }
   EXPECT_TRUE(whole) << "the recording on the new server does not begin with a whole pass";
+}
+
+// A server running at 48000 Hz, as most desktops do, is given the beacon's samples at its own
+// rate: they reach the sink unchanged, hard or smooth (ending on its ramp).
+TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
+  constexpr std::int32_t kRate = 48000;
+  const testing::TempWorkDir dir;
+  testing::PrivatePulse pulse(testing::serverKindFromEnvironment(), kRate);
+  for (const bool smooth : {false, true}) {
+    SCOPED_TRACE(smooth ? "smooth" : "hard");
+    ToneInputs inputs{
+        "600", "1000", "1200", kRate, 0.04, 0.04 / 10, kFullScale * std::pow(10.0, -10.0 / 20.0),
+        false};
+    if (smooth) {
+      inputs.smooth = SmoothShape{96, 192};  // the defaults: 5 % and 10 % of the symbol
+    }
+    const ToneBank tones(inputs);
+    SmoothSynth synth(tones, inputs.smooth.value_or(SmoothShape{}));
+    Frames expected;
+    const auto add = [&](Tone tone, std::int64_t frames) {
+      Frames part(static_cast<std::size_t>(frames) * 2);
+      smooth ? synth.render(std::span<std::int16_t>(part))
+             : tones.read(tone, 0, std::span<std::int16_t>(part));
+      expected.insert(expected.end(), part.begin(), part.end());
+    };
+    // ET and the idle symbol that ends a pass.
+    for (const Tone tone :
+         {Tone::Dot, Tone::Gap, Tone::Idle, Tone::Dash, Tone::Gap, Tone::Idle, Tone::Idle}) {
+      synth.begin(tone);
+      add(tone, tones.frames(tone));
+    }
+    if (smooth) {
+      add(Tone::Idle, synth.rampOut());
+    }
+    testing::MonitorRecorder recorder(pulse);
+    const std::string errorFile = (dir.path() / "stderr.txt").string();
+    testing::ChildProcess process =
+        beacon({"--rate", "48000", "--shape", smooth ? "smooth" : "hard", "--symbol", "0.04",
+                "--passes", "1", "ET"},
+               errorFile);
+    ASSERT_EQ(process.wait(10s), 0);
+    const testing::SignalComparison result =
+        testing::compareSignal(recorder.stop(), expected, kRate / 100);
+    EXPECT_TRUE(result.equal) << result.description;
+  }
 }
 
 }  // namespace

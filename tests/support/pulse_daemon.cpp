@@ -38,9 +38,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kRateHz = 11025;
 constexpr std::uint8_t kChannels = 2;
-constexpr pa_sample_spec kSampleFormat{PA_SAMPLE_S16NE, kRateHz, kChannels};
+
+pa_sample_spec sampleFormat(std::uint32_t rateHz) {
+  return pa_sample_spec{PA_SAMPLE_S16NE, rateHz, kChannels};
+}
 constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 2s;
 constexpr auto kStopTimeout = 3s;
@@ -145,14 +147,14 @@ class Control {
 // PipeWire at the test rate, with the PulseAudio server and the null sink in the one process, so
 // that stopping or killing it takes the whole server. The graph runs in steps of kPipeWireQuantum
 // frames: smaller steps were seen to drop a step's worth of audio now and then on a busy machine.
-std::string pipeWireConfig(const std::filesystem::path& dir) {
+std::string pipeWireConfig(const std::filesystem::path& dir, std::uint32_t rateHz) {
   return R"(context.properties = {
     core.daemon = true
     core.name = pipewire-0
     default.clock.rate = )" +
-         std::to_string(kRateHz) + R"(
+         std::to_string(rateHz) + R"(
     default.clock.allowed-rates = [ )" +
-         std::to_string(kRateHz) + R"( ]
+         std::to_string(rateHz) + R"( ]
     default.clock.quantum = )" +
          std::to_string(kPipeWireQuantum) + R"(
     default.clock.min-quantum = )" +
@@ -185,7 +187,7 @@ context.objects = [
          kSinkName + R"(
                media.class = Audio/Sink audio.position = [ FL FR ]
                audio.rate = )" +
-         std::to_string(kRateHz) + R"( node.driver = true
+         std::to_string(rateHz) + R"( node.driver = true
                priority.driver = 30000 } }
 ]
 )";
@@ -302,9 +304,10 @@ ServerKind serverKindFromEnvironment() {
 }
 
 struct PrivatePulse::State {
-  explicit State(ServerKind serverKind) : kind(serverKind) {}
+  State(ServerKind serverKind, std::uint32_t rate) : kind(serverKind), rateHz(rate) {}
 
   ServerKind kind;
+  std::uint32_t rateHz;
   TempDir dir;
   std::string address = "unix:" + (dir / "native").string();
   pid_t pid = -1;         // the process that serves the PulseAudio protocol
@@ -337,7 +340,7 @@ struct PrivatePulse::State {
     const std::filesystem::path log = dir / "daemon.log";
     if (kind == ServerKind::PulseAudio) {
       const std::string sink = "module-null-sink sink_name=" + std::string(kSinkName) +
-                               " rate=" + std::to_string(kRateHz) +
+                               " rate=" + std::to_string(rateHz) +
                                " channels=" + std::to_string(kChannels) + " format=s16le";
       const std::string protocol =
           "module-native-protocol-unix socket=" + (dir / "native").string() + " auth-anonymous=1";
@@ -347,7 +350,7 @@ struct PrivatePulse::State {
                    "-L", protocol}, privateEnvironment(), log);
       // clang-format on
     } else {
-      writeText(dir / "pipewire.conf", pipeWireConfig(dir.path()));
+      writeText(dir / "pipewire.conf", pipeWireConfig(dir.path(), rateHz));
       writeText(dir / "wireplumber" / "wireplumber.conf", kWirePlumberConfig);
       writeText(dir / "wireplumber" / "main.lua.d" / "60-private.lua", kWirePlumberPrivate);
       pid = spawn({"pipewire", "-c", (dir / "pipewire.conf").string()}, privateEnvironment(), log);
@@ -395,13 +398,13 @@ struct PrivatePulse::State {
   // desktop's sound card. Being silent, it is left out of the mix and the other streams reach the
   // sink unchanged.
   void holdLowLatency() {
+    const pa_sample_spec format = sampleFormat(rateHz);
     const pa_buffer_attr attr{
-        kServerDefault,
-        static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &kSampleFormat)),
+        kServerDefault, static_cast<std::uint32_t>(pa_usec_to_bytes(kKeeperLatencyUs, &format)),
         kServerDefault, kServerDefault, kServerDefault};
     int error = 0;
     keeper = pa_simple_new(address.c_str(), "Bitoner test server", PA_STREAM_PLAYBACK, kSinkName,
-                           "Latency keeper", &kSampleFormat, nullptr, &attr, &error);
+                           "Latency keeper", &format, nullptr, &attr, &error);
     if (keeper == nullptr) {
       throw std::runtime_error(std::string("cannot open a stream on the private server: ") +
                                pa_strerror(error));
@@ -409,9 +412,12 @@ struct PrivatePulse::State {
   }
 };
 
-PrivatePulse::PrivatePulse(ServerKind kind) : state_(std::make_unique<State>(kind)) {
+PrivatePulse::PrivatePulse(ServerKind kind, std::uint32_t rateHz)
+    : state_(std::make_unique<State>(kind, rateHz)) {
   state_->start();
 }
+
+std::uint32_t PrivatePulse::rateHz() const { return state_->rateHz; }
 
 PrivatePulse::~PrivatePulse() = default;
 
@@ -461,14 +467,15 @@ struct MonitorRecorder::State {
 };
 
 MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_unique<State>()) {
+  const pa_sample_spec format = sampleFormat(pulse.rateHz());
   const pa_buffer_attr attr{
       kServerDefault, kServerDefault, kServerDefault, kServerDefault,
-      static_cast<std::uint32_t>(pa_frame_size(&kSampleFormat) * kRecordChunkFrames)};
+      static_cast<std::uint32_t>(pa_frame_size(&format) * kRecordChunkFrames)};
   const std::string monitor = std::string(kSinkName) + ".monitor";
   int error = 0;
   state_->stream =
       pa_simple_new(pulse.serverAddress().c_str(), "Bitoner test recorder", PA_STREAM_RECORD,
-                    monitor.c_str(), "Monitor", &kSampleFormat, nullptr, &attr, &error);
+                    monitor.c_str(), "Monitor", &format, nullptr, &attr, &error);
   if (state_->stream == nullptr) {
     throw std::runtime_error("cannot record " + monitor + ": " + pa_strerror(error));
   }

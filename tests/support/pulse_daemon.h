@@ -20,18 +20,20 @@ enum class ServerKind { PulseAudio, PipeWire };
 // The kind named by BITONER_TEST_SOUND_SERVER ("pulseaudio", the default, or "pipewire").
 ServerKind serverKindFromEnvironment();
 
-// A private sound server with one null sink at 11025 Hz, two channels, in a runtime directory of
-// its own. While it lives, PULSE_SERVER points this process (and children it starts) at it. The
-// server is stopped and its directory removed however the test ends.
+// A private sound server with one null sink at 11025 Hz (or the rate asked for), two channels,
+// in a runtime directory of its own. While it lives, PULSE_SERVER points this process (and children
+// it starts) at it. The server is stopped and its directory removed however the test ends.
 class PrivatePulse {
  public:
   // Starts the server and waits until it answers; throws std::runtime_error.
-  explicit PrivatePulse(ServerKind kind = serverKindFromEnvironment());
+  explicit PrivatePulse(ServerKind kind = serverKindFromEnvironment(),
+                        std::uint32_t rateHz = 11025);
   ~PrivatePulse();
   PrivatePulse(const PrivatePulse&) = delete;
   PrivatePulse& operator=(const PrivatePulse&) = delete;
 
   ServerKind kind() const;
+  std::uint32_t rateHz() const;
   const std::string& serverAddress() const;  // "unix:<dir>/native"
 
   // Kills the server at once (SIGKILL), as a crash would: its clients lose it mid-stream.

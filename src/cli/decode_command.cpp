@@ -1,0 +1,274 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/decode_command.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/decode_input.h"
+#include "cli/decode_live.h"
+#include "cli/keying_options.h"
+#include "cli/output_file.h"
+#include "decode/decoder.h"
+#include "sound/sound_service.h"
+
+namespace bitoner::cli {
+
+namespace {
+
+constexpr std::size_t kReadFrames = 65536;
+constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
+
+struct BoxOption {
+  Box box;
+  const char* name;
+  const char* help;
+};
+
+// The keying options that shape what is looked for, as `render` takes them.
+constexpr std::array<BoxOption, 5> kBoxOptions{{
+    {Box::IdleFreq, "--idle", "Idle tone frequency in Hz (default 600)"},
+    {Box::DotFreq, "--dot", "Dot frequency in Hz (default 1000)"},
+    {Box::DashFreq, "--dash", "Dash frequency in Hz (default 1200)"},
+    {Box::SymbLen, "--symbol",
+     "Length of a dot, a dash and an idle symbol in seconds; above 100 taken as milliseconds "
+     "(default 0.5)"},
+    {Box::Intgap, "--gap", "Gap after every dot and dash, in percent of the symbol (default 10)"},
+}};
+
+std::string fixed(double value, int digits) {
+  char text[64];
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, digits);
+  return ec == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+std::string signedFixed(double value, int digits) {
+  return (value >= 0.0 ? "+" : "") + fixed(value, digits);
+}
+
+std::string dotsAndDashes(const std::string& pattern) {
+  std::string shown;
+  for (const char c : pattern) {
+    shown.push_back(c == '0' ? '.' : '-');
+  }
+  return shown;
+}
+
+// The decoder's settings from the options, each keying value derived as the window derives it.
+decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
+  KeyingOptions keying;
+  for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
+    keying.boxTexts[box] = options.boxTexts[box];
+  }
+  const KeyingSetup setup = resolveKeying(keying);
+  const double sign = options.invert ? -1.0 : 1.0;
+  decode::DecoderSettings settings;
+  settings.sampleRateHz = rateHz;
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.symbolSeconds = setup.tones.SymbolLength;
+  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.searchHz = readNumber(options.searchText);
+  return settings;
+}
+
+void writeAnnotations(const std::string& name, const RecordingFormat& format,
+                      const std::string& source, const decode::DecoderSettings& settings,
+                      const decode::Decoded& decoded) {
+  nlohmann::ordered_json global{
+      {"core:datatype", format.datatype},
+      {"core:sample_rate", format.sampleRateHz},
+      {"core:version", "1.0.0"},
+      {"core:num_channels", 1},
+      {"core:description", "Decoded by Bitoner from " + source + ": \"" + decoded.text + "\""},
+      {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
+      {"bitoner:decoded_text", decoded.text},
+      {"bitoner:offset_hz", decoded.offsetHz},
+      {"bitoner:snr_db", decoded.snrDb},
+  };
+  nlohmann::ordered_json annotations = nlohmann::ordered_json::array();
+  const auto [lowest, highest] =
+      std::minmax_element(settings.toneHz.begin(), settings.toneHz.end());
+  for (const decode::DecodedCharacter& c : decoded.characters) {
+    nlohmann::ordered_json a{
+        {"core:sample_start",
+         static_cast<std::int64_t>(std::nearbyint(c.startSeconds * format.sampleRateHz))},
+        {"core:sample_count",
+         static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz))},
+        {"core:label", std::string(1, static_cast<char>(c.character))},
+        {"core:comment", dotsAndDashes(c.pattern)},
+        {"core:freq_lower_edge", *lowest + decoded.offsetHz},
+        {"core:freq_upper_edge", *highest + decoded.offsetHz},
+        {"bitoner:confidence", c.confidence},
+    };
+    annotations.push_back(a);
+  }
+  const nlohmann::ordered_json meta{
+      {"global", global}, {"captures", {{{"core:sample_start", 0}}}}, {"annotations", annotations}};
+  OutputFile out(name);
+  out.write(meta.dump(1) + "\n");
+  out.commit();
+}
+
+void report(const decode::Decoded& decoded) {
+  std::cerr << "bitoner decode: offset " << signedFixed(decoded.offsetHz, 2) << " Hz, SNR "
+            << fixed(decoded.snrDb, 1) << " dB in 2500 Hz\n";
+  std::cerr << "bitoner decode: symbol " << fixed(decoded.symbolSeconds, 4) << " s, gap "
+            << fixed(decoded.gapSeconds, 4) << " s, timing in steps of "
+            << fixed(decoded.stepSeconds * 1000.0, 1) << " ms";
+  if (decoded.found) {
+    std::cerr << "; keying from " << fixed(decoded.startSeconds, 3) << " s to "
+              << fixed(decoded.endSeconds, 3) << " s";
+  } else {
+    std::cerr << "; no keying found";
+  }
+  std::cerr << '\n';
+  for (const decode::DecodedCharacter& c : decoded.characters) {
+    std::cerr << "bitoner decode: " << fixed(c.startSeconds, 3) << " s  "
+              << (c.character == U' ' ? std::string("(space)")
+                                      : std::string(1, static_cast<char>(c.character)) + " " +
+                                            dotsAndDashes(c.pattern))
+              << "  confidence " << fixed(c.confidence, 3) << '\n';
+  }
+}
+
+}  // namespace
+
+CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
+  CLI::App* decode = app.add_subcommand(
+      "decode",
+      "Read the keying back out of a recording: a WAV file (stereo I/Q, or mono audio from a "
+      "receiver), a SigMF recording, or raw s16le I/Q frames on standard input. The start, "
+      "level, phase and a small frequency offset need not be known.");
+  const CLI::Validator number(
+      [](const std::string& value) {
+        return beginsWithNumber(value) ? std::string()
+                                       : "\"" + value + "\" does not begin with a number";
+      },
+      "NUMBER");
+  for (const BoxOption& option : kBoxOptions) {
+    decode
+        ->add_option(option.name, options.boxTexts[static_cast<std::size_t>(option.box)],
+                     option.help)
+        ->check(number)
+        ->option_text("NUMBER");
+  }
+  decode->add_flag("--invert", options.invert,
+                   "The I/Q recording was keyed inverted: tones at negative frequencies");
+  decode
+      ->add_option("--search", options.searchText,
+                   "Look for the tones within this many Hz of their frequencies (default 3)")
+      ->check(number)
+      ->option_text("HZ");
+  decode
+      ->add_option("--rate", options.rateText,
+                   "Sample rate of raw frames on standard input, or to record at with --live, "
+                   "in Hz (default 11025)")
+      ->check(number)
+      ->option_text("HZ");
+  decode->add_flag("-v,--verbose", options.verbose,
+                   "On standard error: the offset found, the symbol timing, an SNR estimate and "
+                   "each character's time and confidence");
+  decode
+      ->add_option("--annotate", options.annotate,
+                   "Write what was decoded as SigMF annotations into this .sigmf-meta file")
+      ->option_text("FILE.sigmf-meta");
+  CLI::Option* live = decode->add_flag(
+      "--live", options.live,
+      "Decode a sound server's source as it comes, printing characters as they are decided");
+  decode
+      ->add_option("--device", options.device,
+                   "The source to record with --live (default: the server's default source)")
+      ->needs(live)
+      ->option_text("SOURCE");
+  CLI::Option* input =
+      decode->add_option("FILE", options.input, "The recording, or - for standard input")
+          ->option_text("FILE|-");
+  input->excludes(live);
+  live->excludes(input);
+  decode->footer(
+      "Prints the text in upper case, one blank between words, ? for a character that cannot "
+      "be read. Exit status 0 decoded (even if nothing), 1 unreadable, 2 usage.\n"
+      "Examples:\n"
+      "  bitoner decode cq.wav\n"
+      "  bitoner decode --symbol 3 --verbose --annotate cq-read.sigmf-meta cq.sigmf-data\n"
+      "  bitoner render -o - CQ | bitoner decode -");
+  return decode;
+}
+
+int runDecode(const DecodeOptions& options) {
+  if (!options.live && options.input.empty()) {
+    std::cerr << "bitoner decode: give a recording to decode, - for standard input, or --live\n";
+    return kExitRefused;
+  }
+  if (!options.annotate.empty() && (options.annotate.size() <= kSigmfMetaSuffix.size() ||
+                                    !options.annotate.ends_with(kSigmfMetaSuffix))) {
+    std::cerr << "bitoner decode: --annotate needs a name ending in .sigmf-meta\n";
+    return kExitRefused;
+  }
+  const double rawRate = readNumber(options.rateText);
+  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
+    std::cerr << "bitoner decode: --rate must be a whole number of hertz from 1 to "
+              << kMaxSampleRateHz << '\n';
+    return kExitRefused;
+  }
+  try {
+    if (options.live) {
+      decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
+    }
+    std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
+    const RecordingFormat& format = reader->format();
+    if (!options.annotate.empty() && !format.sigmfMeta.empty()) {
+      std::error_code ignored;
+      if (std::filesystem::weakly_canonical(options.annotate, ignored) ==
+          std::filesystem::weakly_canonical(format.sigmfMeta, ignored)) {
+        std::cerr << "bitoner decode: --annotate " << options.annotate
+                  << " would overwrite the recording's own metadata; give another name\n";
+        return kExitRefused;
+      }
+    }
+    const decode::DecoderSettings settings = settingsFor(options, format.sampleRateHz);
+    decode::Decoder decoder(settings);
+    std::vector<std::complex<float>> samples;
+    while (true) {
+      reader->read(samples, kReadFrames);
+      if (samples.empty()) {
+        break;
+      }
+      decoder.feed(samples);
+    }
+    const decode::Decoded decoded = decoder.decode();
+    if (options.verbose) {
+      report(decoded);
+    }
+    if (!options.annotate.empty()) {
+      writeAnnotations(options.annotate, format,
+                       options.input == "-" ? std::string("standard input") : options.input,
+                       settings, decoded);
+    }
+    std::cout << decoded.text << '\n' << std::flush;
+    return kExitDone;
+  } catch (const Refusal& refusal) {
+    std::cerr << "bitoner decode: " << refusal.what() << '\n';
+    return kExitRefused;
+  } catch (const decode::SettingsError& error) {
+    std::cerr << "bitoner decode: " << error.what() << '\n';
+    return kExitRefused;
+  } catch (const InputError& error) {
+    std::cerr << "bitoner decode: cannot read " << error.what() << '\n';
+    return kExitFailed;
+  } catch (const FileError& error) {
+    std::cerr << "bitoner decode: cannot write " << error.what() << '\n';
+    return kExitFailed;
+  } catch (const SoundError& error) {
+    std::cerr << "bitoner decode: " << error.what() << '\n';
+    return kExitFailed;
+  }
+}
+
+}  // namespace bitoner::cli

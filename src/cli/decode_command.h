@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "engine/parameters.h"
+
+namespace CLI {
+class App;
+}
+
+namespace bitoner::cli {
+
+// `bitoner decode`: reads the keying back out of a recording or a sound server's source.
+struct DecodeOptions {
+  std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
+  bool invert = false;
+  std::string searchText = "3";
+  std::string rateText = "11025";
+  bool verbose = false;
+  std::string annotate;  // a .sigmf-meta file to write, or empty
+  std::string input;     // a file, or "-" for standard input
+  bool live = false;
+  std::string device;  // the source to record for --live; empty for the server's default
+};
+
+// Adds the decode subcommand to `app`; the options land in `options` when it is parsed.
+CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options);
+
+// Decodes; prints the text on standard output, details on standard error; returns the exit
+// status: 0 decoded (even nothing), 1 the recording or the source could not be read, 2 usage.
+int runDecode(const DecodeOptions& options);
+
+}  // namespace bitoner::cli

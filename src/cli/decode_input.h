@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bitoner::cli {
+
+// A recording that cannot be read: what() names it and says why.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What a recording holds, as its header or metadata says.
+struct RecordingFormat {
+  double sampleRateHz = 0.0;
+  bool real = false;      // one channel: a receiver's audio rather than I/Q
+  std::string datatype;   // as SigMF names it: ci16_le, cf32_le, ri16_le, rf32_le
+  std::string sigmfMeta;  // the metadata file of a SigMF recording, else empty
+};
+
+// Samples of a recording in pieces, as complex values at full scale 1 (a real recording's
+// imaginary parts are zero).
+class RecordingReader {
+ public:
+  virtual ~RecordingReader() = default;
+  const RecordingFormat& format() const { return format_; }
+  // Up to `most` samples into `out` (replacing what it held); none at the end. Throws InputError.
+  virtual void read(std::vector<std::complex<float>>& out, std::size_t most) = 0;
+
+ protected:
+  RecordingFormat format_;
+};
+
+// Opens a WAV file (16-bit PCM or 32-bit float, mono or stereo I/Q), a SigMF recording (named by
+// its .sigmf-data or .sigmf-meta file; ci16_le, cf32_le, ri16_le or rf32_le) or, for "-", raw
+// s16le stereo frames on standard input at `rawRateHz`. Throws InputError.
+std::unique_ptr<RecordingReader> openRecording(const std::string& name, double rawRateHz);
+
+}  // namespace bitoner::cli

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/tune.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "cli/beacon.h"
+#include "cli/beacon_command.h"
+#include "sound/pulse_player.h"
+
+namespace bitoner::cli {
+
+namespace {
+
+// How long the tone takes to rise and to fall: no click on the air as it starts or stops.
+constexpr double kTuneRampSeconds = 0.1;
+
+}  // namespace
+
+CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options) {
+  CLI::App* tune = app.add_subcommand(
+      "tune",
+      "Send one steady tone until Ctrl-C, to set up the transmitter or to measure the sound "
+      "card's clock (see --ppm)");
+  const CLI::Validator number(
+      [](const std::string& value) {
+        return beginsWithNumber(value) ? std::string()
+                                       : "\"" + value + "\" does not begin with a number";
+      },
+      "NUMBER");
+  CLI::Option* freq = tune->add_option("--freq", options.frequencyText, "Frequency in Hz")
+                          ->check(number)
+                          ->option_text("HZ");
+  CLI::Option* idle =
+      tune->add_flag("--idle", options.idle, "The idle tone's default frequency, 600 Hz");
+  CLI::Option* dot =
+      tune->add_flag("--dot", options.dot, "The dot's default frequency, 1000 Hz (the default)");
+  CLI::Option* dash =
+      tune->add_flag("--dash", options.dash, "The dash's default frequency, 1200 Hz");
+  freq->excludes(idle)->excludes(dot)->excludes(dash);
+  idle->excludes(dot)->excludes(dash);
+  dot->excludes(dash);
+  tune->add_option("--db", options.dBText,
+                   "Level in dB below full scale; the sign is ignored (default -10)")
+      ->check(number)
+      ->option_text("NUMBER");
+  tune->add_flag("--invert", options.invert, "Invert I/Q: the tone at the negative frequency");
+  addSignalOptions(*tune, options.signal, kMaxSoundRateHz, false);
+  tune->footer(
+      "Examples:\n"
+      "  bitoner tune --rate 48000 --freq 1000\n"
+      "  bitoner tune --dash --ppm 12.5");
+  return tune;
+}
+
+KeyingSetup tuneSetup(const TuneOptions& options) {
+  KeyingOptions keying;
+  std::string frequency = "1000";
+  if (options.frequencyText) {
+    frequency = *options.frequencyText;
+  } else if (options.idle) {
+    frequency = "600";
+  } else if (options.dash) {
+    frequency = "1200";
+  }
+  keying.text(Box::IdleFreq) = frequency;
+  keying.text(Box::dB) = options.dBText;
+  keying.invert = options.invert;
+  KeyingSetup setup = resolveKeying(keying);
+  applySignalOptions(options.signal, setup);
+  // The idle symbol, played over and over with one phase and no glide, is the steady tone.
+  setup.tones.smooth = SmoothShape{0, framesAt(kTuneRampSeconds, setup.tones.Fsample)};
+  return setup;
+}
+
+int runTune(const TuneOptions& options) {
+  std::shared_ptr<const ToneBank> tones;
+  double frequency = 0.0;
+  try {
+    const KeyingSetup setup = tuneSetup(options);
+    frequency = readNumber(setup.tones.idleFreqText);
+    tones = makeToneBank(setup);
+  } catch (const Refusal& refusal) {
+    std::fprintf(stderr, "bitoner tune: %s\n", refusal.what());
+    return kExitRefused;
+  }
+  StopRequest& stop = watchStopSignals();
+  std::fprintf(stderr,
+               "bitoner tune: %.6g Hz at %d Hz, made at %.6f Hz for a clock %+.3f ppm fast; "
+               "Ctrl-C stops\n",
+               frequency, tones->sampleRateHz(),
+               tones->plan(Tone::Idle).step * tones->sampleRateHz(), options.signal.ppm);
+  PulsePlayer player;
+  player.describe("Tune: " + std::to_string(static_cast<long long>(frequency)) + " Hz");
+  try {
+    player.open(tones);
+    while (!stop.raised()) {
+      player.play(Tone::Idle);
+    }
+    player.drain();
+  } catch (const SoundError& error) {
+    std::fprintf(stderr, "bitoner tune: %s\n", error.what());
+    return kExitFailed;
+  }
+  return kExitDone;
+}
+
+}  // namespace bitoner::cli

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner decode --live` run as a process against a private sound server, reading what
+// `bitoner beacon` keys into its sink through the sink's monitor.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/pulse_daemon.h"
+#include "support/temp_dir.h"
+
+namespace bitoner {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string contents(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
+  const testing::TempDir dir;
+  const testing::PrivatePulse pulse;
+  testing::ChildProcess decoder({BITONER_EXECUTABLE, "decode", "--live", "--device",
+                                 "bitoner_test_sink.monitor", "--symbol", "0.05"},
+                                {dir.path(), dir / "out.txt", dir / "err.txt", {}});
+  std::this_thread::sleep_for(1s);  // recording before the signal starts
+  testing::ChildProcess beacon(
+      {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
+      {dir.path(), {}, dir / "beacon.txt", {}});
+  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+
+  // Decided as it goes, before the decoder is stopped.
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (contents(dir / "out.txt").find("CQ DE TE") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_NE(contents(dir / "out.txt").find("CQ DE TE"), std::string::npos)
+      << contents(dir / "out.txt") << contents(dir / "err.txt");
+  decoder.signal(SIGINT);
+  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
+  EXPECT_EQ(contents(dir / "out.txt"), "CQ DE TEST\n") << contents(dir / "err.txt");
+}
+
+TEST(LiveDecodeTest, AMissingSourceIsReported) {
+  const testing::TempDir dir;
+  const testing::PrivatePulse pulse;
+  testing::ChildProcess decoder({BITONER_EXECUTABLE, "decode", "--live", "--device", "nowhere"},
+                                {dir.path(), dir / "out.txt", dir / "err.txt", {}});
+  EXPECT_EQ(decoder.wait(10s), 1);
+  EXPECT_NE(contents(dir / "err.txt").find("cannot record \"nowhere\""), std::string::npos)
+      << contents(dir / "err.txt");
+  EXPECT_EQ(contents(dir / "out.txt"), "");
+}
+
+}  // namespace
+}  // namespace bitoner
