@@ -18,12 +18,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
-#include "engine/sequencer.h"
+#include "engine/run_plan.h"
 #include "engine/tones.h"
+#include "run/run_controller.h"
 #include "sound/pulse_player.h"
-#include "support/plain_window.h"
+#include "support/plain_boxes.h"
 #include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 
@@ -198,25 +200,26 @@ void BM_LoopRunRecorded(benchmark::State& state) {
       idle.stop();
     }
 
-    testing::PlainWindow window;
-    window.setBoxText(Box::SymbLen, kSymbolLengthText);
-    window.text = kLoopMessage;
-    window.loop = true;
+    testing::PlainBoxes boxes;
+    boxes.writeBox(Box::SymbLen, kSymbolLengthText);
+    const RunPlan plan = std::get<RunPlan>(prepareRun(boxes.texts, kLoopMessage, false));
     PulsePlayer player;
     LoggingSound sound(player);
-    Sequencer sequencer(window, sound);
-    const auto stopAfter = std::chrono::duration<double>(seconds);
-    Clock::time_point go;
-    window.onEvents = [&] {
-      if (Clock::now() - go >= stopAfter) {
-        sequencer.Stp_Click();
+    std::optional<RunEnd> end;
+    RunController run(sound, [&run, &end] {
+      if (const RunProgress progress = run.takeProgress(); progress.end) {
+        end = progress.end;
       }
-    };
+    });
 
     testing::MonitorRecorder recorder(pulse);
     const double cpuBefore = cpuSeconds();
-    go = Clock::now();
-    sequencer.Command1_Click();
+    const Clock::time_point go = Clock::now();
+    run.start(RunRequest{
+        .tones = plan.tones, .message = plan.message, .loop = true, .toneDirectory = "."});
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    run.stop();
+    run.waitForEnd();
     const double keyedSeconds = std::chrono::duration<double>(Clock::now() - go).count();
     const double cpuUsed = cpuSeconds() - cpuBefore;
     const std::vector<std::int16_t> recording = recorder.stop();
@@ -235,8 +238,8 @@ void BM_LoopRunRecorded(benchmark::State& state) {
                         .count();
     const double keyingCpu = cpuUsed - recorderCpuPerSecond * keyedSeconds;
 
-    if (!window.reports.empty()) {
-      state.SkipWithError(window.reports.front().c_str());
+    if (end && !end->detail.empty()) {
+      state.SkipWithError(end->detail.c_str());
     } else if (!result.equal) {
       state.SetLabel("recording differs: " + result.description);
     }

@@ -41,7 +41,7 @@ std::string utcText(WallClock::time_point when) {
 
 class Beacon {
  public:
-  Beacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report)
+  Beacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop, std::FILE* report)
       : config_(config),
         sound_(sound),
         stop_(stop),
@@ -50,7 +50,7 @@ class Beacon {
 
   int run() {
     bool connected = false;
-    while (!stop_.raised() && !(config_.passes && completed_ >= *config_.passes)) {
+    while (stop_.received() == 0 && !(config_.passes && completed_ >= *config_.passes)) {
       try {
         if (!connected) {
           sound_.open(config_.tones);
@@ -99,7 +99,7 @@ class Beacon {
     const PassSchedule& schedule = *config_.schedule;
     const std::int64_t idleFrames = config_.tones->frames(Tone::Idle);
     for (;;) {
-      if (stop_.raised()) {
+      if ((stop_.received() != 0)) {
         return false;
       }
       const auto heardAt = WallClock::now() + sound_.latency();
@@ -155,7 +155,7 @@ class Beacon {
           showSymbol(step->symbol);
           break;
         case KeyingStep::Kind::Checkpoint:
-          if (stop_.raised()) {
+          if ((stop_.received() != 0)) {
             return false;
           }
           break;
@@ -212,7 +212,7 @@ class Beacon {
 
   const BeaconConfig& config_;
   TimedSound& sound_;
-  StopRequest& stop_;
+  const StopSignals& stop_;
   std::FILE* report_;
   const std::string messageText_;
   std::int64_t completed_ = 0;
@@ -225,20 +225,8 @@ class Beacon {
 
 }  // namespace
 
-void StopRequest::raise() {
-  {
-    const std::lock_guard lock(mutex_);
-    raised_ = true;
-  }
-  changed_.notify_all();
-}
-
-bool StopRequest::waitFor(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [this] { return raised_.load(); });
-}
-
-int runBeacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report) {
+int runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+              std::FILE* report) {
   return Beacon(config, sound, stop, report).run();
 }
 

@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "cli/schedule.h"
 #include "engine/tones.h"
+#include "signals/stop_signals.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -28,24 +26,11 @@ struct BeaconConfig {
   std::chrono::milliseconds retryEvery{2000};  // how often a lost sound server is tried again
 };
 
-// A request to stop, raised from a signal-watching thread and waited on by the beacon. Stop ends
-// the run after the element being sent; the waits between tries of a lost server end at once.
-class StopRequest {
- public:
-  void raise();
-  bool raised() const { return raised_.load(); }
-  // Waits until the request is raised or `timeout` has passed; true if it was raised.
-  bool waitFor(std::chrono::milliseconds timeout);
-
- private:
-  std::atomic<bool> raised_{false};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-};
-
 // Keys the message pass after pass through `sound`, exactly as the window's Loop plays it, until
-// the passes are done or a stop is requested; a lost or unreachable sound server is reported on
+// the passes are done or a stop signal comes (the run ends after the element being sent; the waits
+// between tries of a lost server end at once); a lost or unreachable sound server is reported on
 // `report` and tried again until it is back. Returns the exit status: 0.
-int runBeacon(const BeaconConfig& config, TimedSound& sound, StopRequest& stop, std::FILE* report);
+int runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+              std::FILE* report);
 
 }  // namespace bitoner::cli

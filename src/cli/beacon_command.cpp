@@ -1,32 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/beacon_command.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <thread>
 
 #include "cli/beacon.h"
 #include "cli/recording.h"
 #include "cli/schedule.h"
+#include "signals/stop_signals.h"
 #include "sound/pulse_player.h"
 
 namespace bitoner::cli {
 
 namespace {
-
-// SIGINT and SIGTERM, as the set a watcher thread waits for. They are blocked in every thread, the
-// sound server's among them, so only the watcher sees them.
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
 
 Milliseconds durationOf(const std::string& option, const std::string& text, bool zeroAllowed) {
   const std::optional<Milliseconds> value = parseDuration(text);
@@ -112,31 +100,11 @@ int runBeaconCommand(const BeaconOptions& options) {
   config.quiet = options.quiet;
   config.terminal = isatty(STDERR_FILENO) == 1;
 
+  // A first signal ends the run after the element being sent; a second one at once, as the shell
+  // expects of a signal it sends again.
+  const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
   PulsePlayer player;
-  return runBeacon(config, player, watchStopSignals(), stderr);
-}
-
-StopRequest& watchStopSignals() {
-  // The watcher outlives the caller: the process may end while it waits.
-  static const sigset_t signals = stopSignals();
-  static StopRequest stop;
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([] {
-    int signal = 0;
-    if (sigwait(&signals, &signal) != 0) {
-      return;
-    }
-    stop.raise();
-    // A second signal ends the process at once, as the shell expects of a signal it sends.
-    if (sigwait(&signals, &signal) != 0) {
-      return;
-    }
-    std::fflush(nullptr);
-    ::signal(signal, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-    raise(signal);
-  }).detach();
-  return stop;
+  return runBeacon(config, player, stop, stderr);
 }
 
 }  // namespace bitoner::cli

@@ -31,9 +31,4 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options);
 // being sent; a second signal ends it at once). Returns the exit status.
 int runBeaconCommand(const BeaconOptions& options);
 
-class StopRequest;
-// From now on SIGINT and SIGTERM raise the returned request, once; a second one ends the process
-// at once by that signal. Call once per process.
-StopRequest& watchStopSignals();
-
 }  // namespace bitoner::cli

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/output_file.h"
+#include "signals/stop_signals.h"
 #include "sound/pulse_capture.h"
 
 namespace bitoner::cli {
@@ -85,7 +86,8 @@ class LivePrinter {
 }  // namespace
 
 void decodeLive(const decode::DecoderSettings& settings, const std::string& source, bool verbose) {
-  const InterruptGuard guard;
+  // A signal only notes that it came: what was heard so far is decided and printed first.
+  const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   const decode::Decoder check(settings);  // refuses settings before the server is asked
   const double rate = settings.sampleRateHz;
   PulseCapture capture(source, static_cast<std::uint32_t>(rate));
@@ -106,7 +108,7 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
     } catch (const Interrupted& interrupted) {
       printer.decide(window, firstFrame, true);
       std::cout << '\n' << std::flush;
-      InterruptGuard::reraise(interrupted.signal());
+      StopSignals::endBy(interrupted.signal());
     }
     chunk.clear();
     capture.read(chunk, kReadWait);

@@ -6,15 +6,15 @@
 #include <cmath>
 #include <cstddef>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "engine/keying_steps.h"
+#include "engine/run_plan.h"
 
 namespace bitoner::cli {
 
 namespace {
-
-// How many distinct unkeyable characters a refusal names before it only counts the rest.
-constexpr std::size_t kMaxNamedCharacters = 10;
 
 struct BoxOption {
   Box box;
@@ -51,7 +51,7 @@ std::string refusalText(const MessageRefusal& refusal) {
   const bool one = refusal.unkeyable.size() == 1;
   return std::string("the message cannot be keyed: it holds ") +
          (one ? "a character that has" : "characters that have") +
-         " no Morse pattern: " + listCharacters(refusal.unkeyable, kMaxNamedCharacters);
+         " no Morse pattern: " + listCharacters(refusal.unkeyable);
 }
 
 // The tone a planning refusal names, in the words of the options that shape it.
@@ -90,47 +90,25 @@ void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
 }
 
 KeyingSetup resolveKeying(const KeyingOptions& options) {
-  KeyingSetup setup;
-  const auto textOf = [&setup](Box box) { return setup.text(box); };
-  // Writing a box runs its change handler, as an edit in the window does.
-  const auto setBoxText = [&setup, &textOf](Box box, const std::string& text) {
-    setup.boxTexts[static_cast<std::size_t>(box)] = text;
-    setup.parameters.Box_Change(box, textOf);
-  };
-  setup.parameters.load(setBoxText);
+  BoxTexts texts = defaultBoxTexts();
   for (const auto& [box, defaultText] : kDefaultTexts) {
     if (const auto& typed = options.text(box)) {
-      setBoxText(box, *typed);
+      texts[static_cast<std::size_t>(box)] = *typed;
     }
   }
-
   std::string joined;
   for (std::size_t k = 0; k < options.message.size(); ++k) {
     joined += (k == 0 ? "" : " ") + options.message[k];
   }
-  setup.message = fromUtf8(joined);
-  for (char32_t& c : setup.message) {
-    c = upperCase(c);
+  auto prepared = prepareRun(texts, fromUtf8(joined), options.invert);
+  if (const auto* refusal = std::get_if<RunRefusal>(&prepared)) {
+    throw Refusal(refusalText(refusal->reason));
   }
-  if (const auto refusal = checkMessage(setup.message)) {
-    throw Refusal(refusalText(*refusal));
-  }
-
-  if (const auto symbLenText = normalisedSymbLenText(setup.parameters.SymbolLength)) {
-    setBoxText(Box::SymbLen, *symbLenText);
-  }
-  setup.parameters.abort = kFalse;
-  setup.tones = ToneInputs{
-      .idleFreqText = setup.text(Box::IdleFreq),
-      .dotFreqText = setup.text(Box::DotFreq),
-      .dashFreqText = setup.text(Box::DashFreq),
-      .Fsample = setup.parameters.Fsample,
-      .SymbolLength = setup.parameters.SymbolLength,
-      .InterSymbol = setup.parameters.InterSymbol,
-      .Ampl = setup.parameters.Ampl,
-      .invert = options.invert,
-  };
-  return setup;
+  RunPlan& plan = std::get<RunPlan>(prepared);
+  return KeyingSetup{.boxTexts = std::move(plan.boxTexts),
+                     .parameters = plan.parameters,
+                     .tones = std::move(plan.tones),
+                     .message = std::move(plan.message)};
 }
 
 std::string KeyingSetup::description() const {

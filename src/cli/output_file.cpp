@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <utility>
 
 #include "engine/wav_writer.h"
+#include "signals/stop_signals.h"
 
 namespace bitoner::cli {
 
@@ -17,41 +17,10 @@ namespace {
 // Big enough that a write call costs nothing next to the synthesis of what it writes.
 constexpr std::size_t kBufferBytes = 64 * 1024;
 
-volatile std::sig_atomic_t caughtSignal = 0;
-
-extern "C" void noteSignal(int signal) { caughtSignal = signal; }
-
-struct sigaction previousInt {};
-struct sigaction previousTerm {};
-
 }  // namespace
 
-InterruptGuard::InterruptGuard() {
-  caughtSignal = 0;
-  struct sigaction action {};
-  action.sa_handler = noteSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a write blocked on a pipe returns, and the loop looks
-  ::sigaction(SIGINT, &action, &previousInt);
-  ::sigaction(SIGTERM, &action, &previousTerm);
-}
-
-InterruptGuard::~InterruptGuard() {
-  ::sigaction(SIGINT, &previousInt, nullptr);
-  ::sigaction(SIGTERM, &previousTerm, nullptr);
-}
-
-void InterruptGuard::reraise(int signal) {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(signal, &action, nullptr);
-  ::raise(signal);
-  std::_Exit(128 + signal);  // only if the signal was blocked
-}
-
 void throwIfInterrupted() {
-  if (const int signal = caughtSignal; signal != 0) {
+  if (const int signal = StopSignals::received(); signal != 0) {
     throw Interrupted(signal);
   }
 }

@@ -20,7 +20,7 @@ class FileError : public std::runtime_error {
       : std::runtime_error(file.string() + ": " + reason.message()) {}
 };
 
-// The run was interrupted by SIGINT or SIGTERM.
+// The run was interrupted by a stop signal.
 class Interrupted : public std::runtime_error {
  public:
   explicit Interrupted(int signal) : std::runtime_error("interrupted"), signal_(signal) {}
@@ -30,21 +30,7 @@ class Interrupted : public std::runtime_error {
   int signal_;
 };
 
-// While one lives, SIGINT and SIGTERM only note that they came (checked with
-// throwIfInterrupted()), so that whatever is being written can be removed before the process
-// ends. Blocking writes return early when one comes. The previous handlers come back with it.
-class InterruptGuard {
- public:
-  InterruptGuard();
-  ~InterruptGuard();
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-  // Ends the process by `signal` as if it had never been caught (status as the shell expects).
-  [[noreturn]] static void reraise(int signal);
-};
-
-// Throws Interrupted once SIGINT or SIGTERM has come under an InterruptGuard.
+// Throws Interrupted once a stop signal has come while StopSignals catch them.
 void throwIfInterrupted();
 
 // Bytes on their way to a file under its final name. A regular file is written to a new temporary

@@ -18,6 +18,7 @@
 #include "cli/recording.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
+#include "signals/stop_signals.h"
 
 namespace bitoner::cli {
 
@@ -315,7 +316,9 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
 }
 
 int runRender(const RenderOptions& options) {
-  const InterruptGuard guard;
+  // A signal only notes that it came, and blocked writes return, so that what is being written is
+  // removed before the process ends.
+  const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   try {
     KeyingSetup setup = resolveKeying(options.keying);
     applySignalOptions(options.signal, setup);
@@ -369,7 +372,7 @@ int runRender(const RenderOptions& options) {
     return kExitFailed;
   } catch (const Interrupted& interrupted) {
     std::cerr << "bitoner render: interrupted; nothing was written\n";
-    InterruptGuard::reraise(interrupted.signal());
+    StopSignals::endBy(interrupted.signal());
   }
 }
 

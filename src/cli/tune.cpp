@@ -4,8 +4,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "cli/beacon.h"
-#include "cli/beacon_command.h"
+#include "cli/keying_options.h"
+#include "signals/stop_signals.h"
 #include "sound/pulse_player.h"
 
 namespace bitoner::cli {
@@ -84,7 +84,8 @@ int runTune(const TuneOptions& options) {
     std::fprintf(stderr, "bitoner tune: %s\n", refusal.what());
     return kExitRefused;
   }
-  StopRequest& stop = watchStopSignals();
+  // A first signal ends the tone after the stretch being sent; a second one at once.
+  const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
   std::fprintf(stderr,
                "bitoner tune: %.6g Hz at %d Hz, made at %.6f Hz for a clock %+.3f ppm fast; "
                "Ctrl-C stops\n",
@@ -94,7 +95,7 @@ int runTune(const TuneOptions& options) {
   player.describe("Tune: " + std::to_string(static_cast<long long>(frequency)) + " Hz");
   try {
     player.open(tones);
-    while (!stop.raised()) {
+    while (stop.received() == 0) {
       player.play(Tone::Idle);
     }
     player.drain();

@@ -105,9 +105,13 @@ std::optional<MessageRefusal> checkMessage(std::u32string_view message);
 // (U+0009) where it would show as nothing or as a blank.
 std::string describeCharacter(char32_t c);
 
+// How many distinct unkeyable characters a refusal names before it only counts the rest.
+inline constexpr std::size_t kMaxNamedCharacters = 10;
+
 // The refusal's characters, described and separated by ", ", at most `most` of them named and
 // the rest counted (" and 3 more").
-std::string listCharacters(const std::vector<char32_t>& characters, std::size_t most);
+std::string listCharacters(const std::vector<char32_t>& characters,
+                           std::size_t most = kMaxNamedCharacters);
 
 // UTF-8 and back, for front ends that hold text as bytes. Invalid bytes read as U+FFFD.
 std::string toUtf8(std::u32string_view text);

@@ -212,12 +212,10 @@ bool beginsWithNumber(std::string_view text) {
 void KeyingParameters::SymbLen_Change(std::string_view symbLenText, std::string_view intgapText) {
   SymbolLength = readNumber(symbLenText);
   InterSymbol = readNumber(intgapText) / kPercent * SymbolLength;
-  abort = kTrue;
 }
 
 void KeyingParameters::Intgap_Change(std::string_view intgapText) {
   InterSymbol = readNumber(intgapText) / kPercent * SymbolLength;
-  abort = kTrue;
 }
 
 void KeyingParameters::dB_Change(std::string_view dBText) {
@@ -230,23 +228,13 @@ void KeyingParameters::dB_Change(std::string_view dBText) {
     a = 1.0 / a;
   }
   Ampl = a * kFullScale;
-  abort = kTrue;
 }
-
-void KeyingParameters::IdleFreq_Change() { abort = kTrue; }
-void KeyingParameters::DotFreq_Change() { abort = kTrue; }
-void KeyingParameters::DashFreq_Change() { abort = kTrue; }
 
 void KeyingParameters::Box_Change(Box box, const std::function<std::string(Box)>& textOf) {
   switch (box) {
     case Box::IdleFreq:
-      IdleFreq_Change();
-      break;
     case Box::DotFreq:
-      DotFreq_Change();
-      break;
     case Box::DashFreq:
-      DashFreq_Change();
       break;
     case Box::SymbLen:
       SymbLen_Change(textOf(Box::SymbLen), textOf(Box::Intgap));
@@ -265,7 +253,6 @@ void KeyingParameters::load(const std::function<void(Box, const std::string&)>& 
   for (const auto& [box, text] : kDefaultTexts) {
     setBoxText(box, std::string(text));
   }
-  abort = kFalse;
 }
 
 std::optional<std::string> normalisedSymbLenText(double SymbolLength) {

@@ -11,10 +11,6 @@
 
 namespace bitoner {
 
-// 16-bit booleans as the form variables keep them: -1 is true, 0 is false.
-inline constexpr std::int16_t kTrue = -1;
-inline constexpr std::int16_t kFalse = 0;
-
 inline constexpr std::int32_t kSampleRateHz = 11025;
 // Full scale of the tones: a little under 32767 so that rounding can never overflow a sample.
 inline constexpr double kFullScale = 32700.0;
@@ -48,25 +44,22 @@ inline constexpr std::array<std::pair<Box, std::string_view>, 6> kDefaultTexts{{
 // The keying parameters that belong to the window, derived from the box texts by the change
 // handlers. The frequencies are not kept here: the tone synthesis reads them from their boxes.
 struct KeyingParameters {
-  std::int32_t Fsample = 0;     // Hz, set to kSampleRateHz at load
-  double SymbolLength = 0.0;    // seconds: dot, dash and idle symbol
-  double InterSymbol = 0.0;     // seconds: gap after every dot or dash
-  double Ampl = 0.0;            // peak sample value, always within 0..kFullScale
-  std::int16_t abort = kFalse;  // kTrue asks a keying run to stop
+  std::int32_t Fsample = 0;   // Hz, set to kSampleRateHz at load
+  double SymbolLength = 0.0;  // seconds: dot, dash and idle symbol
+  double InterSymbol = 0.0;   // seconds: gap after every dot or dash
+  double Ampl = 0.0;          // peak sample value, always within 0..kFullScale
 
-  // Change handlers, one per box, each given the box texts it reads. Every one raises `abort`.
+  // Change handlers of the boxes that derive a parameter, each given the box texts it reads. A
+  // frequency box derives nothing here: the tone synthesis reads its text.
   void SymbLen_Change(std::string_view symbLenText, std::string_view intgapText);
   void Intgap_Change(std::string_view intgapText);
   void dB_Change(std::string_view dBText);
-  void IdleFreq_Change();
-  void DotFreq_Change();
-  void DashFreq_Change();
 
   // Runs the change handler of `box`, reading the box texts it needs through `textOf`.
   void Box_Change(Box box, const std::function<std::string(Box)>& textOf);
 
-  // What the window's load does: Fsample set, every box given its default text through
-  // `setBoxText` (which runs that box's handler), and `abort` lowered again.
+  // What the window's load does: Fsample set and every box given its default text through
+  // `setBoxText` (which runs that box's handler).
   void load(const std::function<void(Box, const std::string&)>& setBoxText);
 };
 

@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -85,9 +85,6 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
 // Frames computed and written per round: a few kilobytes, whatever the tone's length.
 constexpr std::int64_t kWriteChunkFrames = 4096;
 
-std::atomic<bool> writesStopped{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "stopToneWrites must be signal-safe");
-
 std::string shownName(const std::filesystem::path& directory, std::string_view fileName) {
   return directory == "." ? std::string(fileName) : (directory / fileName).string();
 }
@@ -110,7 +107,7 @@ class WriteProgress {
 
   void advance(std::int64_t frames) {
     done_ += frames;
-    if (writesStopped.load() || (progress_ && !progress_(done_, total_))) {
+    if (progress_ && !progress_(done_, total_)) {
       throw ToneCancelled();
     }
   }
@@ -121,18 +118,20 @@ class WriteProgress {
   std::int64_t total_ = 0;
 };
 
-std::unique_ptr<WavWriter> writeTone(const TonePlan& plan, const ToneInputs& inputs,
+// Frames first .. first + out.size() / 2 - 1 of the tone being written.
+using FrameSource = std::function<void(std::int64_t first, std::span<std::int16_t> out)>;
+
+std::unique_ptr<WavWriter> writeTone(const TonePlan& plan, std::int32_t Fsample,
+                                     const FrameSource& source,
                                      const std::filesystem::path& directory,
                                      WriteProgress& progress) {
   try {
-    auto writer =
-        std::make_unique<WavWriter>(directory / plan.fileName, inputs.Fsample, plan.frames);
-    const ToneSynth synth(plan, inputs.Ampl, inputs.invert);
+    auto writer = std::make_unique<WavWriter>(directory / plan.fileName, Fsample, plan.frames);
     std::vector<std::int16_t> chunk(static_cast<std::size_t>(kWriteChunkFrames) * kChannels);
     for (std::int64_t done = 0; done < plan.frames; done += kWriteChunkFrames) {
       const std::int64_t count = std::min<std::int64_t>(kWriteChunkFrames, plan.frames - done);
       const std::span<std::int16_t> part(chunk.data(), static_cast<std::size_t>(count) * kChannels);
-      synth.render(done, part);
+      source(done, part);
       for (std::size_t k = 0; k < part.size(); k += kChannels) {
         writer->append(part[k], part[k + 1]);
       }
@@ -388,8 +387,6 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
 ToneCancelled::ToneCancelled()
     : ToneError("Writing the tone files was cancelled; the previous files are unchanged.") {}
 
-void stopToneWrites() noexcept { writesStopped.store(true); }
-
 void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory,
                const ToneProgress& progress) {
   // Every file is checked first: a refusal must not leave some files new and others old.
@@ -400,7 +397,33 @@ void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory,
   // The writers keep their temporary files until they are destroyed: on any failure they go.
   std::vector<std::unique_ptr<WavWriter>> writers;
   for (const TonePlan& plan : plans) {
-    writers.push_back(writeTone(plan, inputs, directory, written));
+    const ToneSynth synth(plan, inputs.Ampl, inputs.invert);
+    writers.push_back(writeTone(
+        plan, inputs.Fsample,
+        [&synth](std::int64_t first, std::span<std::int16_t> out) { synth.render(first, out); },
+        directory, written));
+  }
+  SetReplacement(directory).replace(writers);
+  syncDirectory(directory);
+}
+
+void MakeTones(const ToneBank& tones, std::int32_t Fsample, const std::filesystem::path& directory,
+               const ToneProgress& progress) {
+  std::array<TonePlan, 4> plans;
+  for (const Tone tone : kTones) {
+    plans[static_cast<std::size_t>(tone)] = tones.plan(tone);
+  }
+  removeLeftovers(directory);
+  WriteProgress written(progress, plans);
+  written.advance(0);
+  std::vector<std::unique_ptr<WavWriter>> writers;
+  for (const Tone tone : kTones) {
+    writers.push_back(writeTone(
+        tones.plan(tone), Fsample,
+        [&tones, tone](std::int64_t first, std::span<std::int16_t> out) {
+          tones.read(tone, first, out);
+        },
+        directory, written));
   }
   SetReplacement(directory).replace(writers);
   syncDirectory(directory);

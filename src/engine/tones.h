@@ -35,8 +35,8 @@ class ToneError : public std::runtime_error {
   std::string cause_;
 };
 
-// Writing the tone files was cancelled (by the progress callback, or because the program is being
-// ended); the old files are untouched and no temporary file is left.
+// Writing the tone files was cancelled by the progress callback; the old files are untouched and no
+// temporary file is left.
 class ToneCancelled : public ToneError {
  public:
   ToneCancelled();
@@ -183,12 +183,13 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs);
 // only then renamed over the old ones: the directory holds either the old set or the new one,
 // never a mix or a truncated file. Temporary files left by processes that no longer run are
 // removed first. Throws ToneError naming the file and the reason, ToneCancelled when `progress`
-// returns false or stopToneWrites() was called.
+// returns false.
 void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory = ".",
                const ToneProgress& progress = {});
 
-// Makes every tone write in progress, and any later one, stop with ToneCancelled at its next
-// chunk. For a program that is ending; safe to call from a signal handler.
-void stopToneWrites() noexcept;
+// Writes the tone files as above from tones already made at the rate `Fsample`, so that the files
+// hold exactly what is played.
+void MakeTones(const ToneBank& tones, std::int32_t Fsample, const std::filesystem::path& directory,
+               const ToneProgress& progress = {});
 
 }  // namespace bitoner

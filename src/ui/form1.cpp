@@ -26,19 +26,21 @@
 #include <QTextCursor>
 #include <QTextLayout>
 #include <QTextOption>
+#include <QTime>
 #include <QTimer>
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
+#include <variant>
 
+#include "engine/run_plan.h"
 #include "ui/message_edit.h"
 #include "ui/pattern_display.h"
 
@@ -178,154 +180,66 @@ QCheckBox* makeCheckBox(QWidget* parent, const char* name, const QString& captio
 // Writing the tone files shows its progress once it has taken this long; shorter writes show
 // nothing new.
 constexpr qint64 kQuietWriteMs = 500;
-// How often the worker reports how far the writing has got.
-constexpr auto kWriteReportInterval = std::chrono::milliseconds(50);
 // The progress bar's scale, and where it lies over the pattern display, which is empty meanwhile.
 constexpr int kProgressSteps = 1000;
 const QRect kProgressPlace(8, 220, 361, 19);
+// Above the message box, where nothing else is.
+const QRect kClosingNotePlace(8, 3, 361, 18);
+
+std::string refusalText(const MessageRefusal& refusal) {
+  if (refusal.tooLong()) {
+    return "The message is too long to key: it has " + std::to_string(refusal.length) +
+           " characters, and at most " + std::to_string(kMaxMessageLength) + " can be sent.";
+  }
+  const bool one = refusal.unkeyable.size() == 1;
+  return std::string("The message cannot be keyed: it holds ") +
+         (one ? "a character that has" : "characters that have") +
+         " no Morse pattern: " + listCharacters(refusal.unkeyable) + ". Remove " +
+         (one ? "it" : "them") + " and press GO again.";
+}
+
+// Why a run did not start or ended early, for the operator; nothing for a run that went as asked.
+std::optional<std::string> failureText(const RunEnd& end) {
+  switch (end.kind) {
+    case RunEnd::Kind::Completed:
+    case RunEnd::Kind::Ended:
+    case RunEnd::Kind::Cancelled:
+      return std::nullopt;
+    case RunEnd::Kind::ToneFailed:
+      return end.detail;
+    case RunEnd::Kind::SoundFailed:
+      break;
+  }
+  const char* what = end.keying ? "Keying stopped" : "Keying did not start";
+  if (end.notResponding) {
+    return std::string(what) + ": " + end.detail +
+           ". Check that the sound server is running, then press GO again.";
+  }
+  return std::string(what) +
+         (end.keying ? ": the sound output was lost ("
+                     : ": the sound output could not be opened (") +
+         end.detail + ").";
+}
 
 }  // namespace
 
-// How a run's worker ended.
-struct Form1::RunEnd {
-  enum class Kind : std::uint8_t {
-    Keyed,        // the steps ran until their end or a checkpoint ended them
-    StartFailed,  // the tone files or the sound output failed; `failure` says why
-    Cancelled,    // Stop or a close gave the writing of the tone files up
-  };
-  Kind kind = Kind::Keyed;
-  std::optional<std::string> failure;
-};
-
-// A run on its worker thread. The worker writes the tone files, plays and asks; every widget is
-// touched on the window's thread, through calls posted to it in order. At a checkpoint the worker
-// waits for the window's thread to answer, and between checkpoints it reads the message and Loop
-// as they were at the last one, as a run that processed events only there would.
-class Form1::Run : public KeyingView {
- public:
-  Run(Form1& form, SoundService& sound, const ToneInputs& inputs, std::u32string message, bool loop)
-      : form_(form), sound_(sound), message_(std::move(message)), loop_(loop) {
-    thread_ = std::thread([this, inputs] { work(inputs); });
-  }
-
-  ~Run() override {
-    {
-      const std::lock_guard lock(mutex_);
-      cancelled_ = true;
-    }
-    giveUpWriting();
-    decided_.notify_all();
-    thread_.join();
-  }
-
-  Run(const Run&) = delete;
-  Run& operator=(const Run&) = delete;
-
-  // KeyingView, on the worker.
-  std::size_t messageLength() const override {
-    const std::lock_guard lock(mutex_);
-    return message_.size();
-  }
-  char32_t messageAt(std::size_t index) const override {
-    const std::lock_guard lock(mutex_);
-    return message_.at(index);
-  }
-  bool loop() const override {
-    const std::lock_guard lock(mutex_);
-    return loop_;
-  }
-  void clearPattern() override {
-    post([form = &form_] { form->clearPattern(); });
-  }
-  void appendPattern(char symbol) override {
-    post([form = &form_, symbol] { form->appendPattern(symbol); });
-  }
-  bool checkpoint() override {
-    std::unique_lock lock(mutex_);
-    verdict_.reset();
-    lock.unlock();
-    post([form = &form_] { form->atCheckpoint(); });
-    lock.lock();
-    decided_.wait(lock, [this] { return verdict_.has_value() || cancelled_; });
-    return cancelled_ || *verdict_;
-  }
-
-  // On the window's thread: the answer to the waiting checkpoint, with the message (when it was
-  // edited) and Loop as they are now.
-  void answer(bool endHere, std::optional<std::u32string> message, bool loop) {
-    {
-      const std::lock_guard lock(mutex_);
-      if (message) {
-        message_ = std::move(*message);
-      }
-      loop_ = loop;
-      verdict_ = endHere;
-    }
-    decided_.notify_all();
-  }
-
-  // Asks the worker to give the writing of the tone files up; keying is not affected.
-  void giveUpWriting() { giveUp_ = true; }
-
- private:
-  template <typename Call>
-  void post(Call call) {
-    QMetaObject::invokeMethod(&form_, std::move(call), Qt::QueuedConnection);
-  }
-
-  void work(const ToneInputs& inputs) {
-    RunEnd end;
-    auto lastReport = std::chrono::steady_clock::now();
-    const ToneProgress progress = [&](std::int64_t done, std::int64_t total) {
-      if (const auto now = std::chrono::steady_clock::now();
-          now - lastReport >= kWriteReportInterval) {
-        lastReport = now;
-        post([form = &form_, done, total] { form->showWriting(done, total); });
-      }
-      return !giveUp_;
-    };
-    try {
-      if (auto failure = startTones(sound_, inputs, progress)) {
-        end = {RunEnd::Kind::StartFailed, std::move(failure)};
-      } else {
-        post([form = &form_] { form->writingDone(); });
-        end.failure = keyMessage(*this, sound_);
-      }
-    } catch (const ToneCancelled&) {
-      end.kind = RunEnd::Kind::Cancelled;
-    } catch (const std::exception& error) {
-      // Whatever else went wrong is reported like a failed start, not lost with the thread.
-      end = {RunEnd::Kind::StartFailed, error.what()};
-    }
-    post([form = &form_, end] { form->runEnded(end); });
-  }
-
-  Form1& form_;
-  SoundService& sound_;
-  mutable std::mutex mutex_;
-  std::condition_variable decided_;
-  std::optional<bool> verdict_;  // the answer to the checkpoint the worker waits at
-  bool cancelled_ = false;       // the window is going away: end at the next checkpoint
-  std::atomic<bool> giveUp_ = false;
-  std::u32string message_;
-  bool loop_;
-  std::thread thread_;  // last: started once everything it uses is there
-};
-
 Form1::Form1(SoundService& sound, EndProgram endProgram)
     : QWidget(nullptr),
-      sound_(sound),
-      sequencer_(*this, sound),
-      endProgram_(std::move(endProgram)) {
+      endProgram_(std::move(endProgram)),
+      // Called on the worker: one posted call takes whatever progress has gathered by then.
+      run_(sound, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { takeProgress(); }, Qt::QueuedConnection);
+      }) {
   initResources();
   createControls();
   connectHandlers();
   Form_Load();
 }
 
-// A run still going (only where ending the program was replaced, as in tests) ends before the
-// widgets it reports to.
-Form1::~Form1() { run_.reset(); }
+// A run still going (only where ending the program was replaced, as in tests) ends with the
+// controller, before the widgets it reports to.
+Form1::~Form1() = default;
 
 void Form1::endProcess(int status) {
   // Nothing is saved and no destructor needs to run; only what was printed is flushed.
@@ -417,8 +331,12 @@ void Form1::createControls() {
 void Form1::connectHandlers() {
   // textChanged is emitted inside setText as well as for typing, so a handler has run before a
   // write by the program returns.
-  connect(TextIn, &QLineEdit::textChanged, this,
-          [this](const QString& text) { message_ = text.toStdU32String(); });
+  connect(TextIn, &QLineEdit::textChanged, this, [this](const QString& text) {
+    message_ = text.toStdU32String();
+    if (running()) {
+      run_.setMessage(message_);
+    }
+  });
   message_ = TextIn->text().toStdU32String();
   connect(SymbLen, &QLineEdit::textChanged, this, [this] { SymbLen_Change(); });
   connect(Intgap, &QLineEdit::textChanged, this, [this] { Intgap_Change(); });
@@ -426,96 +344,125 @@ void Form1::connectHandlers() {
   connect(IdleFreq, &QLineEdit::textChanged, this, [this] { IdleFreq_Change(); });
   connect(DotFreq, &QLineEdit::textChanged, this, [this] { DotFreq_Change(); });
   connect(DashFreq, &QLineEdit::textChanged, this, [this] { DashFreq_Change(); });
-  connect(TextIn, &QLineEdit::textChanged, this, [this] { messageChanged_ = true; });
+  connect(LoopCont, &QCheckBox::toggled, this, [this](bool checked) { run_.setLoop(checked); });
   connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
   connect(Stp, &QPushButton::clicked, this, [this] { Stp_Click(); });
 }
 
 void Form1::Form_Load() {
-  // The pattern table was filled when the sequencer was made, before anything below.
   params_.load([this](Box which, const std::string& text) { setBoxText(which, text); });
   Stp->hide();
 }
 
-void Form1::Form_Unload() {
+void Form1::Form_Unload() { endProgram(); }
+
+void Form1::endProgram() {
+  if (std::exchange(ended_, true)) {
+    return;
+  }
   endProgram_(0);
   // Only reached where ending the program was replaced, as in tests: a run in progress must not
   // play any further all the same.
-  params_.abort = kTrue;
+  run_.close();
+  hide();
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-  if (run_) {
-    // Seen at once, taken at the element boundary, like every other input during a run.
+  if (running() && !closing_) {
+    // The window stays while the element on the air ends, so that nothing keys unseen.
     event->ignore();
-    closeHeld_ = true;
-    run_->giveUpWriting();
-    hide();
+    closing_ = true;
+    run_.close();
+    Stp->setEnabled(false);
+    showClosing();
     return;
   }
+  // Idle, or closed a second time: at once.
   event->accept();
   Form_Unload();
 }
 
+void Form1::showClosing() {
+  if (closingNote_ == nullptr) {
+    closingNote_ = makeLabel(this, "closingNote", QString(), kClosingNotePlace);
+  }
+  QString text = QStringLiteral("Closing once the element being sent has ended");
+  if (const auto boundary = run_.nextBoundary()) {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(std::max(
+        *boundary - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero()));
+    text += QStringLiteral(", at %1").arg(QTime::currentTime()
+                                              .addSecs(static_cast<int>(left.count()))
+                                              .toString(QStringLiteral("HH:mm:ss")));
+  }
+  closingNote_->setText(text + QStringLiteral(". Close again to end at once."));
+  closingNote_->show();
+}
+
 void Form1::Command1_Click() {
-  if (run_) {
+  if (running()) {
     return;
   }
-  std::optional<ToneInputs> inputs;
-  try {
-    inputs = sequencer_.prepare();
-  } catch (const std::exception& error) {
-    // The sequencer reports what it expects; anything else must not escape into Qt's event loop.
-    params_.abort = kFalse;
-    report(error.what());
+  BoxTexts texts;
+  for (const auto& [which, defaultText] : kDefaultTexts) {
+    texts[static_cast<std::size_t>(which)] = boxText(which);
+  }
+  auto prepared = prepareRun(texts, message_, invertChecked());
+  if (auto* refusal = std::get_if<RunRefusal>(&prepared)) {
+    setMessage(refusal->message);
+    report(refusalText(refusal->reason));
     return;
   }
-  if (!inputs) {
-    return;
+  RunPlan& plan = std::get<RunPlan>(prepared);
+  setMessage(plan.message);
+  if (plan.symbLenText) {
+    setBoxText(Box::SymbLen, *plan.symbLenText);
   }
+  clearPattern();
   // Stop takes GO's place before the tone files are written, so that the second click of a
   // double-click on GO lands on a Stop that does not take it yet.
   showKeying(true);
-  stopHeld_ = false;
-  closeHeld_ = false;
-  messageChanged_ = false;
+  closing_ = false;
   writing_.start();
-  run_ = std::make_unique<Run>(*this, sound_, *inputs, message(), loopChecked());
+  run_.start(RunRequest{.tones = plan.tones,
+                        .message = std::move(plan.message),
+                        .loop = loopChecked(),
+                        .toneDirectory = std::filesystem::path(".")});
 }
 
 void Form1::Stp_Click() {
-  if (!run_) {
-    sequencer_.Stp_Click();
+  if (!running()) {
+    clearPattern();
     return;
   }
   if (stopShown_.elapsed() < QApplication::doubleClickInterval()) {
     return;  // the second click of a double-click on GO
   }
-  stopHeld_ = true;
-  run_->giveUpWriting();
+  run_.stop();
   refocusGo_ = Stp->hasFocus();
   Stp->setEnabled(false);  // seen; the run ends at the element boundary
 }
 
-void Form1::atCheckpoint() {
-  if (!run_) {
-    return;
+void Form1::takeProgress() {
+  const RunProgress progress = run_.takeProgress();
+  if (progress.cleared) {
+    clearPattern();
   }
-  if (std::exchange(stopHeld_, false)) {
-    sequencer_.Stp_Click();
+  pattern_->append(progress.appended);
+  if (progress.writing) {
+    showWriting(progress.writing->first, progress.writing->second);
   }
-  if (std::exchange(closeHeld_, false)) {
-    Form_Unload();
+  if (progress.writingDone) {
+    writingDone();
   }
-  std::optional<std::u32string> edited;
-  if (std::exchange(messageChanged_, false)) {
-    edited = message();
+  if (progress.end) {
+    runEnded(*progress.end);
+  } else if (closing_) {
+    showClosing();  // the element's end is known once keying has begun
   }
-  run_->answer(params_.abort == kTrue, std::move(edited), loopChecked());
 }
 
 void Form1::showWriting(std::int64_t framesDone, std::int64_t framesTotal) {
-  if (!run_ || framesTotal <= 0 || writing_.elapsed() < kQuietWriteMs) {
+  if (framesTotal <= 0 || writing_.elapsed() < kQuietWriteMs) {
     return;
   }
   if (writeProgress_ == nullptr) {
@@ -537,31 +484,16 @@ void Form1::writingDone() {
 }
 
 void Form1::runEnded(const RunEnd& end) {
-  run_.reset();
   writingDone();
-  // A Stop that came after the last boundary finds the run already over.
-  const bool stop = std::exchange(stopHeld_, false);
-  if (std::exchange(closeHeld_, false)) {
-    // Closed while the run ended: nobody is left to read a report.
-    sequencer_.finish(std::nullopt);
+  showKeying(false);
+  if (std::exchange(closing_, false)) {
+    // Closed during the run: nobody is left to read a report.
     Form_Unload();
     emit runFinished();
     return;
   }
-  switch (end.kind) {
-    case RunEnd::Kind::Keyed:
-      sequencer_.finish(end.failure);
-      break;
-    case RunEnd::Kind::StartFailed:
-      showKeying(false);
-      sequencer_.startFailed(end.failure.value_or(std::string()));
-      break;
-    case RunEnd::Kind::Cancelled:
-      if (stop) {
-        sequencer_.Stp_Click();
-      }
-      sequencer_.finish(std::nullopt);
-      break;
+  if (const std::optional<std::string> failure = failureText(end)) {
+    report(*failure);
   }
   emit runFinished();
 }
@@ -576,6 +508,9 @@ void Form1::DashFreq_Change() { boxChanged(Box::DashFreq); }
 
 void Form1::boxChanged(Box which) {
   params_.Box_Change(which, [this](Box other) { return boxText(other); });
+  if (running()) {
+    run_.end();  // the run keys what the boxes held at GO, so a change ends it
+  }
 }
 
 QLineEdit* Form1::box(Box which) const {
@@ -599,10 +534,6 @@ QLineEdit* Form1::box(Box which) const {
 KeyingParameters& Form1::parameters() { return params_; }
 
 std::u32string Form1::message() const { return message_; }
-
-std::size_t Form1::messageLength() const { return message_.size(); }
-
-char32_t Form1::messageAt(std::size_t index) const { return message_.at(index); }
 
 void Form1::reportCut(std::size_t dropped) {
   const std::string text = "The message box holds at most " + std::to_string(kMaxMessageLength) +
@@ -649,8 +580,6 @@ void Form1::showKeying(bool keying) {
     stopShown_.start();
   }
 }
-
-void Form1::processEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 void Form1::report(const std::string& text) {
   QMessageBox::warning(this, kCaption, QString::fromStdString(text));

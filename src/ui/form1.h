@@ -9,8 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "engine/keying_steps.h"
 #include "engine/parameters.h"
-#include "engine/sequencer.h"
+#include "run/run_controller.h"
 #include "sound/sound_service.h"
 
 class QCheckBox;
@@ -26,14 +27,14 @@ namespace bitoner {
 class PatternDisplay;
 
 // The program's only window: the message, the six parameter boxes, GO and Stop sharing one place,
-// Loop, Invert I/Q and the pattern display. It owns the keying parameters and the sequencer, and
-// plays through the sound service it is given, which must outlive it.
+// Loop, Invert I/Q and the pattern display. It owns the keying parameters and a run controller,
+// and plays through the sound service it is given, which must outlive it.
 //
-// A run writes its tone files and keys on a worker thread, so the window keeps painting and
-// answering the window system however long an element lasts. The operator's Stop and close are
-// seen at once but held, like every edit, until the element boundary, where the window's thread
-// alone decides whether the run goes on.
-class Form1 : public QWidget, public KeyingWindow {
+// A run writes its tone files and keys on the controller's worker, so the window keeps painting
+// and answering the window system however long an element lasts, and the signal never waits for
+// the window. The operator's Stop, edits and close go to the controller at once and take effect
+// at the next element boundary; what the display gains comes back as posted progress.
+class Form1 : public QWidget {
   Q_OBJECT
 
  public:
@@ -49,24 +50,33 @@ class Form1 : public QWidget, public KeyingWindow {
   // Ends the process at once with `status`, running no further code of the program.
   [[noreturn]] static void endProcess(int status);
 
-  // KeyingWindow
-  KeyingParameters& parameters() override;
-  std::u32string message() const override;
-  void setMessage(const std::u32string& text) override;
-  std::size_t messageLength() const override;
-  char32_t messageAt(std::size_t index) const override;
-  std::string boxText(Box box) const override;
-  void setBoxText(Box box, const std::string& text) override;
-  void clearPattern() override;
-  void appendPattern(char symbol) override;
-  bool loopChecked() const override;
-  bool invertChecked() const override;
-  void showKeying(bool keying) override;
-  void processEvents() override;
-  void report(const std::string& text) override;
+  // The keying parameters the box handlers derived.
+  KeyingParameters& parameters();
+
+  // The message box's text, as Unicode code points, and replacing it.
+  std::u32string message() const;
+  void setMessage(const std::u32string& text);
+
+  // A parameter box's text, and replacing it; the write runs the box's change handler before it
+  // returns, as an edit by the operator would.
+  std::string boxText(Box box) const;
+  void setBoxText(Box box, const std::string& text);
+
+  // The pattern display.
+  void clearPattern();
+  void appendPattern(char symbol);
+
+  bool loopChecked() const;
+  bool invertChecked() const;
+
+  // Keying: Stop shown in GO's place and Invert I/Q disabled; idle: the reverse.
+  void showKeying(bool keying);
+
+  // Tells the operator why a run did not start or ended early.
+  void report(const std::string& text);
 
   // Whether a run (tone files or keying) is in progress.
-  bool running() const { return run_ != nullptr; }
+  bool running() const { return run_.running(); }
 
   // The controls, named as the operator's documentation and the tests refer to them. Owned by the
   // window through Qt's parent-child ownership.
@@ -98,9 +108,6 @@ class Form1 : public QWidget, public KeyingWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  class Run;
-  struct RunEnd;
-
   void createControls();
   void connectHandlers();
   void Form_Load();
@@ -119,28 +126,27 @@ class Form1 : public QWidget, public KeyingWindow {
   QLineEdit* box(Box which) const;
   void reportCut(std::size_t dropped);
 
-  // Called on the window's thread by the run's worker.
-  void atCheckpoint();
+  // On the window's thread, whenever the run has progress waiting.
+  void takeProgress();
   void showWriting(std::int64_t framesDone, std::int64_t framesTotal);
   void writingDone();
   void runEnded(const RunEnd& end);
+  void showClosing();
+  void endProgram();
 
   KeyingParameters params_;
-  // The message box's text as code points, kept current on every change so that a run reads a
-  // character without converting the whole message.
+  // The message box's text as code points, kept current on every change.
   std::u32string message_;
   std::unique_ptr<PatternDisplay> pattern_;
-  SoundService& sound_;
-  Sequencer sequencer_;
   EndProgram endProgram_;
+  RunController run_;
 
-  std::unique_ptr<Run> run_;
-  bool stopHeld_ = false;        // Stop was clicked; takes effect at the next boundary
-  bool closeHeld_ = false;       // the window was closed; the program ends at the next boundary
-  bool refocusGo_ = false;       // Stop had the keyboard when it was clicked
-  bool messageChanged_ = false;  // the message was edited since the run last read it
-  QElapsedTimer stopShown_;      // since Stop took GO's place
-  QElapsedTimer writing_;        // since the tone files began to be written
+  bool closing_ = false;           // closed during a run: the program ends at the next boundary
+  bool ended_ = false;             // the program was asked to end
+  bool refocusGo_ = false;         // Stop had the keyboard when it was clicked
+  QElapsedTimer stopShown_;        // since Stop took GO's place
+  QLabel* closingNote_ = nullptr;  // says when a run closed during an element ends
+  QElapsedTimer writing_;          // since the tone files began to be written
   QProgressBar* writeProgress_ = nullptr;  // made when a write first takes long
 };
 

@@ -2,7 +2,7 @@
 #include "ui/pattern_display.h"
 
 #include <QElapsedTimer>
-#include <QLatin1Char>
+#include <QLatin1StringView>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -17,8 +17,13 @@ PatternDisplay::PatternDisplay(QPlainTextEdit& display) : display_(display) {
   QObject::connect(&timer_, &QTimer::timeout, &display_, [this] { flush(); });
 }
 
-void PatternDisplay::append(char symbol) {
-  pending_ += QLatin1Char(symbol);
+void PatternDisplay::append(char symbol) { append(std::string_view(&symbol, 1)); }
+
+void PatternDisplay::append(std::string_view symbols) {
+  if (symbols.empty()) {
+    return;
+  }
+  pending_ += QLatin1StringView(symbols.data(), static_cast<qsizetype>(symbols.size()));
   if (!batching_) {
     flush();
   } else if (!timer_.isActive()) {

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <string_view>
 
 class QPlainTextEdit;
 
@@ -20,6 +21,7 @@ class PatternDisplay {
   explicit PatternDisplay(QPlainTextEdit& display);
 
   void append(char symbol);
+  void append(std::string_view symbols);
   void clear();
 
   // Batches symbols while a run is on; at its end everything collected is shown at once.

@@ -5,9 +5,10 @@ class QWidget;
 
 namespace bitoner {
 
-// From now on SIGINT and SIGTERM close `window` as its close button does, at the next point where
-// events are processed; a tone write in progress stops at once and removes its temporary files.
-// Call once, from the window's thread, with a window that lives until the program ends.
+// From now on SIGINT, SIGTERM and SIGHUP close `window` as its close button does, at the next point
+// where events are processed: the first during a run lets the element on the air end, another one
+// ends at once, as a second close does. Call once, from the window's thread, with a window that
+// lives until the program ends.
 void closeOnQuitSignals(QWidget& window);
 
 }  // namespace bitoner

@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <memory>
-
-#include "sound/sound_service.h"
+#include "sound/null_player.h"
 
 namespace bitoner::testing {
 
 // A sound output that plays nothing at once: for runs where only the window's side is looked at.
-class SilentSound : public SoundService {
+class SilentSound : public NullPlayer {
  public:
-  void open(std::shared_ptr<const ToneBank> /*tones*/) override {}
-  void play(Tone /*tone*/) override {}
-  void drain() override {}
+  SilentSound() : NullPlayer(Pace::AsFastAsAsked) {}
 };
 
 }  // namespace bitoner::testing

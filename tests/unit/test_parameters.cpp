@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/parameters.h"
-#include "support/plain_window.h"
+#include "support/plain_boxes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -100,7 +100,7 @@ TEST(ReadNumber, IgnoresTheProcessLocale) {
 }
 
 // The boxes and their handlers as the window runs them, after the load.
-using Boxes = testing::PlainWindow;
+using Boxes = testing::PlainBoxes;
 constexpr double kDefaultAmpl = 10340.65;  // -10 dB below full scale
 
 TEST(KeyingParameters, LoadDerivesTheDefaults) {
@@ -109,24 +109,25 @@ TEST(KeyingParameters, LoadDerivesTheDefaults) {
   EXPECT_EQ(boxes.params.SymbolLength, 0.5);
   EXPECT_NEAR(boxes.params.InterSymbol, 0.05, 1e-15);
   EXPECT_NEAR(boxes.params.Ampl, kDefaultAmpl, 0.005);
-  EXPECT_EQ(boxes.params.abort, kFalse);
 }
 
-TEST(KeyingParameters, EveryHandlerRaisesAbortAndFrequenciesChangeNothingElse) {
+TEST(KeyingParameters, FrequenciesChangeNothingAndTheTextsAloneDecide) {
   Boxes boxes;
   for (const Box box : {Box::IdleFreq, Box::DotFreq, Box::DashFreq}) {
-    boxes.params.abort = kFalse;
     boxes.writeBox(box, "1234");
-    EXPECT_EQ(boxes.params.abort, kTrue);
     EXPECT_EQ(boxes.params.SymbolLength, 0.5);
     EXPECT_EQ(boxes.params.InterSymbol, 10.0 / 100.0 * 0.5);
     EXPECT_NEAR(boxes.params.Ampl, kDefaultAmpl, 0.005);
   }
-  for (const Box box : {Box::SymbLen, Box::Intgap, Box::dB}) {
-    boxes.params.abort = kFalse;
-    boxes.writeBox(box, "7");
-    EXPECT_EQ(boxes.params.abort, kTrue);
-  }
+  // What GO derives from the texts is what the handlers derived edit by edit, in any order.
+  boxes.writeBox(Box::Intgap, "33");
+  boxes.writeBox(Box::SymbLen, "0.3");
+  boxes.writeBox(Box::dB, "-6");
+  const KeyingParameters derived = deriveParameters(boxes.texts);
+  EXPECT_EQ(derived.Fsample, boxes.params.Fsample);
+  EXPECT_EQ(derived.SymbolLength, boxes.params.SymbolLength);
+  EXPECT_EQ(derived.InterSymbol, boxes.params.InterSymbol);
+  EXPECT_EQ(derived.Ampl, boxes.params.Ampl);
 }
 
 TEST(KeyingParameters, GapFollowsTheSymbolLengthDividingFirst) {

@@ -9,21 +9,29 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QString>
+#include <QStringList>
 #include <QStyleHints>
 #include <QTest>
+#include <QTimer>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/parameters.h"
 #include "engine/tones.h"
+#include "sound/null_player.h"
 #include "support/temp_dir.h"
 #include "ui/form1.h"
 #include "window/window_support.h"
@@ -63,7 +71,7 @@ class KeyingThroughWindow : public testing::ShownWindow<RecordingPlayer> {
     EXPECT_TRUE(form.Command1->isVisible());
     EXPECT_FALSE(form.Stp->isVisible());
     EXPECT_TRUE(form.InvertSB->isEnabled());
-    EXPECT_EQ(form.parameters().abort, kFalse);
+    EXPECT_FALSE(form.running());
   }
 
   bool toneFileExists(std::string_view name) const {
@@ -207,6 +215,85 @@ TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap)
   EXPECT_EQ(form.CodePatt->toPlainText(), "--- -.-  --... ...-- ");
 
   testing::expectRecorded(recording, testing::framesOf(order));
+}
+
+// The window's thread held still for 1.5 s in the middle of a Loop run, as a slow paint or a
+// stalled compositor holds it: the signal goes on without a break, and the display catches up
+// afterwards, in order.
+TEST_F(KeyingThroughWindow, AStalledWindowBreaksNeitherTheSignalNorTheDisplayOrder) {
+  typeMessage("paris", "0.05");
+  QTest::mouseClick(form.LoopCont, Qt::LeftButton);
+  QStringList shown;
+  QObject::connect(form.CodePatt, &QPlainTextEdit::textChanged,
+                   [&] { shown << form.CodePatt->toPlainText(); });
+  bool stalled = false;
+  QTimer::singleShot(500, &form, [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    stalled = true;
+    QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // the pass under way is the last
+  });
+  testing::MonitorRecorder recorder(pulse);
+  pressGo();
+  const std::vector<std::int16_t> recording = recorder.stop();
+
+  ASSERT_TRUE(stalled);
+  EXPECT_GT(player.played.size(), 2 * playOrder(U"PARIS").size()) << "keyed through the stall";
+  testing::expectRecorded(recording, testing::framesOf(player.played));
+  const QString pass = QStringLiteral(".--. .- .-. .. ... ");
+  EXPECT_EQ(form.CodePatt->toPlainText(), pass);
+  for (const QString& text : shown) {
+    EXPECT_TRUE(pass.startsWith(text)) << text.toStdString();
+  }
+}
+
+// A run keyed with the null back end in real time, for elements longer than a test should wait on
+// a sound server for.
+using LongElementWindow = testing::ShownWindow<NullPlayer>;
+
+// Closed during an element, the window stays, saying when the element ends, and the program ends
+// once it has, with nothing played after it.
+TEST_F(LongElementWindow, CloseDuringAnElementKeepsTheWindowUntilTheElementEnds) {
+  form.TextIn->setText("E");
+  form.SymbLen->setText("2");
+  bool shownAtEnd = false;
+  std::int64_t framesAtEnd = 0;
+  onEnd = [&] {
+    shownAtEnd = form.isVisible();
+    framesAtEnd = player.framesPlayed();
+  };
+  QSignalSpy ended(&form, &Form1::runFinished);
+  form.Command1->click();
+  QTest::qWait(300);  // into the dot
+  form.close();
+
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_FALSE(form.Stp->isEnabled());
+  const auto* note = form.findChild<QLabel*>("closingNote");
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisible());
+  EXPECT_TRUE(note->text().contains(QRegularExpression(" at \\d\\d:\\d\\d:\\d\\d")))
+      << note->text().toStdString();
+  EXPECT_TRUE(endStatuses.empty());
+
+  ASSERT_TRUE(ended.wait(10000));
+  EXPECT_EQ(endStatuses, std::vector<int>{0});
+  EXPECT_TRUE(shownAtEnd);
+  EXPECT_EQ(framesAtEnd, 22050 + 2205) << "the dot and its gap, and nothing after them";
+  EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(LongElementWindow, ASecondCloseEndsAtOnce) {
+  form.TextIn->setText("E");
+  form.SymbLen->setText("2");
+  QSignalSpy ended(&form, &Form1::runFinished);
+  form.Command1->click();
+  QTest::qWait(300);
+  form.close();
+  EXPECT_TRUE(endStatuses.empty());
+  form.close();
+  EXPECT_EQ(endStatuses, std::vector<int>{0});
+  EXPECT_FALSE(form.isVisible());
+  ASSERT_TRUE(ended.wait(10000));  // the run, cut short in tests only by ending the program
 }
 
 // Pictures of the window for the documentation and for looking at by eye; written beside the test

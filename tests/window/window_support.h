@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <cstddef>
 #include <functional>
@@ -110,10 +111,13 @@ inline PrivatePulse& sharedPulse() {
   return pulse;
 }
 
-// Runs `action` on the window's thread as soon as its event loop gets to it; callable from any
-// thread, the keying worker's included.
+// Runs `action` on the window's thread as soon as its event loop gets to it. Called from the
+// keying worker (before a play), the worker waits until the action has run, as if the operator
+// acted while that tone was on its way: the run sees it at the next element boundary.
 inline void atNextEvents(std::function<void()> action) {
-  QMetaObject::invokeMethod(qApp, std::move(action), Qt::QueuedConnection);
+  const bool onWindowThread = QThread::currentThread() == qApp->thread();
+  QMetaObject::invokeMethod(qApp, std::move(action),
+                            onWindowThread ? Qt::QueuedConnection : Qt::BlockingQueuedConnection);
 }
 
 }  // namespace bitoner::testing
