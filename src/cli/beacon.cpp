@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/keying_options.h"
 #include "engine/keying_steps.h"
 
 namespace bitoner::cli {
@@ -27,17 +28,6 @@ class MessageInput : public KeyingInput {
  private:
   const std::u32string& message_;
 };
-
-std::string utcText(WallClock::time_point when) {
-  const std::time_t seconds = WallClock::to_time_t(when);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return std::string(text, length) + "." + std::to_string(1000 + millis).substr(1) + "Z";
-}
 
 class Beacon {
  public:
@@ -66,6 +56,9 @@ class Beacon {
         if (!keyPass()) {
           break;
         }
+      } catch (const SoundDeviceMissing& error) {
+        fault(error.what());
+        return kExitFailed;
       } catch (const SoundError& error) {
         endPatternLine();
         connected = false;
@@ -76,7 +69,7 @@ class Beacon {
           lost_ = true;
         }
         if (stop_.waitFor(config_.retryEvery)) {
-          return 0;
+          return kExitFailed;  // the sound server never came back
         }
       }
     }
@@ -88,7 +81,7 @@ class Beacon {
       fault(std::string("sound server lost while finishing (") + error.what() + ")");
     }
     endPatternLine();
-    return 0;
+    return lost_ ? kExitFailed : kExitDone;
   }
 
  private:
@@ -142,7 +135,7 @@ class Beacon {
     const std::int64_t number = completed_ + 1;
     const auto start = config_.schedule ? slot_ : WallClock::now() + sound_.latency();
     if (!config_.quiet) {
-      say(utcText(start) + " pass " + std::to_string(number) + ": " + messageText_);
+      say("pass " + std::to_string(number) + ": " + messageText_, start);
     }
     const MessageInput input(config_.message);
     KeyingSteps steps(input);
@@ -194,12 +187,14 @@ class Beacon {
     }
   }
 
-  void say(const std::string& line) {
+  // Every line carries its time, the time a pass is heard for the line that announces it.
+  void say(const std::string& line, std::optional<WallClock::time_point> when = std::nullopt) {
     if (config_.quiet) {
       return;
     }
     endPatternLine();
-    std::fprintf(report_, "bitoner beacon: %s\n", line.c_str());
+    std::fprintf(report_, "bitoner beacon: %s %s\n",
+                 utcText(when.value_or(WallClock::now())).c_str(), line.c_str());
     std::fflush(report_);
   }
 

@@ -40,16 +40,17 @@ void reportPassLength(const BeaconConfig& config, bool quiet) {
       [](const Segment&) {});
   const std::string length = secondsText(frames, config.sampleRateHz);
   if (!quiet) {
-    std::fprintf(stderr, "bitoner beacon: one pass lasts %s (%lld frames)\n", length.c_str(),
-                 static_cast<long long>(frames));
+    std::fprintf(stderr, "bitoner beacon: %s one pass lasts %s (%lld frames)\n",
+                 utcText(WallClock::now()).c_str(), length.c_str(), static_cast<long long>(frames));
   }
   if (config.schedule) {
     const auto period = std::chrono::duration<double>(config.schedule->every).count();
     if (static_cast<double>(frames) / config.sampleRateHz > period) {
       std::fprintf(stderr,
-                   "bitoner beacon: warning: a pass lasts %s, longer than its period of %s: "
+                   "bitoner beacon: %s warning: a pass lasts %s, longer than its period of %s: "
                    "each pass starts in the first slot free after the one before\n",
-                   length.c_str(), secondsText(config.schedule->every.count(), 1000).c_str());
+                   utcText(WallClock::now()).c_str(), length.c_str(),
+                   secondsText(config.schedule->every.count(), 1000).c_str());
     }
   }
 }
@@ -68,8 +69,9 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
   beacon
       ->add_option("--passes", options.passes, "Stop after N passes; without it, run until stopped")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
-  beacon->add_flag("--quiet", options.quiet, "Report only faults");
+      ->check(passCount());
+  beacon->add_flag("--quiet", options.quiet, "Report only faults")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   addSignalOptions(*beacon, options.signal, kMaxSoundRateHz, true);
   addKeyingOptions(*beacon, options.keying);
   return beacon;
@@ -90,6 +92,11 @@ int runBeaconCommand(const BeaconOptions& options) {
       config.schedule = PassSchedule{
           durationOf("--every", *options.every, false),
           options.offset ? durationOf("--offset", *options.offset, true) : Milliseconds(0)};
+      // A larger offset names the same slots as a smaller one: the operator meant something else.
+      if (config.schedule->offset >= config.schedule->every) {
+        throw Refusal("--offset: \"" + *options.offset + "\" is not below --every \"" +
+                      *options.every + "\"; give an offset shorter than the period");
+      }
     }
   } catch (const Refusal& refusal) {
     std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());

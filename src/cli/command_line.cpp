@@ -4,6 +4,8 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "cli/beacon_command.h"
 #include "cli/decode_command.h"
@@ -12,6 +14,46 @@
 #include "cli/tune.h"
 
 namespace bitoner::cli {
+
+namespace {
+
+// A usage error in the program's words, naming the word or option that is wrong.
+std::string usageText(const CLI::App& app, const CLI::ParseError& error) {
+  const std::vector<const CLI::App*> parsed =
+      app.get_subcommands([](const CLI::App* command) { return command->parsed(); });
+  if (parsed.empty()) {
+    const std::vector<std::string> rest = app.remaining();
+    std::string commands;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+      commands += (commands.empty() ? "" : ", ") + command->get_name();
+    }
+    if (!rest.empty() && rest.front().starts_with('-')) {
+      return "bitoner: unknown option \"" + rest.front() + "\"; the commands are " + commands;
+    }
+    if (!rest.empty()) {
+      return "bitoner: unknown command \"" + rest.front() + "\"; the commands are " + commands;
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+      return "bitoner: a command is needed: " + commands;
+    }
+  }
+  std::string text = error.what();
+  // CLI11 says "--symbol: At Most 1 required but received 2" of a repeated option, and "The
+  // following argument was not expected: --bogus" of an unknown one.
+  const std::string repeated = ": At Most 1 required but received ";
+  const std::string unexpected = "The following argument was not expected: ";
+  if (const std::size_t at = text.find(repeated); at != std::string::npos) {
+    text = text.substr(0, at) + " is given " + text.substr(at + repeated.size()) +
+           " times; give it once";
+  } else if (text.starts_with(unexpected)) {
+    text = "unknown option \"" + text.substr(unexpected.size()) + "\"";
+  }
+  const std::string prefix =
+      parsed.empty() ? "bitoner: " : "bitoner " + parsed.back()->get_name() + ": ";
+  return prefix + text;
+}
+
+}  // namespace
 
 int runCommandLine(int argc, char* argv[]) {
   CLI::App app(
@@ -34,8 +76,11 @@ int runCommandLine(int argc, char* argv[]) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     // Help and version are successes; every other parse error is a usage error.
-    const int status = app.exit(error);
-    return status == 0 ? kExitDone : kExitRefused;
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      return app.exit(error);
+    }
+    std::cerr << usageText(app, error) << "\nRun with --help for more information.\n";
+    return kExitRefused;
   }
   try {
     if (render->parsed()) {

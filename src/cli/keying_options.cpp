@@ -70,6 +70,18 @@ std::string toneInOptionTerms(std::string_view fileName) {
 
 }  // namespace
 
+CLI::Validator passCount() {
+  return CLI::Validator(
+      [](const std::string& value) {
+        std::int64_t passes = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), passes);
+        return (ec == std::errc() && end == value.data() + value.size() && passes >= 1)
+                   ? std::string()
+                   : "\"" + value + "\" is not a count of 1 or more";
+      },
+      "N");
+}
+
 void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
   const CLI::Validator number(
       [](const std::string& value) {
@@ -82,7 +94,9 @@ void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
         ->check(number)
         ->option_text("NUMBER");
   }
-  command.add_flag("--invert", options.invert, "Invert I/Q: the tones at negative frequencies");
+  // Refused when repeated, as every other option is.
+  command.add_flag("--invert", options.invert, "Invert I/Q: the tones at negative frequencies")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   command
       .add_option("MESSAGE", options.message,
                   "The message: the remaining arguments joined by single blanks")
@@ -124,6 +138,22 @@ std::string KeyingSetup::description() const {
 }
 
 std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup) {
+  // A tone at or above half the sample rate comes out at another frequency. The window keys it
+  // as its boxes say; the command line refuses it.
+  const double limitHz = setup.tones.Fsample / 2.0;
+  for (const BoxOption& option : kBoxOptions) {
+    if (option.box != Box::IdleFreq && option.box != Box::DotFreq && option.box != Box::DashFreq) {
+      continue;
+    }
+    const double frequencyHz = readNumber(setup.text(option.box));
+    if (std::isfinite(frequencyHz) && std::fabs(frequencyHz) >= limitHz) {
+      throw Refusal(std::string(option.name) + ": " + numberText(frequencyHz) +
+                    " Hz would come out at another frequency: at " +
+                    std::to_string(setup.tones.Fsample) +
+                    " samples a second a tone must lie strictly between -" + numberText(limitHz) +
+                    " and " + numberText(limitHz) + " Hz, half the sample rate");
+    }
+  }
   try {
     return std::make_shared<const ToneBank>(setup.tones);
   } catch (const ToneError& error) {

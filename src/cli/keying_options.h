@@ -13,7 +13,8 @@
 
 namespace CLI {
 class App;
-}
+class Validator;
+}  // namespace CLI
 
 namespace bitoner::cli {
 
@@ -39,6 +40,9 @@ struct KeyingOptions {
     return boxTexts[static_cast<std::size_t>(box)];
   }
 };
+
+// Checks a count of passes: a whole number of 1 or more, the refusal naming the value.
+CLI::Validator passCount();
 
 // Adds --idle, --dot, --dash, --symbol, --gap, --db, --invert and the MESSAGE arguments to a
 // subcommand. A value that does not begin with a number is a usage error naming its option.

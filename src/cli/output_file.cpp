@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/output_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
+#include "engine/file_set.h"
 #include "engine/wav_writer.h"
 #include "signals/stop_signals.h"
 
@@ -30,6 +32,11 @@ OutputFile::OutputFile(std::filesystem::path target) : target_(std::move(target)
   if (target_ == kStandardOutput) {
     fd_ = STDOUT_FILENO;
     return;
+  }
+  // Found now rather than after a render of hours.
+  struct stat status {};
+  if (::stat(target_.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    fail(EISDIR);
   }
   try {
     fd_ = createTemporaryBeside(target_, temporary_);
@@ -69,15 +76,17 @@ void OutputFile::flush() {
 
 void OutputFile::writeOut(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    // A signal that cut a large write short is seen here, before the rest blocks again.
+    // A signal that cut a write short is seen before the rest blocks again; one that came with
+    // the failure (SIGPIPE with EPIPE when the reader went) ends the run as that signal.
     throwIfInterrupted();
     const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
-      if (errno == EINTR) {
-        throwIfInterrupted();
+      const int error = errno;
+      throwIfInterrupted();
+      if (error == EINTR) {
         continue;
       }
-      fail(errno);
+      fail(error);
     }
     if (written == 0) {
       fail(ENOSPC);  // a file that accepts nothing is full, whatever the kernel chose not to say
@@ -86,20 +95,46 @@ void OutputFile::writeOut(std::span<const std::byte> bytes) {
   }
 }
 
-void OutputFile::commit() {
+void OutputFile::finish() {
   flush();
-  if (!ownsFd_) {
+  if (!ownsFd_ || fd_ < 0) {
     return;
   }
+  // Without the fsync a crash soon after the rename could leave the new name with no data.
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) {
+      fail(errno);
+    }
+  }
   // close() is where some file systems report a write that could not be completed.
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) {
+  if (::close(std::exchange(fd_, -1)) != 0) {
     fail(errno);
   }
-  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
-    fail(errno);
+}
+
+void OutputFile::commit() {
+  OutputFile* const self = this;
+  commitTogether(std::span(&self, 1));
+}
+
+void OutputFile::commitTogether(std::span<OutputFile* const> files) {
+  std::vector<OutputFile*> named;
+  std::vector<FileMove> moves;
+  for (OutputFile* const file : files) {
+    file->finish();
+    if (file->ownsFd_) {
+      named.push_back(file);
+      moves.push_back({file->temporary_, file->target_});
+    }
   }
-  temporary_.clear();
+  if (const auto failure = replaceTogether(moves)) {
+    named[failure->index]->fail(failure->error);
+  }
+  // The old files now sit under the temporary names.
+  for (OutputFile* const file : named) {
+    ::unlink(file->temporary_.c_str());
+    file->temporary_.clear();
+  }
 }
 
 void OutputFile::fail(int error) const {

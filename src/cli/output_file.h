@@ -34,14 +34,15 @@ class Interrupted : public std::runtime_error {
 void throwIfInterrupted();
 
 // Bytes on their way to a file under its final name. A regular file is written to a new temporary
-// file beside it and renamed over it by commit(), so the name never shows a partial file and an
-// existing file is untouched until the new one is complete; without commit() the temporary file
-// is removed. Standard output ("-") is written straight through. Errors throw FileError.
+// file beside it, synced, and renamed over it by commit(), so the name never shows a partial file
+// and an existing file is untouched until the new one is complete; without commit() the temporary
+// file is removed. Standard output ("-") is written straight through. Errors throw FileError.
 class OutputFile {
  public:
   // The name that means standard output.
   static constexpr const char* kStandardOutput = "-";
 
+  // A directory at `target` is refused at once, before anything is written.
   explicit OutputFile(std::filesystem::path target);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -50,8 +51,13 @@ class OutputFile {
   void write(std::span<const std::byte> bytes);
   void write(const std::string& text) { write(std::as_bytes(std::span(text.data(), text.size()))); }
 
-  // Writes what is buffered; for a file also closes it and renames it into place.
+  // Writes what is buffered; for a file also syncs and closes it and renames it into place.
   void commit();
+
+  // Commits files that belong together (a SigMF pair) as one: either all of them replace what
+  // stood under their names, or, on any failure, none does and the old files are as they were.
+  // Another process committing into the same directory waits until these are in place.
+  static void commitTogether(std::span<OutputFile* const> files);
 
   const std::filesystem::path& target() const { return target_; }
   // From now on every byte written also goes into `hash`, which must outlive the writes.
@@ -60,10 +66,12 @@ class OutputFile {
  private:
   void flush();
   void writeOut(std::span<const std::byte> bytes);
+  // Writes what is buffered, syncs and closes the file, leaving it under its temporary name.
+  void finish();
   [[noreturn]] void fail(int error) const;
 
   std::filesystem::path target_;
-  std::filesystem::path temporary_;  // empty for standard output and once committed
+  std::filesystem::path temporary_;  // empty for standard output
   int fd_ = -1;
   bool ownsFd_ = false;
   std::vector<std::byte> buffer_;

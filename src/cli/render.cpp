@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/render.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -16,6 +19,7 @@
 #include "cli/noisy_frames.h"
 #include "cli/output_file.h"
 #include "cli/recording.h"
+#include "engine/file_set.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
 #include "signals/stop_signals.h"
@@ -53,6 +57,11 @@ Format formatOf(const std::string& output) {
   throw Refusal("cannot tell the format of \"" + output +
                 "\" from its name: give a name ending in .wav, .sigmf-data or .sigmf-meta, or - "
                 "for raw frames on standard output");
+}
+
+bool isRecordingName(std::string_view name) {
+  return endsWithIgnoringCase(name, kWavSuffix) || endsWithIgnoringCase(name, kSigmfDataSuffix) ||
+         endsWithIgnoringCase(name, kSigmfMetaSuffix);
 }
 
 std::string hoursText(std::int64_t frames, std::int32_t rateHz) {
@@ -224,9 +233,8 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
                   [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish(SigmfCapture{sampleFormat(options), options.frequencyHz, datetime, hash.hex()},
                      setup.description() + noiseDescription(noise));
-  // The metadata names the recording, so it comes into place last.
-  data.commit();
-  meta.commit();
+  OutputFile* const pair[] = {&data, &meta};
+  OutputFile::commitTogether(pair);
   return written;
 }
 
@@ -264,16 +272,7 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   render
       ->add_option("--loop", options.loopPasses,
                    "Render N passes of a Loop run, each followed by the Loop's extra idle symbol")
-      ->check(CLI::Validator(
-          [](const std::string& value) {
-            std::int64_t passes = 0;
-            const auto [end, ec] =
-                std::from_chars(value.data(), value.data() + value.size(), passes);
-            return (ec == std::errc() && end == value.data() + value.size() && passes >= 1)
-                       ? std::string()
-                       : "\"" + value + "\" is not a count of 1 or more";
-          },
-          "N"))
+      ->check(passCount())
       ->option_text("N");
   render
       ->add_option("--format", options.format,
@@ -304,6 +303,10 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
           ->option_text("N");
   snr->needs(seed);
   seed->needs(snr);
+  render
+      ->add_flag("--force", options.force,
+                 "With -o -: write the frames to standard output even when it is a terminal")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   addKeyingOptions(*render, options.keying);
   render->footer(
       "Examples:\n"
@@ -317,8 +320,10 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
 
 int runRender(const RenderOptions& options) {
   // A signal only notes that it came, and blocked writes return, so that what is being written is
-  // removed before the process ends.
-  const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
+  // removed before the process ends. A closed terminal (SIGHUP) and a reader of standard output
+  // that went (SIGPIPE) end it the same way.
+  const StopSignals caught({SIGINT, SIGTERM, SIGHUP, SIGPIPE},
+                           {.interruptCalls = true, .secondEndsProcess = false});
   try {
     KeyingSetup setup = resolveKeying(options.keying);
     applySignalOptions(options.signal, setup);
@@ -341,12 +346,30 @@ int runRender(const RenderOptions& options) {
           "--format ci16)");
     }
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    if (format == Format::Raw && !options.force && ::isatty(STDOUT_FILENO) == 1) {
+      throw Refusal(
+          "standard output is a terminal, and the raw frames are binary: send them into a pipe "
+          "or a file, or give --force");
+    }
+    if (countFrames(*tones, setup, options.loopPasses, 0) == 0) {
+      throw Refusal(setup.message.empty()
+                        ? std::string("the message is empty: there is nothing to render")
+                        : "the recording would hold no frames: at " +
+                              std::to_string(setup.tones.Fsample) +
+                              " Hz every tone of the message is shorter than one sample "
+                              "(--symbol, --gap)");
+    }
     const std::int64_t pass =
         countFrames(*tones, setup, 0, std::numeric_limits<std::int64_t>::max()) -
         tailFrames(*tones);
     std::cerr << "bitoner render: one pass lasts " << secondsText(pass, setup.tones.Fsample) << " ("
               << pass << " frames)\n";
     const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
+    if (format != Format::Raw) {
+      // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their
+      // temporary files, which may be gigabytes: the next render into the directory removes them.
+      removeDeadTemporaries(std::filesystem::path(options.output).parent_path(), isRecordingName);
+    }
     std::int64_t frames = 0;
     switch (format) {
       case Format::Wav:

@@ -25,6 +25,7 @@ struct RenderOptions {
   std::optional<std::string> start;   // UTC time of the first frame, for SigMF
   std::optional<double> snrDb;        // with a seed: noise added at this ratio
   std::optional<std::uint64_t> seed;
+  bool force = false;  // raw frames to standard output even when it is a terminal
 };
 
 // Adds the render subcommand to `app`; the options land in `options` when it is parsed.

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <string>
 
 namespace bitoner::cli {
@@ -37,6 +38,17 @@ std::optional<Milliseconds> parseDuration(std::string_view text) {
   }
   return Milliseconds(
       static_cast<Milliseconds::rep>(std::llround(seconds * kMillisecondsPerSecond)));
+}
+
+std::string utcText(WallClock::time_point when) {
+  const std::time_t seconds = WallClock::to_time_t(when);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return std::string(text, length) + "." + std::to_string(1000 + millis).substr(1) + "Z";
 }
 
 WallClock::time_point PassSchedule::nextStart(WallClock::time_point earliest) const {

@@ -44,7 +44,8 @@ CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options) {
                    "Level in dB below full scale; the sign is ignored (default -10)")
       ->check(number)
       ->option_text("NUMBER");
-  tune->add_flag("--invert", options.invert, "Invert I/Q: the tone at the negative frequency");
+  tune->add_flag("--invert", options.invert, "Invert I/Q: the tone at the negative frequency")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   addSignalOptions(*tune, options.signal, kMaxSoundRateHz, false);
   tune->footer(
       "Examples:\n"

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/file_set.h"
 #include "engine/parameters.h"
 #include "engine/wav_writer.h"
 
@@ -144,114 +145,23 @@ std::unique_ptr<WavWriter> writeTone(const TonePlan& plan, std::int32_t Fsample,
   }
 }
 
-// Whether the process that wrote a temporary file of ours is gone. A live process with a reused
-// id keeps its file: it may be another Bitoner writing into the same directory.
-bool writerIsGone(std::string_view pidText) {
-  pid_t pid = 0;
-  const auto [end, ec] = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
-  if (ec != std::errc() || end != pidText.data() + pidText.size() || pid <= 0 ||
-      pid == ::getpid()) {
-    return false;
-  }
-  return ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
 // Removes the temporary tone files that writers killed before they could clean up left behind.
 void removeLeftovers(const std::filesystem::path& directory) {
-  std::error_code error;
-  std::filesystem::directory_iterator entries(directory, error);
-  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::string name = entries->path().filename().string();
-    for (const std::string_view toneName : kToneFileNames) {
-      const std::string prefix = WavWriter::temporaryPrefix(toneName);
-      if (!name.starts_with(prefix)) {
-        continue;
-      }
-      const std::string_view rest = std::string_view(name).substr(prefix.size());
-      const std::size_t dash = rest.find('-');
-      std::error_code ignored;
-      if (dash != std::string_view::npos && writerIsGone(rest.substr(0, dash)) &&
-          entries->is_regular_file(ignored) && !entries->is_symlink(ignored)) {
-        std::filesystem::remove(entries->path(), ignored);
-      }
-    }
-  }
+  removeDeadTemporaries(directory, [](std::string_view target) {
+    return std::find(kToneFileNames.begin(), kToneFileNames.end(), target) != kToneFileNames.end();
+  });
 }
 
-// Renames the finished temporaries over the tone files as one set. Where a file already stands
-// at a name it is exchanged with the new one, so that a failure part-way can swap the earlier
-// files back; the old files then sit under the temporary names and go with the writers.
-class SetReplacement {
- public:
-  explicit SetReplacement(const std::filesystem::path& directory) : directory_(directory) {}
-
-  void replace(const std::vector<std::unique_ptr<WavWriter>>& writers) {
-    // A directory at a name cannot be replaced by a file: refuse before anything moves.
-    for (const auto& writer : writers) {
-      struct stat status {};
-      if (::lstat(writer->target().c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        failed(directory_, writer->target().filename().string(), EISDIR);
-      }
-    }
-    for (const auto& writer : writers) {
-      const int error = move(*writer);
-      if (error != 0) {
-        undo(writers);
-        failed(directory_, writer->target().filename().string(), error);
-      }
-    }
+// Moves the finished temporaries over the tone files as one set.
+void replaceSet(const std::filesystem::path& directory,
+                const std::vector<std::unique_ptr<WavWriter>>& writers) {
+  std::vector<FileMove> moves;
+  for (const auto& writer : writers) {
+    moves.push_back({writer->temporary(), writer->target()});
   }
-
- private:
-  enum class Move : std::uint8_t { Exchanged, Created, Replaced };
-
-  // 0 or the errno of the failed rename.
-  int move(const WavWriter& writer) {
-    const char* from = writer.temporary().c_str();
-    const char* to = writer.target().c_str();
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
-      done_.push_back(Move::Exchanged);
-      return 0;
-    }
-    if (errno == ENOENT) {
-      if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-        done_.push_back(Move::Created);
-        return 0;
-      }
-    }
-    if (errno == EINVAL || errno == ENOSYS) {
-      // A file system that cannot exchange: the plain rename cannot be undone, but is whole.
-      if (::rename(from, to) == 0) {
-        done_.push_back(Move::Replaced);
-        return 0;
-      }
-    }
-    return errno;
+  if (const auto failure = replaceTogether(moves)) {
+    failed(directory, writers[failure->index]->target().filename().string(), failure->error);
   }
-
-  void undo(const std::vector<std::unique_ptr<WavWriter>>& writers) noexcept {
-    for (std::size_t k = done_.size(); k-- > 0;) {
-      const char* from = writers[k]->temporary().c_str();
-      const char* to = writers[k]->target().c_str();
-      if (done_[k] == Move::Exchanged) {
-        ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
-      } else if (done_[k] == Move::Created) {
-        ::rename(to, from);
-      }
-    }
-  }
-
-  const std::filesystem::path& directory_;
-  std::vector<Move> done_;
-};
-
-void syncDirectory(const std::filesystem::path& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return;  // the files are in place; only their durability after a crash is less certain
-  }
-  ::fsync(fd);
-  ::close(fd);
 }
 
 // A stretch of a tone to compute, as handed to one thread.
@@ -403,8 +313,7 @@ void MakeTones(const ToneInputs& inputs, const std::filesystem::path& directory,
         [&synth](std::int64_t first, std::span<std::int16_t> out) { synth.render(first, out); },
         directory, written));
   }
-  SetReplacement(directory).replace(writers);
-  syncDirectory(directory);
+  replaceSet(directory, writers);
 }
 
 void MakeTones(const ToneBank& tones, std::int32_t Fsample, const std::filesystem::path& directory,
@@ -425,8 +334,7 @@ void MakeTones(const ToneBank& tones, std::int32_t Fsample, const std::filesyste
         },
         directory, written));
   }
-  SetReplacement(directory).replace(writers);
-  syncDirectory(directory);
+  replaceSet(directory, writers);
 }
 
 }  // namespace bitoner

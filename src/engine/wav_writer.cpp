@@ -153,7 +153,7 @@ void WavWriter::flush() {
 }
 
 std::string WavWriter::temporaryPrefix(std::string_view targetName) {
-  return "." + std::string(targetName) + ".new-";
+  return "." + std::string(targetName) + std::string(kTemporaryMark);
 }
 
 void WavWriter::finish() {

@@ -20,6 +20,9 @@ inline constexpr std::size_t kWavFrameBytes = 4;
 std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::int32_t sampleRateHz,
                                                     std::int32_t frameCount);
 
+// What a temporary name carries between the target's name and the writing process's id.
+inline constexpr std::string_view kTemporaryMark = ".new-";
+
 // Creates a new, hidden temporary file beside `target` for writing and returns its descriptor;
 // its name goes to `temporary`. O_EXCL never opens an existing file or follows a link planted
 // under the name; names other processes left behind are skipped. Throws std::system_error.

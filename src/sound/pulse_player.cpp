@@ -9,6 +9,7 @@
 #include <pulse/timeval.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <optional>
@@ -287,6 +288,18 @@ struct PulsePlayer::Impl {
     fail(std::string("sound server lost: ") + pa_strerror(pa_context_errno(context)));
   }
 
+  // The client library sends a stream to the device PULSE_SINK names, if any.
+  [[noreturn]] void deviceMissing() {
+    teardown();
+    const char* device = std::getenv("PULSE_SINK");
+    if (device == nullptr || *device == '\0') {
+      throw SoundDeviceMissing("the sound server has no output device to play on");
+    }
+    throw SoundDeviceMissing(std::string("the output device \"") + device +
+                             "\" (PULSE_SINK) does not exist on the sound server; \"pactl list "
+                             "short sinks\" lists the devices");
+  }
+
   [[noreturn]] void notResponding(const char* when) {
     teardown();
     throw SoundServerNotResponding(notRespondingText(when));
@@ -372,6 +385,9 @@ struct PulsePlayer::Impl {
     waitFor([this] { return pa_stream_get_state(stream) == PA_STREAM_READY; }, until,
             "to the connection");
     if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+      if (pa_context_errno(context) == PA_ERR_NOENTITY) {
+        deviceMissing();
+      }
       lost();
     }
     streamRateHz = tones->sampleRateHz();

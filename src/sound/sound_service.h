@@ -24,6 +24,13 @@ class SoundServerNotResponding : public SoundError {
   using SoundError::SoundError;
 };
 
+// The output device the stream was sent to does not exist on the server: trying again will not
+// help; what() names the device.
+class SoundDeviceMissing : public SoundError {
+ public:
+  using SoundError::SoundError;
+};
+
 // Plays the tones of a run one after another as one continuous signal: each play starts straight
 // after what is queued, so consecutive plays join with no silent sample, the signal being sample
 // for sample the tones' frames in order. No play touches the file system.

@@ -33,12 +33,14 @@ struct Finished {
 };
 
 // A started `bitoner` with its working directory in `dir`, no display and no sound server in
-// its environment, standard output and error into files beside the directory.
+// its environment, standard output and error into files beside the directory (`tag` tells apart
+// those of processes run side by side).
 class Bitoner {
  public:
-  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir)
-      : out_(dir.parent_path() / (dir.filename().string() + ".out")),
-        err_(dir.parent_path() / (dir.filename().string() + ".err")),
+  Bitoner(const std::vector<std::string>& args, const std::filesystem::path& dir,
+          const std::string& tag = "")
+      : out_(dir.parent_path() / (dir.filename().string() + tag + ".out")),
+        err_(dir.parent_path() / (dir.filename().string() + tag + ".err")),
         process_(
             withProgram(args),
             {dir, out_, err_, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PULSE_SERVER"}}) {}

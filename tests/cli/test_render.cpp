@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `bitoner render` run as a user runs it: the real executable, read back by independent readers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -21,6 +27,7 @@
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"
 
@@ -146,19 +153,178 @@ TEST(RenderTest, RefusalsAndFailuresWriteNothingAndKeepWhatWasThere) {
   }
 }
 
-TEST(RenderTest, InterruptLeavesNothingBehind) {
-  const TempDir dir;
-  Bitoner render({"render", "--symbol", "100", "--loop", "100", "-o", "long.sigmf-data", "E"},
-                 dir.path());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// A long SigMF render, started and seen writing its two temporary files.
+class LongRender {
+ public:
+  explicit LongRender(const TempDir& dir)
+      : render_({"render", "--symbol", "100", "--loop", "100", "-o", "long.sigmf-data", "E"},
+                dir.path()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (dir.entries().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
-  ASSERT_EQ(dir.entries().size(), 2U) << "the render never started writing";
-  render.signal(SIGINT);
-  const Finished done = render.wait();
-  EXPECT_EQ(done.status, 128 + SIGINT);
-  EXPECT_TRUE(dir.entries().empty());
+  Bitoner& operator*() { return render_; }
+
+ private:
+  Bitoner render_;
+};
+
+TEST(RenderTest, InterruptLeavesNothingBehind) {
+  for (const int signal : {SIGINT, SIGHUP, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(signal));
+    const TempDir dir;
+    LongRender render(dir);
+    ASSERT_EQ(dir.entries().size(), 2U) << "the render never started writing";
+    (*render).signal(signal);
+    const Finished done = (*render).wait();
+    EXPECT_EQ(done.status, 128 + signal);
+    EXPECT_TRUE(dir.entries().empty());
+  }
+}
+
+TEST(RenderTest, LeftoversOfAKilledRenderGoAtTheNextRender) {
+  const TempDir dir;
+  {
+    LongRender render(dir);
+    (*render).signal(SIGKILL);
+    EXPECT_EQ((*render).wait().status, 128 + SIGKILL);
+  }
+  ASSERT_EQ(dir.entries().size(), 2U);
+  ASSERT_EQ(run({"render", "--symbol", "0.01", "-o", "next.wav", "E"}, dir.path()).status, 0);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"next.wav"});
+}
+
+// Sets or clears the immutable attribute; false where the file system or the privileges do not
+// allow it.
+bool makeImmutable(const std::filesystem::path& file, bool immutable) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return done;
+}
+
+TEST(RenderTest, AFailedSigmfRenderLeavesTheOldPairAsItWas) {
+  // A directory where the metadata goes: found before anything is written.
+  {
+    const TempDir dir;
+    std::ofstream(dir / "x.sigmf-data") << "OLD";
+    std::filesystem::create_directory(dir / "x.sigmf-meta");
+    const Finished done = run({"render", "-o", "x.sigmf-data", "E"}, dir.path());
+    EXPECT_EQ(done.status, 1);
+    EXPECT_NE(done.err.find("x.sigmf-meta: Is a directory"), std::string::npos) << done.err;
+    EXPECT_EQ(slurp(dir / "x.sigmf-data"), "OLD");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+  }
+  // Metadata that cannot be replaced: found only when the data is already swapped in.
+  const TempDir dir;
+  std::ofstream(dir / "x.sigmf-data") << "OLD";
+  std::ofstream(dir / "x.sigmf-meta") << "{}";
+  if (!makeImmutable(dir / "x.sigmf-meta", true)) {
+    GTEST_SKIP() << "this file system or this user cannot make a file immutable";
+  }
+  const Finished done = run({"render", "-o", "x.sigmf-data", "E"}, dir.path());
+  makeImmutable(dir / "x.sigmf-meta", false);
+  EXPECT_EQ(done.status, 1);
+  EXPECT_NE(done.err.find("x.sigmf-meta: Operation not permitted"), std::string::npos) << done.err;
+  EXPECT_EQ(slurp(dir / "x.sigmf-data"), "OLD");
+  EXPECT_EQ(slurp(dir / "x.sigmf-meta"), "{}");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+}
+
+TEST(RenderTest, ConcurrentRendersToOneNameLeaveOneWholePair) {
+  // The two recordings are the same length: only their tones tell them apart.
+  const std::vector<std::string> messages{"E", "T"};
+  std::vector<std::string> alone;
+  for (const std::string& message : messages) {
+    const TempDir dir;
+    ASSERT_EQ(run({"render", "--symbol", "0.05", "-o", "x.sigmf-data", message}, dir.path()).status,
+              0);
+    alone.push_back(slurp(dir / "x.sigmf-data"));
+  }
+  ASSERT_EQ(alone[0].size(), alone[1].size());
+  const TempDir dir;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SCOPED_TRACE(attempt);
+    Bitoner first({"render", "--symbol", "0.05", "-o", "x.sigmf-data", messages[0]}, dir.path());
+    Bitoner second({"render", "--symbol", "0.05", "-o", "x.sigmf-meta", messages[1]}, dir.path(),
+                   "second");
+    ASSERT_EQ(first.wait().status, 0);
+    ASSERT_EQ(second.wait().status, 0);
+    const auto meta = nlohmann::json::parse(slurp(dir / "x.sigmf-meta"));
+    const std::string description = meta["global"]["core:description"];
+    const std::size_t which = description.starts_with("\"E\"") ? 0 : 1;
+    ASSERT_EQ(slurp(dir / "x.sigmf-data"), alone[which]) << description;
+    ASSERT_EQ(dir.entries(), (std::vector<std::string>{"x.sigmf-data", "x.sigmf-meta"}));
+  }
+}
+
+// Refused before anything is written or played (the beacon meets no sound server here).
+TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
+  const TempDir dir;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"foo"}, "unknown command \"foo\""},
+      {{"--bogus"}, "unknown option \"--bogus\""},
+      {{"render", "--bogus", "-o", "x.wav", "E"}, "unknown option \"--bogus\""},
+      {{"render", "--invert", "--invert", "-o", "x.wav", "E"}, "--invert is given 2 times"},
+      {{"render", "--loop", "0", "-o", "x.wav", "E"}, "--loop: \"0\" is not a count of 1 or more"},
+      {{"render", "--idle", "6000", "-o", "x.wav", "E"}, "--idle: 6000 Hz"},
+      {{"render", "--dash", "-5512.5", "-o", "x.wav", "E"}, "between -5512.5 and 5512.5 Hz"},
+      {{"render", "-o", "x.wav", ""}, "the message is empty"},
+      {{"render", "--symbol", "0.00001", "-o", "x.sigmf-data", "E"}, "no frames"},
+      {{"beacon", "--passes", "0", "E"}, "--passes: \"0\" is not a count of 1 or more"},
+      {{"beacon", "--quiet", "--quiet", "E"}, "--quiet is given 2 times"},
+      {{"beacon", "--every", "10s", "--offset", "25s", "E"}, "--offset: \"25s\" is not below"},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(args.front() + " " + args[std::min<std::size_t>(1, args.size() - 1)]);
+    const Finished done = run(args, dir.path());
+    EXPECT_EQ(done.status, 2);
+    EXPECT_NE(done.err.find(says), std::string::npos) << done.err;
+    EXPECT_TRUE(done.out.empty());
+    EXPECT_TRUE(dir.entries().empty());
+  }
+}
+
+TEST(CommandLineTest, RawFramesGoToATerminalOnlyWhenForced) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const TempDir dir;
+  for (const bool force : {false, true}) {
+    // A few frames, which the terminal takes without anyone reading them.
+    std::vector<std::string> args{
+        BITONER_EXECUTABLE, "render", "--symbol", "0.001", "-o", "-", "E"};
+    if (force) {
+      args.insert(args.begin() + 2, "--force");
+    }
+    testing::ChildProcess render(args, {dir.path(), ::ptsname(terminal), dir / "err", {}});
+    EXPECT_EQ(render.wait(std::chrono::seconds(10)), force ? 0 : 2) << slurp(dir / "err");
+    EXPECT_EQ(slurp(dir / "err").find("terminal") != std::string::npos, !force);
+  }
+  ::close(terminal);
+}
+
+// With the sound server out of reach, a stop still says the run failed.
+TEST(CommandLineTest, ABeaconStoppedWhileTheServerNeverAnsweredFails) {
+  const TempDir dir;
+  const testing::ScopedEnv server("PULSE_SERVER", "unix:" + (dir / "no-server").string());
+  testing::ChildProcess beacon({BITONER_EXECUTABLE, "beacon", "E"},
+                               {dir.path(), {}, dir / "err", {}});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!std::filesystem::exists(dir / "err") ||
+         slurp(dir / "err").find("unreachable") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the beacon never tried the server";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  beacon.signal(SIGTERM);
+  EXPECT_EQ(beacon.wait(std::chrono::seconds(5)), 1) << slurp(dir / "err");
 }
 
 TEST(RenderTest, SigmfAnnotationsTileTheRecording) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <regex>
 #include <span>
 #include <sstream>
 #include <string>
@@ -20,6 +21,7 @@
 #include "engine/tones.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace bitoner {
@@ -137,6 +139,13 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
 
   EXPECT_NE(errors().find("sound server lost"), std::string::npos) << errors();
   EXPECT_NE(errors().find("sound server back"), std::string::npos) << errors();
+  // Every line says when: "bitoner beacon: 2026-12-08 11:11:28.439Z ..."
+  std::istringstream lines(errors());
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(std::regex_search(
+        line, std::regex(R"(^bitoner beacon: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z )")))
+        << line;
+  }
   // Back on the new server, it keys from the start of a pass: the first signal heard is a pass
   // (but for the few frames a recording may miss at its start).
   const Frames passes =
@@ -151,6 +160,15 @@ TEST_F(BeaconTest, ARestartedSoundServerIsFoundAgainAndKeyedToWholePasses) {
                        recording.begin() + start);
   }
   EXPECT_TRUE(whole) << "the recording on the new server does not begin with a whole pass";
+}
+
+// An output device that is not there ends the beacon with a message naming it, not a retry for
+// ever.
+TEST_F(BeaconTest, AMissingDeviceIsNamedAndEndsTheBeacon) {
+  const testing::ScopedEnv sink("PULSE_SINK", "nosuchsink");
+  testing::ChildProcess process = beacon({"--symbol", "0.04", "E"}, errorFile());
+  EXPECT_EQ(process.wait(10s), 1) << errors();
+  EXPECT_NE(errors().find("\"nosuchsink\""), std::string::npos) << errors();
 }
 
 // A server running at 48000 Hz, as most desktops do, is given the beacon's samples at its own

@@ -20,6 +20,9 @@ for f in bin/bitoner libexec/bitoner/bitoner-window share/applications/org.biton
   [ -f "$f" ] || fail "$f not installed"
 done
 [ -x bin/bitoner ] || fail "bin/bitoner is not executable"
+# The example unit runs the program where it was installed.
+grep -q '^ExecStart=/opt/bitoner/bin/bitoner beacon ' share/doc/bitoner-cli/examples/bitoner-beacon.service ||
+  fail "the example unit does not run /opt/bitoner/bin/bitoner"
 # The installed front door finds the installed window, which says that it needs a display.
 out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM bin/bitoner 2>&1) || true
 printf '%s

@@ -26,6 +26,9 @@ has() {
 }
 has "$cli" ./usr/bin/bitoner ./usr/share/man/man1/bitoner.1.gz \
   ./usr/share/doc/bitoner-cli/copyright ./usr/share/doc/bitoner-cli/examples/bitoner-beacon.service
+dpkg-deb --fsys-tarfile "$cli" |
+  tar -xO ./usr/share/doc/bitoner-cli/examples/bitoner-beacon.service |
+  grep -q '^ExecStart=/usr/bin/bitoner beacon ' || fail "the example unit does not run /usr/bin/bitoner"
 has "$window" ./usr/libexec/bitoner/bitoner-window ./usr/share/doc/bitoner/copyright \
   ./usr/share/applications/org.bitoner.Bitoner.desktop \
   ./usr/share/metainfo/org.bitoner.Bitoner.metainfo.xml \
