@@ -266,7 +266,8 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   render
       ->add_option("-o,--output", options.output,
                    "FILE.wav, FILE.sigmf-data or FILE.sigmf-meta (a SigMF pair with one "
-                   "annotation per character), or - for raw s16le frames on standard output")
+                   "annotation per character), or - for raw frames on standard output (s16le, or "
+                   "f32le with --format cf32)")
       ->required()
       ->option_text("FILE");
   render

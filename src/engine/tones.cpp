@@ -40,6 +40,20 @@ std::string numberText(double value) {
   return std::string(text, end);
 }
 
+// A length in the largest unit that keeps it above 1, to a tenth: "13.5 hours", "53.7 s".
+std::string lengthText(double seconds) {
+  constexpr double kSecondsPerMinute = 60.0;
+  constexpr double kSecondsPerHour = 3600.0;
+  const auto tenths = [](double value) { return numberText(std::round(value * 10) / 10); };
+  if (seconds >= kSecondsPerHour) {
+    return tenths(seconds / kSecondsPerHour) + " hours";
+  }
+  if (seconds >= kSecondsPerMinute) {
+    return tenths(seconds / kSecondsPerMinute) + " minutes";
+  }
+  return tenths(seconds) + " s";
+}
+
 [[noreturn]] void refuse(std::string_view fileName, const std::string& cause) {
   throw ToneError("The tone file " + std::string(fileName) + " cannot be made: " + cause + ".",
                   fileName, cause);
@@ -68,7 +82,9 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
   if (exactFrames > kMaxFrames) {
     refuse(source.fileName, "its duration of " + numberText(source.duration) +
                                 " s needs more than " + std::to_string(kMaxFrames) +
-                                " samples, the most a tone file can hold (about 13.5 hours)");
+                                " samples, the most a tone file can hold (about " +
+                                lengthText(kMaxFrames / static_cast<double>(inputs.Fsample)) +
+                                " at " + std::to_string(inputs.Fsample) + " Hz)");
   }
   if (exactFrames < kMinFrames) {
     refuse(source.fileName,

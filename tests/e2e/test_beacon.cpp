@@ -216,5 +216,47 @@ TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
   }
 }
 
+// `bitoner tune` sends one tone with one phase until Ctrl-C, then falls silent on its ramp.
+TEST(TuneTest, OneSteadyToneUntilInterruptedEndingOnItsRamp) {
+  constexpr std::int32_t kRate = 48000;
+  const testing::TempWorkDir dir;
+  testing::PrivatePulse pulse(testing::serverKindFromEnvironment(), kRate);
+  testing::MonitorRecorder recorder(pulse);
+  const std::string errorFile = (dir.path() / "stderr.txt").string();
+  testing::ChildProcess process({BITONER_EXECUTABLE, "tune", "--rate", "48000", "--freq", "1500"},
+                                {{}, {}, errorFile, {}});
+  std::this_thread::sleep_for(700ms);
+  process.signal(SIGINT);
+  ASSERT_EQ(process.wait(5s), 0);
+  const Frames recording = recorder.stop();
+
+  // The tone is the idle tone of a smooth run at 1500 Hz, played over and over.
+  const ToneBank tones(ToneInputs{"1500", "1000", "1200", kRate, 0.5, 0.05,
+                                  kFullScale * std::pow(10.0, -10.0 / 20.0), false, 0.0,
+                                  SmoothShape{0, kRate / 10}});
+  const std::ptrdiff_t start = testing::signalStart(recording);
+  ASSERT_GE(start, 0);
+  std::size_t end = recording.size();
+  while (end > 0 && recording[end - 1] == 0) {
+    --end;
+  }
+  const auto heard = static_cast<std::int64_t>((end + 1) / 2) - start / 2;
+  const std::int64_t plays = heard / tones.frames(Tone::Idle);
+  ASSERT_GE(plays, 1);
+  SmoothSynth synth(tones, *tones.smooth());
+  Frames expected;
+  const auto add = [&](std::int64_t frames) {
+    Frames part(static_cast<std::size_t>(frames) * 2);
+    synth.render(std::span<std::int16_t>(part));
+    expected.insert(expected.end(), part.begin(), part.end());
+  };
+  for (std::int64_t k = 0; k < plays; ++k) {
+    add(synth.begin(Tone::Idle));
+  }
+  add(synth.rampOut());
+  const testing::SignalComparison result = testing::compareSignal(recording, expected, kRate / 100);
+  EXPECT_TRUE(result.equal) << result.description;
+}
+
 }  // namespace
 }  // namespace bitoner
