@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `bitoner beacon` as an operator runs it, into a private sound server, recorded at the sink: does
 // the signal ever break, does each pass start on its slot, what does it cost to run for hours.
-// BITONER_BENCH_BEACON_SECONDS sets the length of the run (600 by default).
+// BITONER_BENCH_BEACON_SECONDS sets the length of the run (600 by default). A second benchmark
+// runs a beacon at a 3-second symbol beside pacat playing the same signal with a 200 ms buffer
+// into the same server at the same time: what each costs and how often each wakes
+// (BITONER_BENCH_LONG_SYMBOL_SECONDS, 60 by default).
 
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -35,10 +38,14 @@ constexpr double kPeriodSeconds = 10.0;
 constexpr double kSymbolSeconds = 0.02;
 constexpr double kSecondsPerHour = 3600.0;
 
+double secondsFromEnvironment(const char* name, double otherwise) {
+  const char* text = std::getenv(name);
+  const double seconds = text != nullptr ? std::strtod(text, nullptr) : otherwise;
+  return seconds > 0.0 ? seconds : otherwise;
+}
+
 double runSeconds() {
-  const char* text = std::getenv("BITONER_BENCH_BEACON_SECONDS");
-  const double seconds = text != nullptr ? std::strtod(text, nullptr) : kDefaultRunSeconds;
-  return seconds > 0.0 ? seconds : kDefaultRunSeconds;
+  return secondsFromEnvironment("BITONER_BENCH_BEACON_SECONDS", kDefaultRunSeconds);
 }
 
 // A field of /proc/PID/status, in its own units (kB for memory), summed over `paths`.
@@ -77,6 +84,36 @@ double cpuSeconds(pid_t pid) {
                                   std::istream_iterator<std::string>()};
   const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
   return (std::stod(values.at(11)) + std::stod(values.at(12))) / ticks;
+}
+
+// CPU seconds of all the process's threads, to the nanosecond (the scheduler's own account).
+double schedSeconds(pid_t pid) {
+  constexpr double kNanosecondsPerSecond = 1e9;
+  double total = 0.0;
+  for (const auto& status : threadStatus(pid)) {
+    std::ifstream in(status.parent_path() / "schedstat");
+    double nanoseconds = 0.0;
+    in >> nanoseconds;
+    total += nanoseconds / kNanosecondsPerSecond;
+  }
+  return total;
+}
+
+long contextSwitches(pid_t pid) {
+  const auto paths = threadStatus(pid);
+  return statusField(paths, "voluntary_ctxt_switches") +
+         statusField(paths, "nonvoluntary_ctxt_switches");
+}
+
+// Mappings of Qt libraries in the process.
+long qtMappings(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
+  long count = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    count += line.find("libQt") != std::string::npos ? 1 : 0;
+  }
+  return count;
 }
 
 void BM_BeaconRecorded(benchmark::State& state) {
@@ -167,6 +204,53 @@ void BM_BeaconRecorded(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_BeaconRecorded)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_BeaconLongSymbolVersusPacat(benchmark::State& state) {
+  constexpr auto kSettle = 5s;
+  const double seconds = secondsFromEnvironment("BITONER_BENCH_LONG_SYMBOL_SECONDS", 60.0);
+  for (auto _ : state) {
+    const testing::TempWorkDir dir;
+    const testing::PrivatePulse pulse;
+    // The beacon's signal as raw frames for pacat: passes enough for the whole run.
+    const std::filesystem::path raw = dir.path() / "signal.raw";
+    const auto passes = std::to_string(static_cast<int>(seconds / 100.0) + 2);
+    testing::ChildProcess render(
+        {BITONER_EXECUTABLE, "render", "--symbol", "3", "--loop", passes, "-o", "-", "PARIS"},
+        {{}, raw, {}, {}});
+    if (render.wait(60s) != 0) {
+      state.SkipWithError("render failed");
+      return;
+    }
+    testing::ChildProcess beacon(
+        {BITONER_EXECUTABLE, "beacon", "--symbol", "3", "--quiet", "PARIS"},
+        {{}, {}, dir.path() / "beacon.txt", {}});
+    testing::ChildProcess pacat({"/usr/bin/pacat", "--raw", "--rate=11025", "--channels=2",
+                                 "--format=s16le", "--latency-msec=200", raw.string()},
+                                {{}, {}, dir.path() / "pacat.txt", {}});
+    std::this_thread::sleep_for(kSettle);
+    const double beaconCpuStart = schedSeconds(beacon.pid());
+    const double pacatCpuStart = schedSeconds(pacat.pid());
+    const long beaconSwitchesStart = contextSwitches(beacon.pid());
+    const long pacatSwitchesStart = contextSwitches(pacat.pid());
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double beaconCpu = schedSeconds(beacon.pid()) - beaconCpuStart;
+    const double pacatCpu = schedSeconds(pacat.pid()) - pacatCpuStart;
+    const long beaconSwitches = contextSwitches(beacon.pid()) - beaconSwitchesStart;
+    const long pacatSwitches = contextSwitches(pacat.pid()) - pacatSwitchesStart;
+    const std::vector<std::filesystem::path> beaconStatus{"/proc/" + std::to_string(beacon.pid()) +
+                                                          "/status"};
+    state.counters["beacon_rss_kb"] = static_cast<double>(statusField(beaconStatus, "VmRSS"));
+    state.counters["beacon_qt_mappings"] = static_cast<double>(qtMappings(beacon.pid()));
+    beacon.signal(SIGTERM);
+    state.counters["beacon_exit_status"] = beacon.wait(10s);
+    state.counters["beacon_cpu_ms"] = beaconCpu * 1000.0;
+    state.counters["pacat_cpu_ms"] = pacatCpu * 1000.0;
+    state.counters["beacon_cpu_times_pacat"] = pacatCpu > 0.0 ? beaconCpu / pacatCpu : -1.0;
+    state.counters["beacon_wakeups_per_s"] = static_cast<double>(beaconSwitches) / seconds;
+    state.counters["pacat_wakeups_per_s"] = static_cast<double>(pacatSwitches) / seconds;
+  }
+}
+BENCHMARK(BM_BeaconLongSymbolVersusPacat)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 }  // namespace bitoner

@@ -6,7 +6,7 @@
 // transform), not from `render --snr`, so the decoder is not scored on the noise it was built
 // beside.
 //
-//   bitoner_bench_decode [--quick] [--table FILE]
+//   bitoner_bench_decode [--quick] [--table FILE] [--curve NAME]... [--snr DB]...
 //
 // prints the table; FILE gets it as columns for gnuplot (SNR, then one CER column per curve).
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <numbers>
@@ -140,6 +141,7 @@ struct Trial {
   std::size_t sent = 0;
   double audioSeconds = 0.0;
   double decodeSeconds = 0.0;
+  double offsetErrorHz = 0.0;
 };
 
 // One message through the channel: noise before and after, a random level, phase and offset,
@@ -179,9 +181,14 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
   const auto stop = std::chrono::steady_clock::now();
   Trial result;
   result.errors = editDistance(text, decoded.text);
+  if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
+    std::fprintf(stderr, "sent \"%s\", read \"%s\" (offset %.2f Hz, start %.1f s)\n", text.c_str(),
+                 decoded.text.c_str(), offsetHz, static_cast<double>(before) / kRateHz);
+  }
   result.sent = text.size();
   result.audioSeconds = static_cast<double>(received.size()) / kRateHz;
   result.decodeSeconds = std::chrono::duration<double>(stop - start).count();
+  result.offsetErrorHz = decoded.offsetHz - offsetHz;
   return result;
 }
 
@@ -193,16 +200,20 @@ int main(int argc, char* argv[]) {
   bool quick = false;
   std::string tableFile;
   std::vector<std::string> only;
+  std::vector<double> onlySnr;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
     if (arg == "--quick") {
       quick = true;
     } else if (arg == "--table" && k + 1 < argc) {
       tableFile = argv[++k];
+    } else if (arg == "--snr" && k + 1 < argc) {
+      onlySnr.push_back(std::stod(argv[++k]));
     } else if (arg == "--curve" && k + 1 < argc) {
       only.emplace_back(argv[++k]);
     } else {
-      std::cerr << "usage: " << argv[0] << " [--quick] [--table FILE] [--curve NAME]...\n";
+      std::cerr << "usage: " << argv[0]
+                << " [--quick] [--table FILE] [--curve NAME]... [--snr DB]...\n";
       return 2;
     }
   }
@@ -218,10 +229,14 @@ int main(int argc, char* argv[]) {
   for (double snr = -15.0; snr >= -33.0; snr -= 2.0) {
     snrs.push_back(snr);
   }
+  if (!onlySnr.empty()) {
+    snrs = onlySnr;
+  }
 
   std::vector<std::vector<double>> cer(snrs.size(), std::vector<double>(curves.size()));
   double audio = 0.0;
   double spent = 0.0;
+  std::vector<double> rmsOffsetError(curves.size());  // the worst point's
   std::printf("Character error rate (%zu messages per point)\n%8s", messages, "SNR dB");
   for (const Curve& c : curves) {
     std::printf(" %10s", c.name.c_str());
@@ -235,19 +250,28 @@ int main(int argc, char* argv[]) {
       SplitMix texts(0x7E575ULL);
       std::size_t errors = 0;
       std::size_t sent = 0;
+      double offsetError = 0.0;
       for (std::size_t m = 0; m < messages; ++m) {
         const Trial t = trial(message(texts), curves[c], snrs[s], random);
+        offsetError += t.offsetErrorHz * t.offsetErrorHz;
         errors += t.errors;
         sent += t.sent;
         audio += t.audioSeconds;
         spent += t.decodeSeconds;
       }
       cer[s][c] = static_cast<double>(errors) / static_cast<double>(sent);
+      rmsOffsetError[c] =
+          std::max(rmsOffsetError[c], std::sqrt(offsetError / static_cast<double>(messages)));
       std::printf(" %9.2f%%", 100.0 * cer[s][c]);
       std::fflush(stdout);
     }
     std::printf("\n");
   }
+  std::printf("RMS error of the offset found, at the worst point:");
+  for (std::size_t c = 0; c < curves.size(); ++c) {
+    std::printf(" %s %.3f Hz", curves[c].name.c_str(), rmsOffsetError[c]);
+  }
+  std::printf("\n");
   std::printf("Decoding speed: %.0f times real time (%.0f s of recordings in %.1f s, one core)\n",
               audio / spent, audio, spent);
   if (!tableFile.empty()) {

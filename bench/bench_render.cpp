@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `bitoner render` of about 20 minutes of signal at a 60-second symbol, run as a user runs it,
-// beside sox synthesising a sine of the same number of frames into a WAV file on the same machine.
+// beside dd writing the same bytes to the same file system, and sox synthesising a sine of the
+// same number of frames into a WAV file on the same machine.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -64,7 +65,9 @@ void BM_RenderTwentyMinutesVersusSox(benchmark::State& state) {
   // "TEST TEST" at 60 s a symbol: 22 symbols and 6 gaps, about 22 minutes.
   const std::vector<std::string> render{
       BITONER_EXECUTABLE, "render", "--symbol", "60", "-o", wav, "TEST", "TEST"};
+  const std::string ddWav = (dir / "dd.wav").string();
   ChildRun rendered;
+  ChildRun copied;
   ChildRun synthesised;
   std::uintmax_t frames = 0;
   for (auto _ : state) {
@@ -72,6 +75,7 @@ void BM_RenderTwentyMinutesVersusSox(benchmark::State& state) {
       rendered = runChild(render);
       state.SetIterationTime(rendered.seconds);
       frames = (std::filesystem::file_size(wav) - 44) / 4;
+      copied = runChild({"dd", "if=" + wav, "of=" + ddWav, "bs=4M"});
       synthesised =
           runChild({"sox", "-n", "-r", "11025", "-c", "2", "-b", "16", "-e", "signed-integer",
                     soxWav, "synth", std::to_string(frames) + "s", "sine", "1000"});
@@ -85,6 +89,8 @@ void BM_RenderTwentyMinutesVersusSox(benchmark::State& state) {
   state.counters["render_s"] = rendered.seconds;
   state.counters["frames_per_s"] = static_cast<double>(frames) / rendered.seconds;
   state.counters["render_peak_rss_MiB"] = rendered.peakRssMiB;
+  state.counters["dd_s"] = copied.seconds;
+  state.counters["times_dd"] = rendered.seconds / copied.seconds;
   state.counters["sox_s"] = synthesised.seconds;
   state.counters["sox_peak_rss_MiB"] = synthesised.peakRssMiB;
   state.counters["times_faster_than_sox"] = synthesised.seconds / rendered.seconds;
@@ -150,6 +156,22 @@ BENCHMARK(BM_RenderShape)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
+
+// `bitoner --version`: the start of the command line, which loads no toolkit.
+void BM_VersionStart(benchmark::State& state) {
+  ChildRun started;
+  for (auto _ : state) {
+    try {
+      started = runChild({BITONER_EXECUTABLE, "--version"});
+    } catch (const std::exception& error) {
+      state.SkipWithError(error.what());
+      return;
+    }
+    state.SetIterationTime(started.seconds);
+  }
+  state.counters["peak_rss_MiB"] = started.peakRssMiB;
+}
+BENCHMARK(BM_VersionStart)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 }  // namespace
 }  // namespace bitoner

@@ -47,7 +47,10 @@ std::string fixed(double value, int digits) {
 }
 
 std::string signedFixed(double value, int digits) {
-  return (value >= 0.0 ? "+" : "") + fixed(value, digits);
+  const std::string text = fixed(value, digits);
+  // A value that rounds to zero is shown without a minus sign.
+  const bool zero = text.find_first_not_of("-0.") == std::string::npos;
+  return zero ? "+" + fixed(0.0, digits) : (value > 0.0 ? "+" : "") + text;
 }
 
 std::string dotsAndDashes(const std::string& pattern) {

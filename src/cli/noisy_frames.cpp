@@ -2,6 +2,7 @@
 #include "cli/noisy_frames.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -68,9 +69,17 @@ void NoisyFrameWriter::putSample(std::size_t index, double value) {
   bytes_[index * 2 + 1] = static_cast<std::uint8_t>(bits >> 8U);
 }
 
+void NoisyFrameWriter::putFloat(std::size_t index, double value) {
+  const auto bits =
+      std::bit_cast<std::uint32_t>(static_cast<float>(value * scale_ / kLargestSample));
+  for (std::size_t b = 0; b < sizeof(float); ++b) {
+    bytes_[index * sizeof(float) + b] = static_cast<std::uint8_t>((bits >> (8U * b)) & 0xFFU);
+  }
+}
+
 NoisyFrameWriter::NoisyFrameWriter(const ToneBank& tones, OutputFile* out, double sigma,
-                                   std::uint64_t seed, double scale)
-    : tones_(tones), out_(out), noise_(seed, sigma), scale_(scale) {}
+                                   std::uint64_t seed, double scale, bool floats)
+    : tones_(tones), out_(out), noise_(seed, sigma), scale_(scale), floats_(floats) {}
 
 void NoisyFrameWriter::play(Tone tone) {
   const std::int64_t total = tones_.frames(tone);
@@ -78,22 +87,36 @@ void NoisyFrameWriter::play(Tone tone) {
     throwIfInterrupted();
     const auto count =
         static_cast<std::size_t>(std::min<std::int64_t>(total - first, kChunkFrames));
-    const std::span<std::int16_t> samples(chunk_.data(), count * kChannels);
-    tones_.read(tone, first, samples);
-    for (std::size_t k = 0; k < samples.size(); k += kChannels) {
+    const std::size_t values = count * kChannels;
+    // Floats are the tone before rounding; the noise is added in sample units either way.
+    if (floats_) {
+      tones_.read(tone, first, std::span<float>(floatChunk_.data(), values));
+    } else {
+      tones_.read(tone, first, std::span<std::int16_t>(chunk_.data(), values));
+    }
+    for (std::size_t k = 0; k < values; k += kChannels) {
       double i = 0.0;
       double q = 0.0;
       noise_.next(i, q);
-      i += samples[k];
-      q += samples[k + 1];
+      if (floats_) {
+        i += static_cast<double>(floatChunk_[k]) * kLargestSample;
+        q += static_cast<double>(floatChunk_[k + 1]) * kLargestSample;
+      } else {
+        i += chunk_[k];
+        q += chunk_[k + 1];
+      }
       peak_ = std::max({peak_, std::fabs(i), std::fabs(q)});
-      if (out_ != nullptr) {
+      if (out_ != nullptr && floats_) {
+        putFloat(k, i);
+        putFloat(k + 1, q);
+      } else if (out_ != nullptr) {
         putSample(k, i);
         putSample(k + 1, q);
       }
     }
     if (out_ != nullptr) {
-      out_->write(std::as_bytes(std::span(bytes_.data(), samples.size() * 2)));
+      const std::size_t bytes = values * (floats_ ? sizeof(float) : sizeof(std::int16_t));
+      out_->write(std::as_bytes(std::span(bytes_.data(), bytes)));
     }
     first += static_cast<std::int64_t>(count);
   }

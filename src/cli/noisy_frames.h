@@ -35,14 +35,15 @@ std::string noiseDescription(const std::optional<NoisePlan>& noise);
 double meanPower(const ToneBank& tones, const std::array<std::int64_t, 4>& plays);
 
 // The frames of tones with complex white Gaussian noise added, scaled by `scale` and rounded to
-// 16-bit samples, as interleaved little-endian I/Q. The noise is drawn in frame order from the
+// 16-bit samples, or with `floats` as 32-bit floats unrounded (full scale 1.0 = 32767), as
+// interleaved little-endian I/Q. The noise is drawn in frame order from the
 // seed, so the same plays give the same samples every time. Without an output it only measures:
 // peak() is the largest |I| or |Q| before scaling, from which the scale that keeps every sample
 // within 16 bits follows.
 class NoisyFrameWriter {
  public:
   NoisyFrameWriter(const ToneBank& tones, OutputFile* out, double sigma, std::uint64_t seed,
-                   double scale);
+                   double scale, bool floats = false);
 
   void play(Tone tone);
   std::int64_t frames() const { return frames_; }
@@ -52,15 +53,18 @@ class NoisyFrameWriter {
   static constexpr std::size_t kChunkFrames = 8192;
 
   void putSample(std::size_t index, double value);
+  void putFloat(std::size_t index, double value);
 
   const ToneBank& tones_;
   OutputFile* out_;
   ComplexNoise noise_;
   double scale_;
+  bool floats_;
   double peak_ = 0.0;
   std::int64_t frames_ = 0;
   std::array<std::int16_t, kChunkFrames * kChannels> chunk_{};
-  std::array<std::uint8_t, kChunkFrames * kChannels * 2> bytes_{};
+  std::array<float, kChunkFrames * kChannels> floatChunk_{};
+  std::array<std::uint8_t, kChunkFrames * kChannels * sizeof(float)> bytes_{};
 };
 
 // The scale that brings `peak` to at most full 16-bit scale; 1 when it already fits.

@@ -128,6 +128,15 @@ void FrameWriter::writeFrames(Tone tone, std::int64_t first, std::size_t count) 
 
 void FrameWriter::play(Tone tone) {
   const std::int64_t total = tones_.frames(tone);
+  // A hard tone kept in memory is already the file's bytes on a little-endian machine: one write.
+  if (const std::span<const std::int16_t> kept = tones_.keptFrames(tone);
+      std::endian::native == std::endian::little && !smooth_ && format_ == SampleFormat::Ci16 &&
+      !kept.empty()) {
+    throwIfInterrupted();
+    out_.write(std::as_bytes(kept));
+    frames_ += total;
+    return;
+  }
   if (smooth_) {
     smooth_->begin(tone);
   }

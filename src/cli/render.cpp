@@ -145,7 +145,8 @@ std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& set
   plan.snrDb = *options.snrDb;
   plan.seed = options.seed.value_or(0);
   plan.sigma = noiseSigmaFor(meanPower(tones, plays), plan.snrDb, setup.tones.Fsample);
-  NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0);
+  NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0,
+                           sampleFormat(options) == SampleFormat::Cf32);
   walkRecording(
       tones, setup.message, options.loopPasses,
       [&](Tone tone) {
@@ -163,7 +164,8 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
                          const RenderOptions& options, const std::optional<NoisePlan>& noise,
                          OutputFile& out, const std::function<void(const Segment&)>& segment) {
   if (noise) {
-    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale);
+    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
+                            sampleFormat(options) == SampleFormat::Cf32);
     walkRecording(
         tones, setup.message, options.loopPasses,
         [&](Tone tone) {
@@ -341,10 +343,8 @@ int runRender(const RenderOptions& options) {
           "--format: a WAV file holds 16-bit samples only (ci16); write cf32 as a SigMF "
           "recording (-o NAME.sigmf-data) or raw (-o -)");
     }
-    if (options.snrDb && (setup.tones.smooth || sampleFormat(options) != SampleFormat::Ci16)) {
-      throw Refusal(
-          "--snr: noise is added to hard keying in 16-bit samples only (--shape hard, "
-          "--format ci16)");
+    if (options.snrDb && setup.tones.smooth) {
+      throw Refusal("--snr: noise is added to hard keying only (--shape hard)");
     }
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
     if (format == Format::Raw && !options.force && ::isatty(STDOUT_FILENO) == 1) {

@@ -39,10 +39,11 @@ constexpr char32_t kUnreadable = U'?';
 constexpr double kNoiseBinHz = 20.0;
 constexpr double kNoiseBandMarginHz = 300.0;
 constexpr std::size_t kMaxNoisePowers = std::size_t{1} << 18;
-// The signal-to-noise ratios per symbol tried for the level, in dB, before it is refined.
+// The signal-to-noise ratios per symbol tried for the level, in dB, before the step is halved
+// twice around the best and the level refined from what the best reading holds.
 constexpr double kLowestSymbolSnrDb = -6.0;
 constexpr double kHighestSymbolSnrDb = 66.0;
-constexpr double kSymbolSnrStepDb = 3.0;
+constexpr double kSymbolSnrStepDb = 8.0;
 // A reading must be this much likelier than noise alone, beyond chance over the positions tried.
 constexpr double kFoundMargin = 5.0;
 // Noise alone, read as the likeliest characters, looks like a signal of about 0 to 3 dB per
@@ -154,7 +155,28 @@ struct Reading {
   std::int64_t steps;  // its length, the following boundary
   std::int64_t reach;  // how far its windows reach
   std::vector<Window> windows;
+  std::size_t node;  // its pattern's place in a binary tree of patterns, level by level
 };
+
+// The longest pattern in the table.
+constexpr std::size_t kMostElements = 6;
+
+// Where a character's windows lie, in steps from its start, by element.
+struct Layout {
+  std::array<std::int64_t, kMostElements> element{};
+  std::array<std::int64_t, kMostElements> gap{};
+  std::array<std::int64_t, kMostElements + 1> idle{};  // after that many elements
+  bool gaps = false;
+};
+
+// The tree place of a pattern: the patterns of k elements follow those of fewer.
+std::size_t nodeOf(std::string_view pattern) {
+  std::size_t bits = 0;
+  for (const char c : pattern) {
+    bits = 2 * bits + (c == '1' ? 1 : 0);
+  }
+  return (std::size_t{1} << pattern.size()) - 1 + bits;
+}
 
 }  // namespace
 
@@ -364,8 +386,43 @@ class Search {
  public:
   Search(const std::array<std::vector<double>, kWindowKinds>& magnitudes,
          const std::array<std::int64_t, kWindowKinds>& windowFrames,
-         const std::vector<Reading>& readings, std::int64_t steps)
-      : magnitudes_(magnitudes), windowFrames_(windowFrames), readings_(readings), steps_(steps) {}
+         const std::vector<Reading>& readings, const Layout& layout, std::int64_t steps)
+      : magnitudes_(magnitudes),
+        windowFrames_(windowFrames),
+        readings_(readings),
+        layout_(layout),
+        steps_(steps) {}
+
+  // The scores of every reading starting at `at`, by way of the scores of every pattern prefix,
+  // which the patterns share.
+  void scoresAt(std::int64_t at, std::vector<double>& out) const {
+    constexpr double kNone = -std::numeric_limits<double>::infinity();
+    const auto window = [&](WindowKind kind, std::int64_t offset) {
+      const std::vector<double>& s = scores_[static_cast<std::size_t>(kind)];
+      const auto index = static_cast<std::size_t>(at + offset);
+      return index < s.size() ? s[index] : kNone;
+    };
+    std::array<double, (std::size_t{2} << kMostElements) - 1> prefix{};
+    for (std::size_t level = 0; level < kMostElements; ++level) {
+      const double gap = layout_.gaps ? window(WindowKind::IdleGap, layout_.gap[level]) : 0.0;
+      const double dot = window(WindowKind::DotSymbol, layout_.element[level]) + gap;
+      const double dash = window(WindowKind::DashSymbol, layout_.element[level]) + gap;
+      const std::size_t first = (std::size_t{1} << level) - 1;
+      const std::size_t next = (std::size_t{2} << level) - 1;
+      for (std::size_t b = 0; b < (std::size_t{1} << level); ++b) {
+        prefix[next + 2 * b] = prefix[first + b] + dot;
+        prefix[next + 2 * b + 1] = prefix[first + b] + dash;
+      }
+    }
+    std::array<double, kMostElements + 1> idle{};
+    for (std::size_t k = 0; k <= kMostElements; ++k) {
+      idle[k] = window(WindowKind::IdleSymbol, layout_.idle[k]);
+    }
+    out.resize(readings_.size());
+    for (std::size_t r = 0; r < readings_.size(); ++r) {
+      out[r] = prefix[readings_[r].node] + idle[readings_[r].pattern.size()];
+    }
+  }
 
   // The log-likelihood ratios of every window for a level `u` (amplitude over noise RMS per
   // sample).
@@ -396,14 +453,16 @@ class Search {
     std::vector<double> best(n, 0.0);
     from.assign(n, -1);
     via.assign(n, -1);
+    std::vector<double> scores;
     for (std::int64_t t = 0; t <= steps_; ++t) {
       const double here = best[static_cast<std::size_t>(t)];
+      scoresAt(t, scores);
       for (std::size_t r = 0; r < readings_.size(); ++r) {
         const Reading& reading = readings_[r];
         if (t + reading.reach > steps_) {
           continue;
         }
-        const double s = here + score(reading, t);
+        const double s = here + scores[r];
         const auto to = static_cast<std::size_t>(t + reading.steps);
         if (s > best[to]) {
           best[to] = s;
@@ -440,6 +499,7 @@ class Search {
   const std::array<std::vector<double>, kWindowKinds>& magnitudes_;
   const std::array<std::int64_t, kWindowKinds>& windowFrames_;
   const std::vector<Reading>& readings_;
+  const Layout& layout_;
   std::int64_t steps_;
   std::array<std::vector<double>, kWindowKinds> scores_;
 };
@@ -572,17 +632,37 @@ Decoded Decoder::decode() const {
     return static_cast<std::int64_t>(std::nearbyint(frames / blockFrames));
   };
   const auto element = static_cast<double>(symbolFrames_ + gapFrames_);
-  const auto addReading = [&](char32_t character, std::string_view pattern,
-                              std::vector<Window> windows, double frames) {
+  Layout layout;
+  layout.gaps = gapSteps > 0;
+  for (std::size_t i = 0; i <= kMostElements; ++i) {
+    const double start = static_cast<double>(i) * element;
+    layout.idle[i] = stepOf(start);
+    if (i < kMostElements) {
+      layout.element[i] = stepOf(start);
+      layout.gap[i] = stepOf(start + static_cast<double>(symbolFrames_));
+    }
+  }
+  const auto addReading = [&](char32_t character, std::string_view pattern) {
+    std::vector<Window> windows;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      windows.push_back(
+          {pattern[i] == '0' ? WindowKind::DotSymbol : WindowKind::DashSymbol, layout.element[i]});
+      if (layout.gaps) {
+        windows.push_back({WindowKind::IdleGap, layout.gap[i]});
+      }
+    }
+    windows.push_back({WindowKind::IdleSymbol, layout.idle[pattern.size()]});
     std::int64_t reach = 0;
     for (const Window& w : windows) {
-      const auto kind = static_cast<std::size_t>(w.kind);
-      reach = std::max(reach, w.offset + (kind == 3 ? gapSteps : symbolSteps));
+      reach = std::max(reach, w.offset + (w.kind == WindowKind::IdleGap ? gapSteps : symbolSteps));
     }
+    const double frames =
+        static_cast<double>(pattern.size()) * element + static_cast<double>(symbolFrames_);
     const auto low = static_cast<std::int64_t>(std::floor(frames / blockFrames));
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
-        readings.push_back({character, pattern, length, std::max(reach, length), windows});
+        readings.push_back(
+            {character, pattern, length, std::max(reach, length), windows, nodeOf(pattern)});
       }
     }
   };
@@ -592,29 +672,15 @@ Decoded Decoder::decode() const {
     for (const Reading& r : readings) {
       seen = seen || r.pattern == pattern;
     }
-    if (pattern.empty() || seen) {
-      continue;
+    if (!pattern.empty() && !seen && pattern.size() <= kMostElements) {
+      addReading(static_cast<char32_t>(code), pattern);
     }
-    std::vector<Window> windows;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-      const double start = static_cast<double>(i) * element;
-      windows.push_back(
-          {pattern[i] == '0' ? WindowKind::DotSymbol : WindowKind::DashSymbol, stepOf(start)});
-      if (gapSteps > 0) {
-        windows.push_back(
-            {WindowKind::IdleGap, stepOf(start + static_cast<double>(symbolFrames_))});
-      }
-    }
-    const double idleStart = static_cast<double>(pattern.size()) * element;
-    windows.push_back({WindowKind::IdleSymbol, stepOf(idleStart)});
-    addReading(static_cast<char32_t>(code), pattern, windows,
-               idleStart + static_cast<double>(symbolFrames_));
   }
-  addReading(U' ', "", {{WindowKind::IdleSymbol, 0}}, static_cast<double>(symbolFrames_));
+  addReading(U' ', "");
 
   // The level: the one whose best reading is likeliest, then refined from what that reading
   // found in its windows.
-  Search search(magnitudes, windowFrames, readings, steps);
+  Search search(magnitudes, windowFrames, readings, layout, steps);
   std::vector<std::int64_t> from;
   std::vector<std::int32_t> via;
   std::int64_t end = 0;
@@ -623,15 +689,25 @@ Decoded Decoder::decode() const {
     return std::sqrt(std::pow(10.0, symbolSnrDb / 10.0) / symbolFramesD);
   };
   double bestScore = -1.0;
-  double u = levelFor(kLowestSymbolSnrDb);
-  for (double db = kLowestSymbolSnrDb; db <= kHighestSymbolSnrDb; db += kSymbolSnrStepDb) {
+  double bestDb = kLowestSymbolSnrDb;
+  const auto tryLevel = [&](double db) {
     search.setLevel(levelFor(db));
     const double s = search.viterbi(from, via, end);
     if (s > bestScore) {
       bestScore = s;
-      u = levelFor(db);
+      bestDb = db;
     }
+  };
+  for (double db = kLowestSymbolSnrDb; db <= kHighestSymbolSnrDb; db += kSymbolSnrStepDb) {
+    tryLevel(db);
   }
+  // Halving the step twice around the best so far.
+  for (double step = kSymbolSnrStepDb / 2.0; step >= kSymbolSnrStepDb / 4.0; step /= 2.0) {
+    const double around = bestDb;
+    tryLevel(around - step);
+    tryLevel(around + step);
+  }
+  double u = levelFor(bestDb);
   search.setLevel(u);
   double score = search.viterbi(from, via, end);
   std::vector<std::pair<std::int64_t, std::int32_t>> path;  // (start, reading)

@@ -2,6 +2,7 @@
 #include "engine/tones.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "engine/file_set.h"
@@ -178,6 +180,47 @@ void replaceSet(const std::filesystem::path& directory,
   }
 }
 
+// A stretch of a tone to compute, as handed to one thread.
+struct SynthPart {
+  const ToneSynth* synth;
+  std::int64_t first;
+  std::span<std::int16_t> out;
+};
+
+// Small enough to share a few seconds of tone among the cores, large enough that handing out a
+// part costs nothing beside computing it.
+constexpr std::int64_t kPartFrames = 16384;
+
+unsigned usableCores() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (::sched_getaffinity(0, sizeof cores, &cores) != 0) {
+    return 1;
+  }
+  return static_cast<unsigned>(std::max(1, CPU_COUNT(&cores)));
+}
+
+// Frame k of a tone is the same whichever thread computes it, so the parts may go to as many
+// threads as there are cores. Where no thread can be started, this one computes the rest.
+void synthesiseInParallel(const std::vector<SynthPart>& parts) {
+  std::atomic<std::size_t> next{0};
+  const auto work = [&parts, &next] {
+    for (std::size_t k = next++; k < parts.size(); k = next++) {
+      parts[k].synth->render(parts[k].first, parts[k].out);
+    }
+  };
+  std::vector<std::jthread> helpers;
+  const std::size_t wanted = std::min<std::size_t>(usableCores(), parts.size());
+  for (std::size_t k = 1; k < wanted; ++k) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+}
+
 }  // namespace
 
 void ToneSynth::render(std::int64_t first, std::span<std::int16_t> out) const {
@@ -209,14 +252,22 @@ ToneBank::ToneBank(const ToneInputs& inputs)
       smooth_(inputs.smooth) {
   const std::array<TonePlan, 4> plans = planTones(inputs);
   entries_.reserve(plans.size());
+  std::vector<SynthPart> parts;
   for (const TonePlan& plan : plans) {
-    Entry entry{plan, ToneSynth(plan, inputs.Ampl, inputs.invert), std::max(0, plan.frames), {}};
+    Entry& entry = entries_.emplace_back(
+        Entry{plan, ToneSynth(plan, inputs.Ampl, inputs.invert), std::max(0, plan.frames), {}});
     if (entry.frames <= kKeptFramesLimit) {
       entry.kept.resize(static_cast<std::size_t>(entry.frames) * kChannels);
-      entry.synth.render(0, entry.kept);
+      for (std::int64_t first = 0; first < entry.frames; first += kPartFrames) {
+        const std::int64_t count = std::min(kPartFrames, entry.frames - first);
+        parts.push_back({&entry.synth, first,
+                         std::span(entry.kept)
+                             .subspan(static_cast<std::size_t>(first) * kChannels,
+                                      static_cast<std::size_t>(count) * kChannels)});
+      }
     }
-    entries_.push_back(std::move(entry));
   }
+  synthesiseInParallel(parts);
 }
 
 void ToneBank::read(Tone tone, std::int64_t first, std::span<std::int16_t> out) const {

@@ -125,8 +125,8 @@ class ToneSynth {
 
 // The frames of the four tones of one run, as the tone files hold them. Tones short enough are
 // computed once and kept; longer ones (a symbol of many minutes) are computed as they are read, so
-// memory stays bounded whatever the symbol length. Immutable once made: safe to read from any
-// thread.
+// memory stays bounded whatever the symbol length; the kept ones are computed on all the cores
+// the process may use. Immutable once made: safe to read from any thread.
 class ToneBank {
  public:
   // Tones of at most this many frames are kept in memory (about 5 MB each).
@@ -150,6 +150,10 @@ class ToneBank {
   double amplitude() const { return amplitude_; }
   bool inverted() const { return inverted_; }
   const std::optional<SmoothShape>& smooth() const { return smooth_; }
+
+  // All the tone's frames, interleaved I, Q, when they are kept in memory; empty otherwise. For
+  // readers that can take the whole tone at once.
+  std::span<const std::int16_t> keptFrames(Tone tone) const { return entry(tone).kept; }
 
  private:
   struct Entry {

@@ -29,12 +29,20 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kMicrosecondsPerMillisecond = 1000;
 constexpr std::uint64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::size_t kFrameBytes = kChannels * sizeof(std::int16_t);
-// While a call waits on the server, the loop wakes it this often to look at the clock.
-constexpr pa_usec_t kTickUs = 100 * kMicrosecondsPerMillisecond;
 constexpr const char* kDefaultDescription = "Keyed signal";
-// The server's buffer as asked for, and the least it asks for at a time (see connect()).
-constexpr std::uint64_t kTargetLengthMs = 300;
-constexpr std::uint64_t kRequestMs = 20;
+// The server's buffer as asked for, and the least it asks for at a time (see bufferAttr()).
+struct Buffering {
+  std::uint64_t targetMs;
+  std::uint64_t requestMs;
+};
+// Small requests keep the queue near kQueuedTargetMs, for tones that follow each other quickly.
+constexpr Buffering kShortTones{300, 20};
+// With tones of a second or more the caller wakes once a tone, and each request wakes the
+// feeding thread twice (the request, then the release of the block it was met with): requests of
+// 200 ms let it sleep most of the time, with a little over kQueuedTargetMs still queued when
+// the server asks for more.
+constexpr Buffering kLongTones{460, 200};
+constexpr std::int64_t kLongToneMs = 1000;
 
 // The stream's format: the tones' own rate, so that a server running at it passes them unchanged.
 pa_sample_spec toneFormat(std::int32_t sampleRateHz) {
@@ -70,6 +78,27 @@ class Proplist {
   pa_proplist* list_;
 };
 
+const Buffering& bufferingFor(const std::shared_ptr<const ToneBank>& tones) {
+  return tones && tones->frames(Tone::Idle) * 1000 >= kLongToneMs * tones->sampleRateHz()
+             ? kLongTones
+             : kShortTones;
+}
+
+// With the latency adjusted, the server splits tlength between its own buffer and the sink's
+// (tlength - 2 minreq, halved), and holds somewhat less than tlength end to end: asking for a
+// little more than kQueuedTargetMs keeps about that much queued. A prebuf of one frame lets the
+// first play be heard at once, yet keeps the stream waiting for data after a drain or an underrun
+// instead of skipping what comes late.
+pa_buffer_attr bufferAttr(const Buffering& buffering, const pa_sample_spec& format) {
+  const auto bytesFor = [&format](std::uint64_t milliseconds) {
+    return static_cast<std::uint32_t>(
+        pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &format));
+  };
+  return {static_cast<std::uint32_t>(-1), bytesFor(buffering.targetMs),
+          static_cast<std::uint32_t>(kFrameBytes), bytesFor(buffering.requestMs),
+          static_cast<std::uint32_t>(-1)};
+}
+
 std::string notRespondingText(const char* when) {
   return std::string("the sound server is not responding (no answer ") + when + " for " +
          std::to_string(
@@ -91,12 +120,17 @@ struct PulsePlayer::Impl {
 
   pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+  // Wakes a waiting call at its deadline; armed only while a call waits, for the earliest
+  // deadline, so a long play costs no periodic wake-ups.
   pa_time_event* tick = nullptr;
+  bool tickArmed = false;
+  Clock::time_point tickAt;
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
 
   // Shared with the loop thread, under its lock.
   std::shared_ptr<const ToneBank> tones;
+  const Buffering* buffering = &kShortTones;
   std::optional<SmoothSynth> smooth;  // the transmission under way, when the tones are smooth
   std::int32_t streamRateHz = 0;
   std::deque<Pending> pending;
@@ -104,7 +138,6 @@ struct PulsePlayer::Impl {
   std::uint64_t playsWritten = 0;
   Clock::time_point lastWrite;
   bool corked = true;
-  int waiters = 0;
   bool drainDone = false;
   bool drainSucceeded = false;
   std::string description = kDefaultDescription;
@@ -148,14 +181,13 @@ struct PulsePlayer::Impl {
   static void onTick(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
                      const struct timeval* /*when*/, void* self) {
     auto* impl = static_cast<Impl*>(self);
-    if (impl->waiters > 0) {
-      impl->armTick();
-    }
+    impl->tickArmed = false;
     pa_threaded_mainloop_signal(impl->loop, 0);
   }
 
   // Hands the server as much of the pending plays as it has room for. Runs whenever the server
-  // asks for more and when a play arrives; the loop's lock is held either way.
+  // asks for more and when a play arrives; the loop's lock is held either way. Wakes the waiting
+  // call only when a play has been handed over whole, which is all it waits for.
   void feed() {
     if (stream == nullptr || pa_stream_get_state(stream) != PA_STREAM_READY) {
       return;
@@ -165,6 +197,7 @@ struct PulsePlayer::Impl {
       return;  // the stream failed: its state callback wakes the waiters
     }
     bool wrote = false;
+    const std::uint64_t writtenBefore = playsWritten;
     while (!pending.empty()) {
       Pending& play = pending.front();
       if (play.next == play.frames) {
@@ -206,12 +239,23 @@ struct PulsePlayer::Impl {
     if (wrote) {
       lastWrite = Clock::now();
     }
-    pa_threaded_mainloop_signal(loop, 0);
+    if (playsWritten != writtenBefore) {
+      pa_threaded_mainloop_signal(loop, 0);
+    }
   }
 
-  void armTick() {
+  // Makes sure the tick fires no later than `deadline`.
+  void armTick(Clock::time_point deadline) {
+    if (tickArmed && tickAt <= deadline) {
+      return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::microseconds>(
+        std::max(deadline - Clock::now(), Clock::duration::zero()));
     timeval when{};
-    api->time_restart(tick, pa_timeval_add(pa_gettimeofday(&when), kTickUs));
+    api->time_restart(tick,
+                      pa_timeval_add(pa_gettimeofday(&when), static_cast<pa_usec_t>(wait.count())));
+    tickArmed = true;
+    tickAt = deadline;
   }
 
   // --- Called by the player's user, with the loop's lock held. --------------------------------
@@ -281,20 +325,16 @@ struct PulsePlayer::Impl {
   // may move, e.g. with each write).
   template <typename Done, typename Deadline>
   void waitFor(Done done, Deadline deadline, const char* when) {
-    ++waiters;
-    armTick();
-    struct Leave {
-      int& count;
-      ~Leave() { --count; }
-    } leave{waiters};
     while (!done()) {
       if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
           (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))) {
         return;  // the caller looks at the state
       }
-      if (Clock::now() >= deadline()) {
+      const Clock::time_point until = deadline();
+      if (Clock::now() >= until) {
         notResponding(when);
       }
+      armTick(until);
       pa_threaded_mainloop_wait(loop);
     }
   }
@@ -335,18 +375,7 @@ struct PulsePlayer::Impl {
     }
     pa_stream_set_state_callback(stream, &Impl::onStreamStateChange, this);
     pa_stream_set_write_callback(stream, &Impl::onWritable, this);
-    // With the latency adjusted, the server splits tlength between its own buffer and the
-    // sink's, and holds somewhat less than tlength end to end: asking for a little more keeps
-    // about kQueuedTargetMs queued. Small requests keep it near full. A prebuf of one frame lets
-    // the first play be heard at once, yet keeps the stream waiting for data after a drain or an
-    // underrun instead of skipping what comes late.
-    const auto bytesFor = [&format](std::uint64_t milliseconds) {
-      return static_cast<std::uint32_t>(
-          pa_usec_to_bytes(milliseconds * kMicrosecondsPerMillisecond, &format));
-    };
-    const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), bytesFor(kTargetLengthMs),
-                              static_cast<std::uint32_t>(kFrameBytes), bytesFor(kRequestMs),
-                              static_cast<std::uint32_t>(-1)};
+    const pa_buffer_attr attr = bufferAttr(*buffering, format);
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_START_CORKED);
@@ -414,11 +443,21 @@ void PulsePlayer::describe(const std::string& what) {
 
 void PulsePlayer::open(std::shared_ptr<const ToneBank> tones) {
   const LoopLock lock(impl_->loop);
+  const Buffering& buffering = bufferingFor(tones);
   impl_->tones = std::move(tones);
   impl_->pending.clear();
   impl_->smooth.reset();
   if (!impl_->connected() || impl_->streamRateHz != impl_->tones->sampleRateHz()) {
+    impl_->buffering = &buffering;
     impl_->connect();  // the first run, the server went away since the last, or a new rate
+  } else if (impl_->buffering != &buffering) {
+    // Between runs nothing is queued: the server takes the new sizes before the first play.
+    impl_->buffering = &buffering;
+    const pa_sample_spec format = toneFormat(impl_->streamRateHz);
+    const pa_buffer_attr attr = bufferAttr(buffering, format);
+    if (pa_operation* change = pa_stream_set_buffer_attr(impl_->stream, &attr, nullptr, nullptr)) {
+      pa_operation_unref(change);
+    }
   }
 }
 

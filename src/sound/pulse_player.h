@@ -13,7 +13,8 @@ namespace bitoner {
 
 // How much the server holds, end to end, when play() returns: the next play has this long to come
 // for the plays to join without a gap. More rides out longer stalls of the caller; the keyed
-// signal may lag the display by no more than this.
+// signal may lag the display by no more than this. With tones of a second or more the server is
+// fed in larger requests, so it holds at least this much and up to about twice as much.
 inline constexpr std::uint32_t kQueuedTargetMs = 200;
 
 // How long the server may leave a request unanswered (or stop taking audio) before it is reported

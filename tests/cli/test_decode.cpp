@@ -60,7 +60,9 @@ TEST(DecodeTest, ReadsNoisyRecordingsOfEveryKind) {
   const std::string message = "CQ DE K1ABC 5NN";
   render(with(kShort, {"--snr", "-4", "--seed", "1", "-o", "iq.wav", message}), dir);
   render(with(kShort, {"--snr", "-1", "--seed", "2", "-o", "mono.sigmf-data", message}), dir);
-  render(with(kShort, {"--snr", "-4", "--seed", "3", "-o", "f32.sigmf-data", message}), dir);
+  render(with(kShort,
+              {"--snr", "-4", "--seed", "3", "--format", "cf32", "-o", "f32.sigmf-data", message}),
+         dir);
 
   // A receiver's audio: the I channel alone, its SNR stated on the complex signal.
   {
@@ -77,20 +79,6 @@ TEST(DecodeTest, ReadsNoisyRecordingsOfEveryKind) {
     ASSERT_NE(file, nullptr);
     sf_write_short(file, mono.data(), static_cast<sf_count_t>(mono.size()));
     sf_close(file);
-  }
-  // The same recording as 32-bit float SigMF.
-  {
-    const std::vector<std::int16_t> iq = testing::samplesOf(slurp(dir / "f32.sigmf-data"));
-    std::vector<float> floats;
-    for (const std::int16_t s : iq) {
-      floats.push_back(static_cast<float>(s) / 32768.0F);
-    }
-    std::ofstream(dir / "f32.sigmf-data", std::ios::binary)
-        .write(reinterpret_cast<const char*>(floats.data()),
-               static_cast<std::streamsize>(floats.size() * sizeof(float)));
-    auto meta = nlohmann::json::parse(slurp(dir / "f32.sigmf-meta"));
-    meta["global"]["core:datatype"] = "cf32_le";
-    std::ofstream(dir / "f32.sigmf-meta") << meta.dump();
   }
   for (const std::string input : {"iq.wav", "mono.wav", "f32.sigmf-meta"}) {
     SCOPED_TRACE(input);

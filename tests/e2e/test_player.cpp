@@ -66,6 +66,27 @@ TEST_F(PlayerTest, TheStreamIsKeptBetweenRunsAndPlaysJoinWithoutAGap) {
   expectRecorded(recorder.stop(), framesOf({"Dash.wav", "InterSymb.wav", "Idle.wav"}));
 }
 
+// Tones of a second or more are fed in larger requests, switched to between runs on the same
+// stream.
+TEST_F(PlayerTest, LongTonesAfterShortOnesJoinWithoutAGap) {
+  PulsePlayer player;
+  player.open(tones());
+  player.play(Tone::Dot);
+  player.drain();
+
+  testing::MonitorRecorder recorder(*pulse_);
+  const auto long_tones = tones(1.0, 0.1);
+  player.open(long_tones);
+  std::vector<std::int16_t> expected;
+  for (const Tone tone : {Tone::Dash, Tone::Gap, Tone::Idle}) {
+    player.play(tone);
+    const auto frames = long_tones->keptFrames(tone);
+    expected.insert(expected.end(), frames.begin(), frames.end());
+  }
+  player.drain();
+  expectRecorded(recorder.stop(), expected);
+}
+
 TEST(PlayerServer, OpenReportsAnUnreachableServerAndConnectsOnceThereIsOne) {
   PulsePlayer player;
   {
