@@ -27,8 +27,7 @@ Milliseconds durationOf(const std::string& option, const std::string& text, bool
   return *value;
 }
 
-// Says how long one pass lasts, and warns when it does not fit its period.
-void reportPassLength(const BeaconConfig& config, bool quiet) {
+std::int64_t passFrames(const BeaconConfig& config) {
   const ToneBank& tones = *config.tones;
   std::int64_t frames = tones.frames(Tone::Idle);  // the idle symbol that ends every pass
   walkRecording(
@@ -38,6 +37,11 @@ void reportPassLength(const BeaconConfig& config, bool quiet) {
         return true;
       },
       [](const Segment&) {});
+  return frames;
+}
+
+// Says how long one pass lasts, and warns when it does not fit its period.
+void reportPassLength(const BeaconConfig& config, std::int64_t frames, bool quiet) {
   const std::string length = secondsText(frames, config.sampleRateHz);
   if (!quiet) {
     std::fprintf(stderr, "bitoner beacon: %s one pass lasts %s (%lld frames)\n",
@@ -98,11 +102,16 @@ int runBeaconCommand(const BeaconOptions& options) {
                       *options.every + "\"; give an offset shorter than the period");
       }
     }
+    // A pass of no frames would spin through passes without a pause, keying nothing.
+    if (passFrames(config) == 0) {
+      throw Refusal("a pass would hold no frames: at " + std::to_string(config.sampleRateHz) +
+                    " Hz every tone of the message is shorter than one sample (--symbol, --gap)");
+    }
   } catch (const Refusal& refusal) {
     std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());
     return kExitRefused;
   }
-  reportPassLength(config, options.quiet);
+  reportPassLength(config, passFrames(config), options.quiet);
   config.passes = options.passes;
   config.quiet = options.quiet;
   config.terminal = isatty(STDERR_FILENO) == 1;

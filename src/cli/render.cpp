@@ -395,7 +395,10 @@ int runRender(const RenderOptions& options) {
     std::cerr << "bitoner render: cannot write " << error.what() << '\n';
     return kExitFailed;
   } catch (const Interrupted& interrupted) {
-    std::cerr << "bitoner render: interrupted; nothing was written\n";
+    // Frames already handed to a pipe cannot be taken back; a file is removed whole.
+    std::cerr << (formatOf(options.output) == Format::Raw
+                      ? "bitoner render: interrupted\n"
+                      : "bitoner render: interrupted; nothing was written\n");
     StopSignals::endBy(interrupted.signal());
   }
 }

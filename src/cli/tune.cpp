@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
 
 #include "cli/keying_options.h"
 #include "signals/stop_signals.h"
@@ -82,7 +83,12 @@ int runTune(const TuneOptions& options) {
     frequency = readNumber(setup.tones.idleFreqText);
     tones = makeToneBank(setup);
   } catch (const Refusal& refusal) {
-    std::fprintf(stderr, "bitoner tune: %s\n", refusal.what());
+    // The tone is keyed as the idle tone, but the operator gave it as --freq.
+    std::string text = refusal.what();
+    if (options.frequencyText && text.starts_with("--idle:")) {
+      text.replace(0, 6, "--freq");
+    }
+    std::fprintf(stderr, "bitoner tune: %s\n", text.c_str());
     return kExitRefused;
   }
   // A first signal ends the tone after the stretch being sent; a second one at once.

@@ -280,6 +280,8 @@ TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
       {{"beacon", "--passes", "0", "E"}, "--passes: \"0\" is not a count of 1 or more"},
       {{"beacon", "--quiet", "--quiet", "E"}, "--quiet is given 2 times"},
       {{"beacon", "--every", "10s", "--offset", "25s", "E"}, "--offset: \"25s\" is not below"},
+      {{"beacon", "--symbol", "0.00001", "E"}, "no frames"},
+      {{"tune", "--freq", "6000"}, "--freq: 6000 Hz"},
   };
   for (const auto& [args, says] : cases) {
     SCOPED_TRACE(args.front() + " " + args[std::min<std::size_t>(1, args.size() - 1)]);
