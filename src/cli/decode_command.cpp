@@ -22,23 +22,6 @@ namespace {
 constexpr std::size_t kReadFrames = 65536;
 constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
 
-struct BoxOption {
-  Box box;
-  const char* name;
-  const char* help;
-};
-
-// The keying options that shape what is looked for, as `render` takes them.
-constexpr std::array<BoxOption, 5> kBoxOptions{{
-    {Box::IdleFreq, "--idle", "Idle tone frequency in Hz (default 600)"},
-    {Box::DotFreq, "--dot", "Dot frequency in Hz (default 1000)"},
-    {Box::DashFreq, "--dash", "Dash frequency in Hz (default 1200)"},
-    {Box::SymbLen, "--symbol",
-     "Length of a dot, a dash and an idle symbol in seconds; above 100 taken as milliseconds "
-     "(default 0.5)"},
-    {Box::Intgap, "--gap", "Gap after every dot and dash, in percent of the symbol (default 10)"},
-}};
-
 std::string fixed(double value, int digits) {
   char text[64];
   const auto [end, ec] =
@@ -148,19 +131,11 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       "Read the keying back out of a recording: a WAV file (stereo I/Q, or mono audio from a "
       "receiver), a SigMF recording, or raw s16le I/Q frames on standard input. The start, "
       "level, phase and a small frequency offset need not be known.");
-  const CLI::Validator number(
-      [](const std::string& value) {
-        return beginsWithNumber(value) ? std::string()
-                                       : "\"" + value + "\" does not begin with a number";
-      },
-      "NUMBER");
-  for (const BoxOption& option : kBoxOptions) {
-    decode
-        ->add_option(option.name, options.boxTexts[static_cast<std::size_t>(option.box)],
-                     option.help)
-        ->check(number)
-        ->option_text("NUMBER");
-  }
+  // The keying options that shape what is looked for, as `render` takes them; the level is found.
+  constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
+                                     Box::Intgap};
+  addBoxOptions(*decode, kShapingBoxes, options.boxTexts);
+  const CLI::Validator number = numberValidator();
   decode->add_flag("--invert", options.invert,
                    "The I/Q recording was keyed inverted: tones at negative frequencies");
   decode

@@ -2,6 +2,7 @@
 #include "cli/keying_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -82,18 +83,30 @@ CLI::Validator passCount() {
       "N");
 }
 
-void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
-  const CLI::Validator number(
+CLI::Validator numberValidator() {
+  return CLI::Validator(
       [](const std::string& value) {
         return beginsWithNumber(value) ? std::string()
                                        : "\"" + value + "\" does not begin with a number";
       },
       "NUMBER");
+}
+
+void addBoxOptions(CLI::App& command, std::span<const Box> boxes,
+                   std::array<std::optional<std::string>, kDefaultTexts.size()>& texts) {
   for (const BoxOption& option : kBoxOptions) {
-    command.add_option(option.name, options.text(option.box), option.help)
-        ->check(number)
-        ->option_text("NUMBER");
+    if (std::find(boxes.begin(), boxes.end(), option.box) != boxes.end()) {
+      command.add_option(option.name, texts[static_cast<std::size_t>(option.box)], option.help)
+          ->check(numberValidator())
+          ->option_text("NUMBER");
+    }
   }
+}
+
+void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
+  constexpr std::array kAllBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq,
+                                 Box::SymbLen,  Box::Intgap,  Box::dB};
+  addBoxOptions(command, kAllBoxes, options.boxTexts);
   // Refused when repeated, as every other option is.
   command.add_flag("--invert", options.invert, "Invert I/Q: the tones at negative frequencies")
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);

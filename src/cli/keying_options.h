@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,6 +44,14 @@ struct KeyingOptions {
 
 // Checks a count of passes: a whole number of 1 or more, the refusal naming the value.
 CLI::Validator passCount();
+
+// A value that begins with a number, as the boxes read it; the refusal names the value.
+CLI::Validator numberValidator();
+
+// Adds the options of `boxes` (--idle, --dot, --dash, --symbol, --gap, --db) to a command, each
+// filling its box's text in `texts` and checked by numberValidator().
+void addBoxOptions(CLI::App& command, std::span<const Box> boxes,
+                   std::array<std::optional<std::string>, kDefaultTexts.size()>& texts);
 
 // Adds --idle, --dot, --dash, --symbol, --gap, --db, --invert and the MESSAGE arguments to a
 // subcommand. A value that does not begin with a number is a usage error naming its option.
