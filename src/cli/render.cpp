@@ -163,9 +163,7 @@ std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& set
 std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
                          const RenderOptions& options, const std::optional<NoisePlan>& noise,
                          OutputFile& out, const std::function<void(const Segment&)>& segment) {
-  if (noise) {
-    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
-                            sampleFormat(options) == SampleFormat::Cf32);
+  const auto walk = [&](auto& writer) {
     walkRecording(
         tones, setup.message, options.loopPasses,
         [&](Tone tone) {
@@ -173,16 +171,15 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
           return true;
         },
         segment);
+  };
+  if (noise) {
+    NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
+                            sampleFormat(options) == SampleFormat::Cf32);
+    walk(writer);
     return writer.frames();
   }
   FrameWriter writer(tones, out, sampleFormat(options));
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        writer.play(tone);
-        return true;
-      },
-      segment);
+  walk(writer);
   writer.finish();
   return writer.frames();
 }

@@ -23,12 +23,7 @@ CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options) {
       "tune",
       "Send one steady tone until Ctrl-C, to set up the transmitter or to measure the sound "
       "card's clock (see --ppm)");
-  const CLI::Validator number(
-      [](const std::string& value) {
-        return beginsWithNumber(value) ? std::string()
-                                       : "\"" + value + "\" does not begin with a number";
-      },
-      "NUMBER");
+  const CLI::Validator number = numberValidator();
   CLI::Option* freq = tune->add_option("--freq", options.frequencyText, "Frequency in Hz")
                           ->check(number)
                           ->option_text("HZ");
