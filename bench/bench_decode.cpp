@@ -27,6 +27,7 @@
 #include "decode/decoder.h"
 #include "engine/noise.h"
 #include "engine/tones.h"
+#include "support/keyed_signal.h"
 
 namespace bitoner {
 namespace {
@@ -109,25 +110,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 // The clean recording of a message as render writes it, as complex values at full scale 1.
 std::vector<std::complex<double>> keyed(const std::string& text, const std::string& symbol) {
-  cli::KeyingOptions options;
-  options.text(Box::SymbLen) = symbol;
-  options.message = {text};
-  const cli::KeyingSetup setup = cli::resolveKeying(options);
-  const ToneBank tones(setup.tones);
-  std::vector<std::complex<double>> signal;
-  std::vector<std::int16_t> chunk;
-  cli::walkRecording(
-      tones, setup.message, 0,
-      [&](Tone tone) {
-        chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
-        tones.read(tone, 0, chunk);
-        for (std::size_t k = 0; k < chunk.size(); k += 2) {
-          signal.emplace_back(chunk[k] / 32768.0, chunk[k + 1] / 32768.0);
-        }
-        return true;
-      },
-      [](const cli::Segment&) {});
-  return signal;
+  return testing::keyedSignal(text, symbol);
 }
 
 struct Curve {

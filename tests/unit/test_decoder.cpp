@@ -8,6 +8,7 @@
 #include "cli/recording.h"
 #include "decode/decoder.h"
 #include "engine/noise.h"
+#include "support/keyed_signal.h"
 
 namespace bitoner {
 namespace {
@@ -16,25 +17,7 @@ constexpr double kRate = 11025.0;
 
 // The keyed message as render writes it, at full scale 1.
 std::vector<std::complex<double>> keyed(const std::string& text) {
-  cli::KeyingOptions options;
-  options.text(Box::SymbLen) = "0.05";
-  options.message = {text};
-  const cli::KeyingSetup setup = cli::resolveKeying(options);
-  const ToneBank tones(setup.tones);
-  std::vector<std::complex<double>> signal;
-  std::vector<std::int16_t> chunk;
-  cli::walkRecording(
-      tones, setup.message, 0,
-      [&](Tone tone) {
-        chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
-        tones.read(tone, 0, chunk);
-        for (std::size_t k = 0; k < chunk.size(); k += 2) {
-          signal.emplace_back(chunk[k] / 32768.0, chunk[k + 1] / 32768.0);
-        }
-        return true;
-      },
-      [](const cli::Segment&) {});
-  return signal;
+  return testing::keyedSignal(text, "0.05");
 }
 
 // Noise of the given RMS, with the signal shifted by `offsetHz` from `startSeconds` on.

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/keying_options.h"
+#include "cli/recording.h"
+#include "engine/tones.h"
+
+namespace bitoner::testing {
+
+// The clean recording of a message as render writes it at the default options and this symbol
+// length, as complex values at full scale 1.
+inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
+                                                     const std::string& symbol) {
+  cli::KeyingOptions options;
+  options.text(Box::SymbLen) = symbol;
+  options.message = {text};
+  const cli::KeyingSetup setup = cli::resolveKeying(options);
+  const ToneBank tones(setup.tones);
+  std::vector<std::complex<double>> signal;
+  std::vector<std::int16_t> chunk;
+  cli::walkRecording(
+      tones, setup.message, 0,
+      [&](Tone tone) {
+        chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
+        tones.read(tone, 0, chunk);
+        for (std::size_t k = 0; k < chunk.size(); k += 2) {
+          signal.emplace_back(chunk[k] / 32768.0, chunk[k + 1] / 32768.0);
+        }
+        return true;
+      },
+      [](const cli::Segment&) {});
+  return signal;
+}
+
+}  // namespace bitoner::testing
