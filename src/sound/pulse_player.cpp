@@ -37,11 +37,13 @@ struct Buffering {
 };
 // Small requests keep the queue near kQueuedTargetMs, for tones that follow each other quickly.
 constexpr Buffering kShortTones{300, 20};
-// With tones of a second or more the caller wakes once a tone, and each request wakes the
-// feeding thread twice (the request, then the release of the block it was met with): requests of
-// 200 ms let it sleep most of the time, with a little over kQueuedTargetMs still queued when
-// the server asks for more.
-constexpr Buffering kLongTones{460, 200};
+// With tones of a second or more the caller wakes once a tone, and what is left is the server's
+// requests: each wakes the feeding thread twice (the request, then the release of the block it was
+// met with), and the server asks again whenever a request's worth has been played. The server
+// keeps at least one request queued when it asks, so with requests of 400 ms it holds 400 to
+// about 800 ms, and the whole process wakes about 12 times a second at a 3 s symbol (18 with
+// requests of 200 ms, which keep 260 to 460 ms).
+constexpr Buffering kLongTones{660, 400};
 constexpr std::int64_t kLongToneMs = 1000;
 
 // The stream's format: the tones' own rate, so that a server running at it passes them unchanged.
@@ -99,6 +101,24 @@ pa_buffer_attr bufferAttr(const Buffering& buffering, const pa_sample_spec& form
           static_cast<std::uint32_t>(-1)};
 }
 
+// Holds a reference to an operation the server answers later; one still running when its waiter
+// gives up (the server lost, no answer in time) is cancelled, so its callback never runs late.
+class PendingOperation {
+ public:
+  explicit PendingOperation(pa_operation* operation) : operation_(operation) {}
+  ~PendingOperation() {
+    if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
+      pa_operation_cancel(operation_);
+    }
+    pa_operation_unref(operation_);
+  }
+  PendingOperation(const PendingOperation&) = delete;
+  PendingOperation& operator=(const PendingOperation&) = delete;
+
+ private:
+  pa_operation* operation_;
+};
+
 std::string notRespondingText(const char* when) {
   return std::string("the sound server is not responding (no answer ") + when + " for " +
          std::to_string(
@@ -140,6 +160,7 @@ struct PulsePlayer::Impl {
   bool corked = true;
   bool drainDone = false;
   bool drainSucceeded = false;
+  bool timingAnswered = false;
   std::string description = kDefaultDescription;
 
   Impl() {
@@ -176,6 +197,11 @@ struct PulsePlayer::Impl {
     auto* impl = static_cast<Impl*>(self);
     impl->drainDone = true;
     impl->drainSucceeded = success != 0;
+    pa_threaded_mainloop_signal(impl->loop, 0);
+  }
+  static void onTimingAnswered(pa_stream* /*stream*/, int /*success*/, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    impl->timingAnswered = true;
     pa_threaded_mainloop_signal(impl->loop, 0);
   }
   static void onTick(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
@@ -377,8 +403,10 @@ struct PulsePlayer::Impl {
     pa_stream_set_write_callback(stream, &Impl::onWritable, this);
     const pa_buffer_attr attr = bufferAttr(*buffering, format);
     const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_START_CORKED);
+        // No automatic timing updates: they would wake the loop about once a second for a figure
+        // only a schedule asks for, now and then (queuedMicroseconds() asks the server itself).
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                       PA_STREAM_START_CORKED);
     if (pa_stream_connect_playback(stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
       lost();
     }
@@ -411,6 +439,16 @@ struct PulsePlayer::Impl {
     if (stream == nullptr || corked) {
       return 0;
     }
+    checkConnected();
+    timingAnswered = false;
+    pa_operation* update = pa_stream_update_timing_info(stream, &Impl::onTimingAnswered, this);
+    if (update == nullptr) {
+      lost();
+    }
+    const PendingOperation release(update);
+    const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
+    waitFor([this] { return timingAnswered; }, [deadline] { return deadline; },
+            "to a timing request");
     checkConnected();
     pa_usec_t latency = 0;
     int negative = 0;
@@ -517,15 +555,7 @@ void PulsePlayer::drain() {
                                      std::chrono::microseconds(impl.queuedMicroseconds().value_or(
                                          kQueuedTargetMs * kMicrosecondsPerMillisecond)) +
                                      kServerAnswerTimeout;
-  struct Release {
-    pa_operation* operation;
-    ~Release() {
-      if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-        pa_operation_cancel(operation);
-      }
-      pa_operation_unref(operation);
-    }
-  } release{operation};
+  const PendingOperation release(operation);
   impl.waitFor([&impl] { return impl.drainDone; }, [deadline] { return deadline; },
                "to the end of the audio");
   impl.checkConnected();

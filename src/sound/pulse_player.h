@@ -13,8 +13,8 @@ namespace bitoner {
 
 // How much the server holds, end to end, when play() returns: the next play has this long to come
 // for the plays to join without a gap. More rides out longer stalls of the caller; the keyed
-// signal may lag the display by no more than this. With tones of a second or more the server is
-// fed in larger requests, so it holds at least this much and up to about twice as much.
+// signal lags the display by about this much. With tones of a second or more the server is fed in
+// requests of 400 ms, to wake less often, and holds 400 to about 800 ms: a fraction of a tone.
 inline constexpr std::uint32_t kQueuedTargetMs = 200;
 
 // How long the server may leave a request unanswered (or stop taking audio) before it is reported
@@ -42,7 +42,8 @@ class PulsePlayer : public TimedSound {
 
   // What has not been heard yet, handed to the server or not, in microseconds (0 when not
   // connected or idle; none for a moment after a run starts, until the server has told how far
-  // it has got). Throws SoundError if the server is lost.
+  // it has got). Asks the server afresh, so it costs a round trip. Throws SoundError if the server
+  // is lost or does not answer.
   std::optional<std::uint64_t> queuedMicroseconds();
 
  private:
