@@ -150,7 +150,8 @@ std::string KeyingSetup::description() const {
          " Hz sample rate";
 }
 
-std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup) {
+std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup,
+                                             std::int64_t keptFramesLimit) {
   // A tone at or above half the sample rate comes out at another frequency. The window keys it
   // as its boxes say; the command line refuses it.
   const double limitHz = setup.tones.Fsample / 2.0;
@@ -168,7 +169,7 @@ std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup) {
     }
   }
   try {
-    return std::make_shared<const ToneBank>(setup.tones);
+    return std::make_shared<const ToneBank>(setup.tones, keptFramesLimit);
   } catch (const ToneError& error) {
     if (error.fileName().empty()) {
       throw Refusal(error.what());

@@ -75,7 +75,8 @@ struct KeyingSetup {
 KeyingSetup resolveKeying(const KeyingOptions& options);
 
 // The four tones of the run. Throws Refusal, worded in terms of the options, where GO would
-// refuse to plan them.
-std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup);
+// refuse to plan them. Tones of up to `keptFramesLimit` frames are kept in memory.
+std::shared_ptr<const ToneBank> makeToneBank(
+    const KeyingSetup& setup, std::int64_t keptFramesLimit = ToneBank::kKeptFramesLimit);
 
 }  // namespace bitoner::cli

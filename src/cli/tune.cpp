@@ -76,7 +76,7 @@ int runTune(const TuneOptions& options) {
   try {
     const KeyingSetup setup = tuneSetup(options);
     frequency = readNumber(setup.tones.idleFreqText);
-    tones = makeToneBank(setup);
+    tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
   } catch (const Refusal& refusal) {
     // The tone is keyed as the idle tone, but the operator gave it as --freq.
     std::string text = refusal.what();

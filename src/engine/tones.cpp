@@ -245,7 +245,7 @@ void ToneSynth::render(std::int64_t first, std::span<float> out) const {
   }
 }
 
-ToneBank::ToneBank(const ToneInputs& inputs)
+ToneBank::ToneBank(const ToneInputs& inputs, std::int64_t keptFramesLimit)
     : sampleRateHz_(inputs.Fsample),
       amplitude_(inputs.Ampl),
       inverted_(inputs.invert),
@@ -255,15 +255,16 @@ ToneBank::ToneBank(const ToneInputs& inputs)
   std::vector<SynthPart> parts;
   for (const TonePlan& plan : plans) {
     Entry& entry = entries_.emplace_back(
-        Entry{plan, ToneSynth(plan, inputs.Ampl, inputs.invert), std::max(0, plan.frames), {}});
-    if (entry.frames <= kKeptFramesLimit) {
-      entry.kept.resize(static_cast<std::size_t>(entry.frames) * kChannels);
+        Entry{plan, ToneSynth(plan, inputs.Ampl, inputs.invert), std::max(0, plan.frames), {}, {}});
+    if (entry.frames <= keptFramesLimit) {
+      const auto samples = static_cast<std::size_t>(entry.frames) * kChannels;
+      entry.keptStore = std::make_unique_for_overwrite<std::int16_t[]>(samples);
+      entry.kept = std::span(entry.keptStore.get(), samples);
       for (std::int64_t first = 0; first < entry.frames; first += kPartFrames) {
         const std::int64_t count = std::min(kPartFrames, entry.frames - first);
         parts.push_back({&entry.synth, first,
-                         std::span(entry.kept)
-                             .subspan(static_cast<std::size_t>(first) * kChannels,
-                                      static_cast<std::size_t>(count) * kChannels)});
+                         entry.kept.subspan(static_cast<std::size_t>(first) * kChannels,
+                                            static_cast<std::size_t>(count) * kChannels)});
       }
     }
   }

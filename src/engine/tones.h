@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -131,9 +132,14 @@ class ToneBank {
  public:
   // Tones of at most this many frames are kept in memory (about 5 MB each).
   static constexpr std::int64_t kKeptFramesLimit = 1'250'000;
+  // For a player, which reads each frame once, as it is heard: computing a frame costs far less
+  // than the time it lasts, so only short tones, which come round many times a second, are kept
+  // (about 64 kB each), and a long-running beacon holds no more memory at a long symbol.
+  static constexpr std::int64_t kPlayerKeptFramesLimit = 16'384;
 
-  // Plans the tones as planTones does (throws ToneError) and prepares their frames.
-  explicit ToneBank(const ToneInputs& inputs);
+  // Plans the tones as planTones does (throws ToneError) and prepares their frames, keeping those
+  // of at most `keptFramesLimit` frames.
+  explicit ToneBank(const ToneInputs& inputs, std::int64_t keptFramesLimit = kKeptFramesLimit);
 
   // The tone's length in frames; 0 for a negative duration (such a file holds no sound).
   std::int64_t frames(Tone tone) const { return entry(tone).frames; }
@@ -160,7 +166,10 @@ class ToneBank {
     TonePlan plan;
     ToneSynth synth;
     std::int64_t frames = 0;
-    std::vector<std::int16_t> kept;  // empty when computed on demand
+    // Not zeroed before the synthesis writes every sample: for tones of megabytes that would be
+    // a pass over memory as long as the synthesis itself.
+    std::unique_ptr<std::int16_t[]> keptStore;
+    std::span<std::int16_t> kept;  // empty when computed on demand
   };
   const Entry& entry(Tone tone) const { return entries_[static_cast<std::size_t>(tone)]; }
 

@@ -172,17 +172,35 @@ TEST_F(BeaconTest, AMissingDeviceIsNamedAndEndsTheBeacon) {
 }
 
 // A server running at 48000 Hz, as most desktops do, is given the beacon's samples at its own
-// rate: they reach the sink unchanged, hard or smooth (ending on its ramp).
+// rate: they reach the sink unchanged, hard or smooth (ending on its ramp), and at a long symbol,
+// where the beacon computes its tones as they are played and feeds the server in long requests.
 TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
   constexpr std::int32_t kRate = 48000;
+  struct Case {
+    bool smooth;
+    double symbolSeconds;
+    std::string message;
+    std::vector<Tone> order;  // the pass, the idle symbol that ends it included
+  };
+  const std::vector<Tone> et{Tone::Dot, Tone::Gap,  Tone::Idle, Tone::Dash,
+                             Tone::Gap, Tone::Idle, Tone::Idle};
+  const std::vector<Case> cases{{false, 0.04, "ET", et},
+                                {true, 0.04, "ET", et},
+                                {false, 1.0, "E", {Tone::Dot, Tone::Gap, Tone::Idle, Tone::Idle}}};
   const testing::TempWorkDir dir;
   testing::PrivatePulse pulse(testing::serverKindFromEnvironment(), kRate);
-  for (const bool smooth : {false, true}) {
-    SCOPED_TRACE(smooth ? "smooth" : "hard");
-    ToneInputs inputs{
-        "600", "1000", "1200", kRate, 0.04, 0.04 / 10, kFullScale * std::pow(10.0, -10.0 / 20.0),
-        false};
-    if (smooth) {
+  for (const Case& run : cases) {
+    SCOPED_TRACE(std::string(run.smooth ? "smooth" : "hard") + " at " +
+                 std::to_string(run.symbolSeconds) + " s");
+    ToneInputs inputs{"600",
+                      "1000",
+                      "1200",
+                      kRate,
+                      run.symbolSeconds,
+                      run.symbolSeconds / 10,
+                      kFullScale * std::pow(10.0, -10.0 / 20.0),
+                      false};
+    if (run.smooth) {
       inputs.smooth = SmoothShape{96, 192};  // the defaults: 5 % and 10 % of the symbol
     }
     const ToneBank tones(inputs);
@@ -190,26 +208,24 @@ TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
     Frames expected;
     const auto add = [&](Tone tone, std::int64_t frames) {
       Frames part(static_cast<std::size_t>(frames) * 2);
-      smooth ? synth.render(std::span<std::int16_t>(part))
-             : tones.read(tone, 0, std::span<std::int16_t>(part));
+      run.smooth ? synth.render(std::span<std::int16_t>(part))
+                 : tones.read(tone, 0, std::span<std::int16_t>(part));
       expected.insert(expected.end(), part.begin(), part.end());
     };
-    // ET and the idle symbol that ends a pass.
-    for (const Tone tone :
-         {Tone::Dot, Tone::Gap, Tone::Idle, Tone::Dash, Tone::Gap, Tone::Idle, Tone::Idle}) {
+    for (const Tone tone : run.order) {
       synth.begin(tone);
       add(tone, tones.frames(tone));
     }
-    if (smooth) {
+    if (run.smooth) {
       add(Tone::Idle, synth.rampOut());
     }
     testing::MonitorRecorder recorder(pulse);
     const std::string errorFile = (dir.path() / "stderr.txt").string();
     testing::ChildProcess process =
-        beacon({"--rate", "48000", "--shape", smooth ? "smooth" : "hard", "--symbol", "0.04",
-                "--passes", "1", "ET"},
+        beacon({"--rate", "48000", "--shape", run.smooth ? "smooth" : "hard", "--symbol",
+                std::to_string(run.symbolSeconds), "--passes", "1", run.message},
                errorFile);
-    ASSERT_EQ(process.wait(10s), 0);
+    ASSERT_EQ(process.wait(15s), 0);
     const testing::SignalComparison result =
         testing::compareSignal(recorder.stop(), expected, kRate / 100);
     EXPECT_TRUE(result.equal) << result.description;
