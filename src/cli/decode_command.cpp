@@ -237,6 +237,9 @@ int runDecode(const DecodeOptions& options) {
   } catch (const decode::SettingsError& error) {
     std::cerr << "bitoner decode: " << error.what() << '\n';
     return kExitRefused;
+  } catch (const decode::LibraryMissing& error) {
+    std::cerr << "bitoner decode: " << error.what() << '\n';
+    return kExitFailed;
   } catch (const InputError& error) {
     std::cerr << "bitoner decode: cannot read " << error.what() << '\n';
     return kExitFailed;

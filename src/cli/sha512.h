@@ -8,7 +8,7 @@
 
 namespace bitoner::cli {
 
-// The SHA-512 digest of bytes given in pieces (by the Nettle library).
+// The SHA-512 digest of bytes given in pieces (by Libgcrypt).
 class Sha512 {
  public:
   Sha512();

@@ -29,6 +29,12 @@ class SettingsError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// The decoder's spectrum library could not be loaded; what() names it and says why.
+class LibraryMissing : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // One character read, or a word space (' '); '?' where no character could be told with
 // confidence.
 struct DecodedCharacter {

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # `make build` on a machine with only what running needs: the project configures without any test
 # tool or sound server in sight, and looks for none of them. Simulated, not uninstalled: pkg-config
-# sees only the PulseAudio client library, Nettle and FFTW, GoogleTest and Google Benchmark are
+# sees only the PulseAudio client library, Libgcrypt and FFTW, GoogleTest and Google Benchmark are
 # hidden from CMake,
 # and the PATH holds every program but the sound servers.
 #   configure_test.sh SOURCE_DIR CMAKE CXX_COMPILER MAKE_PROGRAM
@@ -17,7 +17,9 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 mkdir "$SCRATCH/pkgconfig" "$SCRATCH/bin"
 ln -s "$(pkg-config --variable=pcfiledir libpulse)/libpulse.pc" "$SCRATCH/pkgconfig/"
-ln -s "$(pkg-config --variable=pcfiledir nettle)/nettle.pc" "$SCRATCH/pkgconfig/"
+for module in libgcrypt gpg-error; do
+  ln -s "$(pkg-config --variable=pcfiledir $module)/$module.pc" "$SCRATCH/pkgconfig/"
+done
 ln -s "$(pkg-config --variable=pcfiledir fftw3)/fftw3.pc" "$SCRATCH/pkgconfig/"
 pkg_config=$(command -v pkg-config)
 # The first of each name on the PATH wins, as it would.

@@ -47,7 +47,7 @@ depends() {
   done
   case "$deps" in *pulseaudio* | *pipewire*) fail "a package depends on a sound server" ;; esac
 }
-depends "$cli" libc6 libpulse0
+depends "$cli" libc6 libpulse0 libfftw3-double3
 depends "$window" "bitoner-cli (= $(dpkg-deb -f "$cli" Version))" libqt6widgets6 qt6-qpa-plugins \
   fonts-liberation
 case "$(dpkg-deb -f "$cli" Depends)" in *qt* | *font* | *libx* | *wayland* | *libgl* | *libegl*)
