@@ -45,6 +45,8 @@ constexpr Buffering kShortTones{300, 20};
 // requests of 200 ms, which keep 260 to 460 ms).
 constexpr Buffering kLongTones{660, 400};
 constexpr std::int64_t kLongToneMs = 1000;
+// How long the server's account of the stream is relied on before it is asked again.
+constexpr auto kTimingFreshFor = std::chrono::seconds(1);
 
 // The stream's format: the tones' own rate, so that a server running at it passes them unchanged.
 pa_sample_spec toneFormat(std::int32_t sampleRateHz) {
@@ -161,6 +163,7 @@ struct PulsePlayer::Impl {
   bool drainDone = false;
   bool drainSucceeded = false;
   bool timingAnswered = false;
+  std::optional<Clock::time_point> timingAskedAt;  // none since the stream last started playing
   std::string description = kDefaultDescription;
 
   Impl() {
@@ -440,16 +443,21 @@ struct PulsePlayer::Impl {
       return 0;
     }
     checkConnected();
-    timingAnswered = false;
-    pa_operation* update = pa_stream_update_timing_info(stream, &Impl::onTimingAnswered, this);
-    if (update == nullptr) {
-      lost();
+    // Between answers the client library carries the figure forward by the clock and by what is
+    // written, so a schedule asking before every short symbol costs one round trip a second.
+    if (!timingAskedAt || Clock::now() - *timingAskedAt >= kTimingFreshFor) {
+      timingAnswered = false;
+      pa_operation* update = pa_stream_update_timing_info(stream, &Impl::onTimingAnswered, this);
+      if (update == nullptr) {
+        lost();
+      }
+      const PendingOperation release(update);
+      const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
+      waitFor([this] { return timingAnswered; }, [deadline] { return deadline; },
+              "to a timing request");
+      checkConnected();
+      timingAskedAt = Clock::now();
     }
-    const PendingOperation release(update);
-    const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
-    waitFor([this] { return timingAnswered; }, [deadline] { return deadline; },
-            "to a timing request");
-    checkConnected();
     pa_usec_t latency = 0;
     int negative = 0;
     if (pa_stream_get_latency(stream, &latency, &negative) < 0) {
@@ -517,6 +525,7 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
       pa_operation_unref(uncork);
     }
     impl.corked = false;
+    impl.timingAskedAt.reset();
   }
   // The server is judged by how long it has not taken any audio, not by how long this play is.
   impl.lastWrite = Clock::now();
