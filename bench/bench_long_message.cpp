@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/tones.h"
+#include "offscreen_application.h"
 #include "sound/pulse_player.h"
 #include "support/pulse_daemon.h"
 #include "support/silent_sound.h"
@@ -33,19 +34,6 @@ namespace bitoner {
 namespace {
 
 using testing::SilentSound;
-
-QApplication& offscreenApplication() {
-  if (QApplication* existing = qApp) {
-    return *existing;  // made by another benchmark of this executable
-  }
-  static int argc = 1;
-  static char name[] = "bitoner_bench";
-  static char* argv[] = {name, nullptr};
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  // Never destroyed: the application must outlive every widget, static ones included.
-  static auto* app = new QApplication(argc, argv);
-  return *app;
-}
 
 // GO, and back once the run the window keys on its worker has ended.
 void keyRun(Form1& form) {

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "offscreen_application.h"
 #include "sound/pulse_player.h"
 #include "support/played_names.h"
 #include "support/pulse_daemon.h"
@@ -37,18 +38,6 @@ using namespace std::chrono_literals;
 constexpr auto kStallAfter = 1000ms;
 constexpr auto kStallFor = 1500ms;
 constexpr auto kStopAfter = 4000ms;
-
-QApplication& application() {
-  if (QApplication* existing = qApp) {
-    return *existing;
-  }
-  static int argc = 1;
-  static char name[] = "bitoner_bench";
-  static char* argv[] = {name, nullptr};
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static auto* app = new QApplication(argc, argv);
-  return *app;
-}
 
 // The real player, noting the names of what it played.
 class NotingSound : public SoundService {
@@ -86,7 +75,7 @@ std::size_t longestSilence(const std::vector<std::int16_t>& recording) {
 }
 
 void BM_WindowThreadStalledDuringLoop(benchmark::State& state) {
-  application();
+  offscreenApplication();
   for (auto _ : state) {
     const testing::TempWorkDir workdir;
     testing::PrivatePulse pulse;
