@@ -89,9 +89,8 @@ int runBeaconCommand(const BeaconOptions& options) {
     }
     KeyingSetup setup = resolveKeying(options.keying);
     applySignalOptions(options.signal, setup);
-    config.tones = makeToneBank(
-        setup,
-        ToneBank::kPlayerKeptFramesLimit);  // refuses tones GO would refuse, before anything plays
+    // Refuses tones GO would refuse, before anything plays.
+    config.tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
     config.message = setup.message;
     config.sampleRateHz = setup.tones.Fsample;
     if (options.every) {
