@@ -69,7 +69,8 @@ void appendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-KeyingSteps::KeyingSteps(const KeyingInput& input) : input_(input), CWcode(CWchars()) {
+KeyingSteps::KeyingSteps(const KeyingInput& input, Mode mode)
+    : input_(input), CWcode(CWchars()), morseTiming_(hasMorseTiming(mode)) {
   planPass();
 }
 
@@ -130,6 +131,9 @@ void KeyingSteps::planCharacter() {
   }
   push(show(kCharacterEnd));
   push(play(Tone::Idle));
+  if (pattern.empty() && morseTiming_) {
+    push(play(Tone::Idle));
+  }
 }
 
 void KeyingSteps::planPassEnd() {
@@ -144,6 +148,9 @@ void KeyingSteps::planPassEnd() {
   }
   push(marker(Kind::LoopIdle, pass_));
   push(play(Tone::Idle));
+  if (morseTiming_) {
+    push(play(Tone::Idle));
+  }
   push(step(Kind::ClearDisplay));
   planPass();
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/modes.h"
 #include "engine/patterns.h"
 #include "engine/tones.h"
 
@@ -55,9 +56,11 @@ struct KeyingStep {
 // element its tone, its symbol, the gap and a checkpoint; after every character a blank and an idle
 // symbol; with Loop an idle symbol more and a cleared display between passes. A character without
 // elements (and an empty pass with Loop) still gets its checkpoint, so that any run can be stopped.
+// In ordinary Morse timing, where a character's end is shorter than a word space, a character
+// without elements and the pause between passes send their idle twice.
 class KeyingSteps {
  public:
-  explicit KeyingSteps(const KeyingInput& input);
+  explicit KeyingSteps(const KeyingInput& input, Mode mode = Mode::ThreeTone);
 
   // The next step, or nothing once the run is complete (never, while Loop stays set).
   std::optional<KeyingStep> next();
@@ -76,6 +79,7 @@ class KeyingSteps {
   std::int16_t passLength_ = 0;
   std::int32_t position_ = 0;  // the last position planned, from 1
   bool done_ = false;
+  bool morseTiming_ = false;
 };
 
 // The capital a lower-case ASCII letter is keyed as; any other character is itself.

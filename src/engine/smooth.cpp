@@ -22,20 +22,42 @@ SmoothSynth::SmoothSynth(const ToneBank& tones, SmoothShape shape)
   for (const Tone tone : kTones) {
     steps_[static_cast<std::size_t>(tone)] = tones.plan(tone).step;
     frames_[static_cast<std::size_t>(tone)] = tones.frames(tone);
+    silent_[static_cast<std::size_t>(tone)] = tones.silent(tone);
   }
   glideAt_ = shape_.glideFrames;
+  keyAt_ = shape_.rampFrames;
 }
 
 std::int64_t SmoothSynth::begin(Tone tone) {
-  const double target = steps_[static_cast<std::size_t>(tone)];
-  if (!started_) {
-    step_ = target;  // the first tone starts at its own frequency
-    started_ = true;
+  const auto index = static_cast<std::size_t>(tone);
+  const bool sounding = !silent_[index];
+  const double keyTarget = sounding ? 1.0 : 0.0;
+  if (sounding) {
+    const double target = steps_[index];
+    if (!started_ || keyLevel() == 0.0) {
+      step_ = target;  // nothing sounds yet: the tone starts at its own frequency
+    }
+    glideFrom_ = step_;
+    glideTo_ = target;
+    glideAt_ = glideFrom_ == glideTo_ ? shape_.glideFrames : 0;
   }
-  glideFrom_ = step_;
-  glideTo_ = target;
-  glideAt_ = glideFrom_ == glideTo_ ? shape_.glideFrames : 0;
-  return frames_[static_cast<std::size_t>(tone)];
+  if (!started_) {
+    keyFrom_ = keyTarget;
+    keyTo_ = keyTarget;
+  } else if (keyTarget != keyTo_) {
+    keyFrom_ = keyLevel();
+    keyTo_ = keyTarget;
+    keyAt_ = 0;
+  }
+  started_ = true;
+  return frames_[index];
+}
+
+double SmoothSynth::keyLevel() const {
+  if (keyAt_ >= shape_.rampFrames) {
+    return keyTo_;
+  }
+  return keyFrom_ + (keyTo_ - keyFrom_) * raisedCosine(keyAt_, shape_.rampFrames);
 }
 
 std::int64_t SmoothSynth::rampOut() {
@@ -52,6 +74,12 @@ void SmoothSynth::next(double& i, double& q) {
     level *=
         rampOutAt_ < shape_.rampFrames ? 1.0 - raisedCosine(rampOutAt_, shape_.rampFrames) : 0.0;
     ++rampOutAt_;
+  }
+  if (keyTo_ != 1.0 || keyAt_ < shape_.rampFrames) {
+    level *= keyLevel();
+    if (keyAt_ < shape_.rampFrames) {
+      ++keyAt_;
+    }
   }
   ++sent_;
   const double theta = 2.0 * std::numbers::pi * phase_;

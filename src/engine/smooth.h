@@ -14,7 +14,10 @@ namespace bitoner {
 // first glideFrames frames on a raised cosine, so each element still starts and ends on the
 // frame where the same tone starts and ends with hard keying and sounds at its own frequency in
 // its middle. The level rises over the first rampFrames frames of the transmission and falls
-// over rampFrames frames added after the last tone (rampOut()). The level is flat elsewhere.
+// over rampFrames frames added after the last tone (rampOut()). A silent tone keys the carrier
+// off: the level falls over its first rampFrames frames at the frequency reached, and rises again
+// over the first rampFrames frames of the next tone that sounds, which starts at its own
+// frequency when nothing sounded before it. The level is flat elsewhere.
 // Not thread-safe: one sender at a time.
 class SmoothSynth {
  public:
@@ -37,9 +40,12 @@ class SmoothSynth {
  private:
   // The next frame before rounding, in sample units.
   void next(double& i, double& q);
+  // The key's level (0 up, 1 down) for the next frame.
+  double keyLevel() const;
 
   std::array<double, kTones.size()> steps_{};  // indexed by Tone
   std::array<std::int64_t, kTones.size()> frames_{};
+  std::array<bool, kTones.size()> silent_{};
   double amplitude_;
   double qSign_;
   SmoothShape shape_;
@@ -50,6 +56,9 @@ class SmoothSynth {
   std::int64_t glideAt_ = 0;
   std::int64_t sent_ = 0;        // frames since the transmission started
   std::int64_t rampOutAt_ = -1;  // frames into the final fall; -1 before it
+  double keyFrom_ = 1.0;
+  double keyTo_ = 1.0;
+  std::int64_t keyAt_ = 0;  // frames into the key's last move; rampFrames once it is over
   bool started_ = false;
 };
 

@@ -63,6 +63,8 @@ struct ToneSource {
   std::string_view fileName;
   const std::string& frequencyText;
   double duration;
+  std::int32_t symbols = 1;  // the tone lasts this many times the duration's frames
+  bool silent = false;
 };
 
 TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
@@ -75,20 +77,20 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
            "the frequency \"" + source.frequencyText + "\" is too large to compute with");
   }
 
-  const double exactFrames = std::nearbyint(inputs.Fsample * source.duration);
+  const double exactFrames = std::nearbyint(inputs.Fsample * source.duration) * source.symbols;
   if (std::isnan(exactFrames)) {
     refuse(source.fileName, "its duration is not a number of seconds");
   }
   if (exactFrames > kMaxFrames) {
-    refuse(source.fileName, "its duration of " + numberText(source.duration) +
+    refuse(source.fileName, "its duration of " + numberText(source.duration * source.symbols) +
                                 " s needs more than " + std::to_string(kMaxFrames) +
                                 " samples, the most a tone file can hold (about " +
                                 lengthText(kMaxFrames / static_cast<double>(inputs.Fsample)) +
                                 " at " + std::to_string(inputs.Fsample) + " Hz)");
   }
   if (exactFrames < kMinFrames) {
-    refuse(source.fileName,
-           "its duration of " + numberText(source.duration) + " s is too far below zero");
+    refuse(source.fileName, "its duration of " + numberText(source.duration * source.symbols) +
+                                " s is too far below zero");
   }
   const auto frames = static_cast<std::int32_t>(exactFrames);
 
@@ -96,7 +98,7 @@ TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
     refuse(source.fileName, "its frequency of " + numberText(frequency) +
                                 " Hz and its duration together are too large to compute the tone");
   }
-  return TonePlan{source.fileName, step, frames};
+  return TonePlan{source.fileName, step, frames, source.silent};
 }
 
 // Frames computed and written per round: a few kilobytes, whatever the tone's length.
@@ -224,6 +226,10 @@ void synthesiseInParallel(const std::vector<SynthPart>& parts) {
 }  // namespace
 
 void ToneSynth::render(std::int64_t first, std::span<std::int16_t> out) const {
+  if (amplitude_ == 0.0) {
+    std::fill(out.begin(), out.end(), std::int16_t{0});
+    return;
+  }
   for (std::size_t k = 0; k + 1 < out.size(); k += kChannels) {
     const auto i = first + static_cast<std::int64_t>(k / kChannels);
     const double x = static_cast<double>(i) * step_;
@@ -235,6 +241,10 @@ void ToneSynth::render(std::int64_t first, std::span<std::int16_t> out) const {
 }
 
 void ToneSynth::render(std::int64_t first, std::span<float> out) const {
+  if (amplitude_ == 0.0) {
+    std::fill(out.begin(), out.end(), 0.0F);
+    return;
+  }
   const double scale = amplitude_ / kFloatFullScale;
   for (std::size_t k = 0; k + 1 < out.size(); k += kChannels) {
     const auto i = first + static_cast<std::int64_t>(k / kChannels);
@@ -249,7 +259,8 @@ ToneBank::ToneBank(const ToneInputs& inputs, std::int64_t keptFramesLimit)
     : sampleRateHz_(inputs.Fsample),
       amplitude_(inputs.Ampl),
       inverted_(inputs.invert),
-      smooth_(inputs.smooth) {
+      smooth_(inputs.smooth),
+      mode_(inputs.mode) {
   const std::array<TonePlan, 4> plans = planTones(inputs);
   entries_.reserve(plans.size());
   std::vector<SynthPart> parts;
@@ -298,11 +309,15 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
     refuse(kToneFileNames[0],
            "the clock correction of " + numberText(inputs.ppm) + " ppm is not usable");
   }
+  const bool morse = hasMorseTiming(inputs.mode);
+  const bool silentPauses = hasSilentPauses(inputs.mode);
   const std::array<ToneSource, 4> sources{{
-      {kToneFileNames[0], inputs.idleFreqText, inputs.SymbolLength},
-      {kToneFileNames[1], inputs.idleFreqText, inputs.InterSymbol},
+      {kToneFileNames[0], inputs.idleFreqText, inputs.SymbolLength, morse ? kCharacterEndDots : 1,
+       silentPauses},
+      {kToneFileNames[1], inputs.idleFreqText, morse ? inputs.SymbolLength : inputs.InterSymbol, 1,
+       silentPauses},
       {kToneFileNames[2], inputs.dotFreqText, inputs.SymbolLength},
-      {kToneFileNames[3], inputs.dashFreqText, inputs.SymbolLength},
+      {kToneFileNames[3], inputs.dashFreqText, inputs.SymbolLength, morse ? kDashDots : 1},
   }};
   std::array<TonePlan, 4> plans;
   for (std::size_t k = 0; k < sources.size(); ++k) {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/modes.h"
+
 namespace bitoner {
 
 // A tone file could not be planned or written; what() names the file and the reason, in words fit
@@ -94,6 +96,9 @@ struct ToneInputs {
   // Keyed smooth with this shape; none: hard, the tones exactly as the files hold them. The tone
   // files are always hard.
   std::optional<SmoothShape> smooth = std::nullopt;
+  // How the four tones key the message: their lengths and which of them are silence. The
+  // frequencies are the three texts above, which a front end fills from the mode's own options.
+  Mode mode = Mode::ThreeTone;
 };
 
 // Full scale of a floating-point sample: a 16-bit sample of 32767 is 1.0.
@@ -104,6 +109,7 @@ struct TonePlan {
   std::string_view fileName;
   double step = 0.0;        // cycles per sample: frequency / Fsample
   std::int32_t frames = 0;  // negative only for a negative duration: header alone
+  bool silent = false;      // every sample 0, whatever the step
 };
 
 // The frames of one tone, computed on demand: frame k is the same whatever was asked before it,
@@ -111,7 +117,7 @@ struct TonePlan {
 class ToneSynth {
  public:
   ToneSynth(const TonePlan& plan, double amplitude, bool invert)
-      : step_(plan.step), amplitude_(amplitude), invert_(invert) {}
+      : step_(plan.step), amplitude_(plan.silent ? 0.0 : amplitude), invert_(invert) {}
 
   // Writes frames first .. first + out.size() / 2 - 1 as interleaved I, Q samples.
   void render(std::int64_t first, std::span<std::int16_t> out) const;
@@ -152,6 +158,8 @@ class ToneBank {
   void read(Tone tone, std::int64_t first, std::span<float> out) const;
 
   const TonePlan& plan(Tone tone) const { return entry(tone).plan; }
+  bool silent(Tone tone) const { return entry(tone).plan.silent; }
+  Mode mode() const { return mode_; }
   std::int32_t sampleRateHz() const { return sampleRateHz_; }
   double amplitude() const { return amplitude_; }
   bool inverted() const { return inverted_; }
@@ -178,12 +186,14 @@ class ToneBank {
   double amplitude_ = 0.0;
   bool inverted_ = false;
   std::optional<SmoothShape> smooth_;
+  Mode mode_ = Mode::ThreeTone;
 };
 
 // Checks the inputs of all four files and works out their steps and frame counts, in the order
-// the files are written. Throws ToneError, naming the file, for a frame count outside
-// kMinFrames..kMaxFrames, a step or a last phase that is not finite, an amplitude that would not
-// fit a 16-bit sample, or a sample rate outside 1..kMaxSampleRateHz.
+// the files are written. In ordinary Morse timing a dash and an idle are whole multiples of the
+// dot's frames, so that every length is exact in dots. Throws ToneError, naming the file, for a
+// frame count outside kMinFrames..kMaxFrames, a step or a last phase that is not finite, an
+// amplitude that would not fit a 16-bit sample, or a sample rate outside 1..kMaxSampleRateHz.
 std::array<TonePlan, 4> planTones(const ToneInputs& inputs);
 
 // Writes Idle.wav, InterSymb.wav, Dot.wav and Dash.wav into `directory`, each a continuous I/Q tone

@@ -24,9 +24,10 @@ class TextInput : public KeyingInput {
 };
 
 // The steps until the end, or until `limit` of them, each written as a short word.
-std::vector<std::string> walk(const TextInput& input, std::size_t limit = 1000) {
+std::vector<std::string> walk(const TextInput& input, std::size_t limit = 1000,
+                              Mode mode = Mode::ThreeTone) {
   std::vector<std::string> words;
-  KeyingSteps steps(input);
+  KeyingSteps steps(input, mode);
   while (const auto step = steps.next()) {
     using Kind = KeyingStep::Kind;
     switch (step->kind) {
@@ -72,6 +73,12 @@ TEST(KeyingSteps, MarkPassesCharactersAndTheLoopIdle) {
   EXPECT_EQ(walk(input, 12), (std::vector<std::string>{"pass1", "1:0", "Dot.wav", "+.",
                                                        "InterSymb.wav", "check", "+ ", "Idle.wav",
                                                        "loop idle", "Idle.wav", "clear", "pass2"}));
+
+  // In ordinary Morse timing the passes are a word apart, as are the words: the idle comes twice.
+  input.text = U" ";
+  EXPECT_EQ(walk(input, 9, Mode::Qrss),
+            (std::vector<std::string>{"pass1", "1:", "check", "+ ", "Idle.wav", "Idle.wav",
+                                      "loop idle", "Idle.wav", "Idle.wav"}));
 }
 
 TEST(KeyingSteps, RefusalsNameCharactersWithoutAPatternAndOverlongMessages) {
