@@ -138,7 +138,7 @@ class Beacon {
       say("pass " + std::to_string(number) + ": " + messageText_, start);
     }
     const MessageInput input(config_.message);
-    KeyingSteps steps(input);
+    KeyingSteps steps(input, config_.tones->mode());
     while (const auto step = steps.next()) {
       switch (step->kind) {
         case KeyingStep::Kind::Play:

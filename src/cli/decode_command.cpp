@@ -13,6 +13,7 @@
 #include "cli/keying_options.h"
 #include "cli/output_file.h"
 #include "decode/decoder.h"
+#include "decode/morse_timing_decoder.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -44,27 +45,67 @@ std::string dotsAndDashes(const std::string& pattern) {
   return shown;
 }
 
-// The decoder's settings from the options, each keying value derived as the window derives it.
-decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
+// The keying the options describe, each value derived as the window derives it.
+KeyingSetup keyingFor(const DecodeOptions& options) {
   KeyingOptions keying;
   for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
     keying.boxTexts[box] = options.boxTexts[box];
   }
-  const KeyingSetup setup = resolveKeying(keying);
+  keying.mode = options.mode;
+  keying.freqText = options.freqText;
+  keying.shiftText = options.shiftText;
+  return resolveKeying(keying);
+}
+
+// The decoder's settings from the options. DFCW is read as three-tone whose idle tone is never
+// heard: the decoder listens for it where nothing is keyed, beyond the dot as far as the dash
+// lies on the other side.
+decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
+  const KeyingSetup setup = keyingFor(options);
   const double sign = options.invert ? -1.0 : 1.0;
+  const double dotHz = readNumber(setup.tones.dotFreqText);
+  const double dashHz = readNumber(setup.tones.dashFreqText);
+  const double idleHz =
+      setup.tones.mode == Mode::Dfcw ? 2.0 * dotHz - dashHz : readNumber(setup.tones.idleFreqText);
   decode::DecoderSettings settings;
   settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.toneHz = {sign * idleHz, sign * dotHz, sign * dashHz};
   settings.symbolSeconds = setup.tones.SymbolLength;
   settings.gapSeconds = setup.tones.InterSymbol;
   settings.searchHz = readNumber(options.searchText);
   return settings;
 }
 
+// QRSS and FSKCW: one carrier on a grid of dots.
+decode::MorseTimingSettings morseSettingsFor(const DecodeOptions& options, double rateHz) {
+  const KeyingSetup setup = keyingFor(options);
+  const double sign = options.invert ? -1.0 : 1.0;
+  decode::MorseTimingSettings settings;
+  settings.sampleRateHz = rateHz;
+  settings.keyDownHz = sign * readNumber(setup.tones.dotFreqText);
+  if (setup.tones.mode == Mode::Fskcw) {
+    settings.keyUpHz = sign * readNumber(setup.tones.idleFreqText);
+  }
+  settings.dotSeconds = setup.tones.SymbolLength;
+  settings.searchHz = readNumber(options.searchText);
+  return settings;
+}
+
+// The frequencies an annotation spans: every tone the mode keys.
+std::pair<double, double> keyedBand(const DecodeOptions& options) {
+  const KeyingSetup setup = keyingFor(options);
+  const double sign = options.invert ? -1.0 : 1.0;
+  std::vector<double> tones{readNumber(setup.tones.dotFreqText),
+                            readNumber(setup.tones.dashFreqText)};
+  if (!hasSilentPauses(setup.tones.mode)) {
+    tones.push_back(readNumber(setup.tones.idleFreqText));
+  }
+  const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
+  return sign > 0 ? std::pair(*lowest, *highest) : std::pair(-*highest, -*lowest);
+}
+
 void writeAnnotations(const std::string& name, const RecordingFormat& format,
-                      const std::string& source, const decode::DecoderSettings& settings,
+                      const std::string& source, std::pair<double, double> band,
                       const decode::Decoded& decoded) {
   nlohmann::ordered_json global{
       {"core:datatype", format.datatype},
@@ -78,8 +119,7 @@ void writeAnnotations(const std::string& name, const RecordingFormat& format,
       {"bitoner:snr_db", decoded.snrDb},
   };
   nlohmann::ordered_json annotations = nlohmann::ordered_json::array();
-  const auto [lowest, highest] =
-      std::minmax_element(settings.toneHz.begin(), settings.toneHz.end());
+  const auto [lowest, highest] = band;
   for (const decode::DecodedCharacter& c : decoded.characters) {
     nlohmann::ordered_json a{
         {"core:sample_start",
@@ -88,8 +128,8 @@ void writeAnnotations(const std::string& name, const RecordingFormat& format,
          static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz))},
         {"core:label", std::string(1, static_cast<char>(c.character))},
         {"core:comment", dotsAndDashes(c.pattern)},
-        {"core:freq_lower_edge", *lowest + decoded.offsetHz},
-        {"core:freq_upper_edge", *highest + decoded.offsetHz},
+        {"core:freq_lower_edge", lowest + decoded.offsetHz},
+        {"core:freq_upper_edge", highest + decoded.offsetHz},
         {"bitoner:confidence", c.confidence},
     };
     annotations.push_back(a);
@@ -135,6 +175,7 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
                                      Box::Intgap};
   addBoxOptions(*decode, kShapingBoxes, options.boxTexts);
+  addModeOptions(*decode, options.mode, options.freqText, options.shiftText);
   const CLI::Validator number = numberValidator();
   decode->add_flag("--invert", options.invert,
                    "The I/Q recording was keyed inverted: tones at negative frequencies");
@@ -196,7 +237,11 @@ int runDecode(const DecodeOptions& options) {
     return kExitRefused;
   }
   try {
+    const bool morseTiming = hasMorseTiming(keyingFor(options).tones.mode);
     if (options.live) {
+      if (morseTiming) {
+        throw Refusal("--live: reads three-tone and dfcw; decode a recording of " + options.mode);
+      }
       decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
     }
     std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
@@ -210,24 +255,30 @@ int runDecode(const DecodeOptions& options) {
         return kExitRefused;
       }
     }
-    const decode::DecoderSettings settings = settingsFor(options, format.sampleRateHz);
-    decode::Decoder decoder(settings);
+    std::unique_ptr<decode::Decoder> threeTone;
+    std::unique_ptr<decode::MorseTimingDecoder> dots;
+    if (morseTiming) {
+      dots = std::make_unique<decode::MorseTimingDecoder>(
+          morseSettingsFor(options, format.sampleRateHz));
+    } else {
+      threeTone = std::make_unique<decode::Decoder>(settingsFor(options, format.sampleRateHz));
+    }
     std::vector<std::complex<float>> samples;
     while (true) {
       reader->read(samples, kReadFrames);
       if (samples.empty()) {
         break;
       }
-      decoder.feed(samples);
+      threeTone ? threeTone->feed(samples) : dots->feed(samples);
     }
-    const decode::Decoded decoded = decoder.decode();
+    const decode::Decoded decoded = threeTone ? threeTone->decode() : dots->decode();
     if (options.verbose) {
       report(decoded);
     }
     if (!options.annotate.empty()) {
       writeAnnotations(options.annotate, format,
                        options.input == "-" ? std::string("standard input") : options.input,
-                       settings, decoded);
+                       keyedBand(options), decoded);
     }
     std::cout << decoded.text << '\n' << std::flush;
     return kExitDone;

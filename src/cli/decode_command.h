@@ -16,6 +16,9 @@ namespace bitoner::cli {
 // `bitoner decode`: reads the keying back out of a recording or a sound server's source.
 struct DecodeOptions {
   std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
+  std::string mode = "three-tone";
+  std::optional<std::string> freqText;
+  std::optional<std::string> shiftText;
   bool invert = false;
   std::string searchText = "3";
   std::string rateText = "11025";

@@ -55,8 +55,100 @@ std::string refusalText(const MessageRefusal& refusal) {
          " no Morse pattern: " + listCharacters(refusal.unkeyable);
 }
 
+constexpr std::string_view kFreqDefault = "1000";
+constexpr std::string_view kShiftDefault = "5";
+
+// An option a mode does not use, and why, for the refusal that names them.
+struct UnusedOption {
+  Mode mode;
+  std::string_view option;
+  std::string_view why;
+};
+
+constexpr std::string_view kOwnTones =
+    "it keys dots, dashes and pauses on --dot, --dash and --idle";
+constexpr std::string_view kNoIdle = "it sends silence where three-tone sends the idle tone";
+constexpr std::string_view kDfcwTones = "it keys dots and dashes on --dot and --dash";
+constexpr std::string_view kOneTone = "it keys one tone, --freq";
+constexpr std::string_view kMorseGaps =
+    "its gaps follow ordinary Morse timing: one dot between elements, three between characters "
+    "and seven between words";
+constexpr std::string_view kFskTones = "it keys down at --freq and up --shift below it";
+constexpr std::array<UnusedOption, 14> kUnusedOptions{{
+    {Mode::ThreeTone, "--freq", kOwnTones},
+    {Mode::ThreeTone, "--shift", kOwnTones},
+    {Mode::Dfcw, "--idle", kNoIdle},
+    {Mode::Dfcw, "--freq", kDfcwTones},
+    {Mode::Dfcw, "--shift", kDfcwTones},
+    {Mode::Qrss, "--idle", kOneTone},
+    {Mode::Qrss, "--dot", kOneTone},
+    {Mode::Qrss, "--dash", kOneTone},
+    {Mode::Qrss, "--gap", kMorseGaps},
+    {Mode::Qrss, "--shift", "it switches one tone on and off; --shift is FSKCW's"},
+    {Mode::Fskcw, "--idle", kFskTones},
+    {Mode::Fskcw, "--dot", kFskTones},
+    {Mode::Fskcw, "--dash", kFskTones},
+    {Mode::Fskcw, "--gap", kMorseGaps},
+}};
+
+// Whether the option was typed.
+bool given(const KeyingOptions& options, std::string_view option) {
+  if (option == "--freq") {
+    return options.freqText.has_value();
+  }
+  if (option == "--shift") {
+    return options.shiftText.has_value();
+  }
+  for (const BoxOption& box : kBoxOptions) {
+    if (box.name == option) {
+      return options.text(box.box).has_value();
+    }
+  }
+  return false;
+}
+
+// Refuses the first option typed that the mode does not use.
+void refuseUnused(const KeyingOptions& options, Mode mode) {
+  for (const UnusedOption& unused : kUnusedOptions) {
+    if (unused.mode == mode && given(options, unused.option)) {
+      throw Refusal(std::string(unused.option) + ": not used with --mode " +
+                    std::string(modeName(mode)) + ": " + std::string(unused.why));
+    }
+  }
+}
+
+// The shortest text that reads back as the number.
+std::string exactText(double value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, end);
+}
+
+// QRSS and FSKCW key --freq on the dot's and dash's tone and their key up on the idle tone's.
+void placeModeTones(const KeyingOptions& options, Mode mode, BoxTexts& texts) {
+  if (!hasMorseTiming(mode)) {
+    return;
+  }
+  const std::string freq = options.freqText.value_or(std::string(kFreqDefault));
+  texts[static_cast<std::size_t>(Box::DotFreq)] = freq;
+  texts[static_cast<std::size_t>(Box::DashFreq)] = freq;
+  texts[static_cast<std::size_t>(Box::IdleFreq)] =
+      mode == Mode::Fskcw
+          ? exactText(readNumber(freq) -
+                      readNumber(options.shiftText.value_or(std::string(kShiftDefault))))
+          : freq;
+}
+
 // The tone a planning refusal names, in the words of the options that shape it.
-std::string toneInOptionTerms(std::string_view fileName) {
+std::string toneInOptionTerms(std::string_view fileName, Mode mode) {
+  if (hasMorseTiming(mode)) {
+    if (fileName == toneFileName(Tone::Dash)) {
+      return "the dash (--freq, --symbol)";
+    }
+    return mode == Mode::Fskcw && fileName != toneFileName(Tone::Dot)
+               ? "the key-up tone (--freq, --shift, --symbol)"
+               : "the dot (--freq, --symbol)";
+  }
   if (fileName == toneFileName(Tone::Idle)) {
     return "the idle tone (--idle, --symbol)";
   }
@@ -103,7 +195,36 @@ void addBoxOptions(CLI::App& command, std::span<const Box> boxes,
   }
 }
 
+void addModeOptions(CLI::App& command, std::string& mode, std::optional<std::string>& freqText,
+                    std::optional<std::string>& shiftText) {
+  std::vector<std::string> names;
+  for (const Mode each : kModes) {
+    names.emplace_back(modeName(each));
+  }
+  command
+      .add_option("--mode", mode,
+                  "three-tone: every element a symbol, dots and dashes on two tones, pauses on the "
+                  "idle tone (default); dfcw: the same, silence for the idle tone; qrss: --freq "
+                  "on and off in ordinary Morse timing, --symbol the dot; fskcw: the same timing, "
+                  "key up --shift below --freq")
+      ->check(CLI::IsMember(names))
+      ->option_text("three-tone|dfcw|qrss|fskcw");
+  command
+      .add_option(
+          "--freq", freqText,
+          "qrss and fskcw: the tone in Hz, key down (default " + std::string(kFreqDefault) + ")")
+      ->check(numberValidator())
+      ->option_text("HZ");
+  command
+      .add_option(
+          "--shift", shiftText,
+          "fskcw: key up this many Hz below key down (default " + std::string(kShiftDefault) + ")")
+      ->check(numberValidator())
+      ->option_text("HZ");
+}
+
 void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
+  addModeOptions(command, options.mode, options.freqText, options.shiftText);
   constexpr std::array kAllBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq,
                                  Box::SymbLen,  Box::Intgap,  Box::dB};
   addBoxOptions(command, kAllBoxes, options.boxTexts);
@@ -123,6 +244,9 @@ KeyingSetup resolveKeying(const KeyingOptions& options) {
       texts[static_cast<std::size_t>(box)] = *typed;
     }
   }
+  const Mode mode = modeNamed(options.mode).value_or(Mode::ThreeTone);
+  refuseUnused(options, mode);
+  placeModeTones(options, mode, texts);
   std::string joined;
   for (std::size_t k = 0; k < options.message.size(); ++k) {
     joined += (k == 0 ? "" : " ") + options.message[k];
@@ -132,6 +256,7 @@ KeyingSetup resolveKeying(const KeyingOptions& options) {
     throw Refusal(refusalText(refusal->reason));
   }
   RunPlan& plan = std::get<RunPlan>(prepared);
+  plan.tones.mode = mode;
   return KeyingSetup{.boxTexts = std::move(plan.boxTexts),
                      .parameters = plan.parameters,
                      .tones = std::move(plan.tones),
@@ -140,11 +265,29 @@ KeyingSetup resolveKeying(const KeyingOptions& options) {
 
 std::string KeyingSetup::description() const {
   const ToneInputs& in = tones;
-  return "\"" + toUtf8(message) + "\" keyed by Bitoner: idle " +
-         numberText(readNumber(in.idleFreqText)) + " Hz, dot " +
-         numberText(readNumber(in.dotFreqText)) + " Hz, dash " +
-         numberText(readNumber(in.dashFreqText)) + " Hz, symbol " + numberText(in.SymbolLength) +
-         " s, gap " + numberText(in.InterSymbol) + " s, level -" +
+  const auto hz = [](const std::string& text) { return numberText(readNumber(text)) + " Hz"; };
+  std::string keyed;
+  switch (in.mode) {
+    case Mode::ThreeTone:
+      keyed = "idle " + hz(in.idleFreqText) + ", dot " + hz(in.dotFreqText) + ", dash " +
+              hz(in.dashFreqText) + ", symbol " + numberText(in.SymbolLength) + " s, gap " +
+              numberText(in.InterSymbol) + " s";
+      break;
+    case Mode::Dfcw:
+      keyed = "DFCW: dot " + hz(in.dotFreqText) + ", dash " + hz(in.dashFreqText) + ", symbol " +
+              numberText(in.SymbolLength) + " s, gap " + numberText(in.InterSymbol) +
+              " s, silence between";
+      break;
+    case Mode::Qrss:
+      keyed =
+          "QRSS: " + hz(in.dotFreqText) + " on and off, dot " + numberText(in.SymbolLength) + " s";
+      break;
+    case Mode::Fskcw:
+      keyed = "FSKCW: key down " + hz(in.dotFreqText) + ", key up " + hz(in.idleFreqText) +
+              ", dot " + numberText(in.SymbolLength) + " s";
+      break;
+  }
+  return "\"" + toUtf8(message) + "\" keyed by Bitoner: " + keyed + ", level -" +
          numberText(std::fabs(readNumber(text(Box::dB)))) + " dB (peak " + numberText(in.Ampl) +
          "), I/Q " + (in.invert ? "inverted" : "not inverted") + ", " + std::to_string(in.Fsample) +
          " Hz sample rate";
@@ -154,19 +297,29 @@ std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup,
                                              std::int64_t keptFramesLimit) {
   // A tone at or above half the sample rate comes out at another frequency. The window keys it
   // as its boxes say; the command line refuses it.
+  const Mode mode = setup.tones.mode;
   const double limitHz = setup.tones.Fsample / 2.0;
-  for (const BoxOption& option : kBoxOptions) {
-    if (option.box != Box::IdleFreq && option.box != Box::DotFreq && option.box != Box::DashFreq) {
-      continue;
-    }
-    const double frequencyHz = readNumber(setup.text(option.box));
+  const auto check = [&](Box box, std::string_view option) {
+    const double frequencyHz = readNumber(setup.text(box));
     if (std::isfinite(frequencyHz) && std::fabs(frequencyHz) >= limitHz) {
-      throw Refusal(std::string(option.name) + ": " + numberText(frequencyHz) +
+      throw Refusal(std::string(option) + ": " + numberText(frequencyHz) +
                     " Hz would come out at another frequency: at " +
                     std::to_string(setup.tones.Fsample) +
                     " samples a second a tone must lie strictly between -" + numberText(limitHz) +
                     " and " + numberText(limitHz) + " Hz, half the sample rate");
     }
+  };
+  if (hasMorseTiming(mode)) {
+    check(Box::DotFreq, "--freq");
+    if (mode == Mode::Fskcw) {
+      check(Box::IdleFreq, "--freq, --shift: the key-up tone");
+    }
+  } else {
+    if (!hasSilentPauses(mode)) {
+      check(Box::IdleFreq, "--idle");
+    }
+    check(Box::DotFreq, "--dot");
+    check(Box::DashFreq, "--dash");
   }
   try {
     return std::make_shared<const ToneBank>(setup.tones, keptFramesLimit);
@@ -174,7 +327,8 @@ std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup,
     if (error.fileName().empty()) {
       throw Refusal(error.what());
     }
-    throw Refusal(toneInOptionTerms(error.fileName()) + " cannot be keyed: " + error.cause());
+    throw Refusal(toneInOptionTerms(error.fileName(), setup.tones.mode) +
+                  " cannot be keyed: " + error.cause());
   }
 }
 

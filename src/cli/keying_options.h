@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/modes.h"
 #include "engine/parameters.h"
 #include "engine/tones.h"
 
@@ -33,6 +34,9 @@ class Refusal : public std::runtime_error {
 // The keying options and the message as typed, before anything is derived from them.
 struct KeyingOptions {
   std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
+  std::string mode{modeName(Mode::ThreeTone)};
+  std::optional<std::string> freqText;   // QRSS and FSKCW: the tone, key down
+  std::optional<std::string> shiftText;  // FSKCW: key up this far below key down
   bool invert = false;
   std::vector<std::string> message;  // the remaining arguments
 
@@ -53,8 +57,13 @@ CLI::Validator numberValidator();
 void addBoxOptions(CLI::App& command, std::span<const Box> boxes,
                    std::array<std::optional<std::string>, kDefaultTexts.size()>& texts);
 
-// Adds --idle, --dot, --dash, --symbol, --gap, --db, --invert and the MESSAGE arguments to a
-// subcommand. A value that does not begin with a number is a usage error naming its option.
+// Adds --mode, --freq and --shift to a command, filling the three values.
+void addModeOptions(CLI::App& command, std::string& mode, std::optional<std::string>& freqText,
+                    std::optional<std::string>& shiftText);
+
+// Adds --mode, --freq, --shift, --idle, --dot, --dash, --symbol, --gap, --db, --invert and the
+// MESSAGE arguments to a subcommand. A value that does not begin with a number is a usage error
+// naming its option.
 void addKeyingOptions(CLI::App& command, KeyingOptions& options);
 
 // What a run keys, derived exactly as the window derives it from its boxes at GO.
@@ -70,8 +79,10 @@ struct KeyingSetup {
 };
 
 // Loads the window's defaults, applies the options through the boxes' change handlers, upper-cases
-// the message and normalises the symbol length as GO does. Throws Refusal for a message GO would
-// refuse, naming the characters.
+// the message and normalises the symbol length as GO does. The mode's tones take the idle, dot and
+// dash boxes' places: QRSS and FSKCW key --freq on dot and dash, and FSKCW its key up on idle.
+// Throws Refusal for a message GO would refuse, naming the characters, and for an option the mode
+// does not use, naming the mode.
 KeyingSetup resolveKeying(const KeyingOptions& options);
 
 // The four tones of the run. Throws Refusal, worded in terms of the options, where GO would

@@ -40,7 +40,7 @@ double meanPower(const ToneBank& tones, const std::array<std::int64_t, 4>& plays
   for (const Tone tone : kTones) {
     const std::int64_t count = plays[static_cast<std::size_t>(tone)];
     const std::int64_t total = tones.frames(tone);
-    if (count == 0 || total == 0) {
+    if (count == 0 || total == 0 || tones.silent(tone)) {
       continue;
     }
     double toneEnergy = 0.0;
@@ -79,20 +79,35 @@ void NoisyFrameWriter::putFloat(std::size_t index, double value) {
 
 NoisyFrameWriter::NoisyFrameWriter(const ToneBank& tones, OutputFile* out, double sigma,
                                    std::uint64_t seed, double scale, bool floats)
-    : tones_(tones), out_(out), noise_(seed, sigma), scale_(scale), floats_(floats) {}
+    : tones_(tones), out_(out), noise_(seed, sigma), scale_(scale), floats_(floats) {
+  if (tones.smooth()) {
+    smooth_.emplace(tones, *tones.smooth());
+  }
+}
 
 void NoisyFrameWriter::play(Tone tone) {
-  const std::int64_t total = tones_.frames(tone);
+  write(tone, smooth_ ? smooth_->begin(tone) : tones_.frames(tone));
+}
+
+void NoisyFrameWriter::finish() {
+  if (smooth_) {
+    write(Tone::Idle, smooth_->rampOut());
+  }
+}
+
+void NoisyFrameWriter::write(Tone tone, std::int64_t total) {
   for (std::int64_t first = 0; first < total;) {
     throwIfInterrupted();
     const auto count =
         static_cast<std::size_t>(std::min<std::int64_t>(total - first, kChunkFrames));
     const std::size_t values = count * kChannels;
     // Floats are the tone before rounding; the noise is added in sample units either way.
+    const std::span<float> floats(floatChunk_.data(), values);
+    const std::span<std::int16_t> samples(chunk_.data(), values);
     if (floats_) {
-      tones_.read(tone, first, std::span<float>(floatChunk_.data(), values));
+      smooth_ ? smooth_->render(floats) : tones_.read(tone, first, floats);
     } else {
-      tones_.read(tone, first, std::span<std::int16_t>(chunk_.data(), values));
+      smooth_ ? smooth_->render(samples) : tones_.read(tone, first, samples);
     }
     for (std::size_t k = 0; k < values; k += kChannels) {
       double i = 0.0;

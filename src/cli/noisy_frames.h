@@ -8,6 +8,7 @@
 
 #include "cli/output_file.h"
 #include "engine/noise.h"
+#include "engine/smooth.h"
 #include "engine/tones.h"
 
 namespace bitoner::cli {
@@ -30,13 +31,15 @@ struct NoisePlan {
 // The noise in words, to follow a recording's description (empty without noise).
 std::string noiseDescription(const std::optional<NoisePlan>& noise);
 
-// The mean power of a recording's frames (sample units squared), from how often each tone is
-// played in it (indexed by Tone).
+// The mean power of a recording's frames while it sounds (sample units squared), from how often
+// each tone is played in it (indexed by Tone): the silence of a mode that keys the carrier off
+// is not signal, so it does not lower the power the noise is set against.
 double meanPower(const ToneBank& tones, const std::array<std::int64_t, 4>& plays);
 
 // The frames of tones with complex white Gaussian noise added, scaled by `scale` and rounded to
 // 16-bit samples, or with `floats` as 32-bit floats unrounded (full scale 1.0 = 32767), as
-// interleaved little-endian I/Q. The noise is drawn in frame order from the
+// interleaved little-endian I/Q. Smooth tones are made in one phase as FrameWriter makes them,
+// finish() adding their fall. The noise is drawn in frame order from the
 // seed, so the same plays give the same samples every time. Without an output it only measures:
 // peak() is the largest |I| or |Q| before scaling, from which the scale that keeps every sample
 // within 16 bits follows.
@@ -46,16 +49,20 @@ class NoisyFrameWriter {
                    double scale, bool floats = false);
 
   void play(Tone tone);
+  void finish();
   std::int64_t frames() const { return frames_; }
   double peak() const { return peak_; }
 
  private:
   static constexpr std::size_t kChunkFrames = 8192;
 
+  // The next `total` frames, of `tone` or of the smooth transmission, with noise.
+  void write(Tone tone, std::int64_t total);
   void putSample(std::size_t index, double value);
   void putFloat(std::size_t index, double value);
 
   const ToneBank& tones_;
+  std::optional<SmoothSynth> smooth_;
   OutputFile* out_;
   ComplexNoise noise_;
   double scale_;

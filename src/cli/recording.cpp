@@ -42,7 +42,7 @@ void walkRecording(const ToneBank& tones, std::u32string_view message, std::int6
                    const std::function<bool(Tone)>& play,
                    const std::function<void(const Segment&)>& segment) {
   const FixedInput input(message, loopPasses > 0);
-  KeyingSteps steps(input);
+  KeyingSteps steps(input, tones.mode());
   std::int64_t at = 0;
   std::optional<Segment> open;
   const auto close = [&] {
@@ -74,7 +74,7 @@ void walkRecording(const ToneBank& tones, std::u32string_view message, std::int6
         break;
       case KeyingStep::Kind::Play: {
         const std::int64_t frames = tones.frames(step->tone);
-        if (open && frames > 0) {
+        if (open && frames > 0 && !tones.silent(step->tone)) {
           open->sounds[static_cast<std::size_t>(step->tone)] = true;
         }
         if (!play(step->tone)) {
@@ -226,6 +226,7 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
       {"core:extensions",
        nlohmann::ordered_json::array(
            {{{"name", "bitoner"}, {"version", kSigmfExtensionVersion}, {"optional", true}}})},
+      {"bitoner:mode", modeName(tones_.mode)},
       {"bitoner:shape", tones_.smooth ? "smooth" : "hard"},
       {"bitoner:symbol_length", tones_.SymbolLength},
       {"bitoner:gap_length", tones_.InterSymbol},

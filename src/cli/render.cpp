@@ -154,6 +154,7 @@ std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& set
         return true;
       },
       [](const Segment&) {});
+  measure.finish();
   plan.scale = scaleForPeak(measure.peak());
   return plan;
 }
@@ -176,6 +177,7 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
     NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
                             sampleFormat(options) == SampleFormat::Cf32);
     walk(writer);
+    writer.finish();
     return writer.frames();
   }
   FrameWriter writer(tones, out, sampleFormat(options));
@@ -339,9 +341,6 @@ int runRender(const RenderOptions& options) {
       throw Refusal(
           "--format: a WAV file holds 16-bit samples only (ci16); write cf32 as a SigMF "
           "recording (-o NAME.sigmf-data) or raw (-o -)");
-    }
-    if (options.snrDb && setup.tones.smooth) {
-      throw Refusal("--snr: noise is added to hard keying only (--shape hard)");
     }
     const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
     if (format == Format::Raw && !options.force && ::isatty(STDOUT_FILENO) == 1) {

@@ -89,7 +89,9 @@ void applySignalOptions(const SignalOptions& options, KeyingSetup& setup) {
     return;
   }
   const double symbol = std::max(0.0, setup.tones.SymbolLength);
-  const double gap = std::max(0.0, setup.tones.InterSymbol);
+  // In ordinary Morse timing the gap after an element is a dot.
+  const double gap = std::max(
+      0.0, hasMorseTiming(setup.tones.mode) ? setup.tones.SymbolLength : setup.tones.InterSymbol);
   const double glide = options.glideSeconds.value_or(std::min(kGlideShare * symbol, gap));
   const double ramp = options.rampSeconds.value_or(kRampShare * symbol);
   const std::int64_t glideFrames = framesAt(glide, options.rateHz);

@@ -282,6 +282,14 @@ TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
       {{"beacon", "--every", "10s", "--offset", "25s", "E"}, "--offset: \"25s\" is not below"},
       {{"beacon", "--symbol", "0.00001", "E"}, "no frames"},
       {{"tune", "--freq", "6000"}, "--freq: 6000 Hz"},
+      {{"render", "--freq", "900", "-o", "x.wav", "E"}, "--freq: not used with --mode three-tone"},
+      {{"render", "--mode", "qrss", "--dash", "900", "-o", "x.wav", "E"},
+       "--dash: not used with --mode qrss"},
+      {{"render", "--mode", "fskcw", "--gap", "20", "-o", "x.wav", "E"},
+       "--gap: not used with --mode fskcw"},
+      {{"beacon", "--mode", "dfcw", "--idle", "500", "E"}, "--idle: not used with --mode dfcw"},
+      {{"render", "--mode", "fskcw", "--shift", "-6000", "-o", "x.wav", "E"},
+       "--freq, --shift: the key-up tone"},
   };
   for (const auto& [args, says] : cases) {
     SCOPED_TRACE(args.front() + " " + args[std::min<std::size_t>(1, args.size() - 1)]);
@@ -385,6 +393,42 @@ TEST(RenderTest, SigmfAnnotationsTileTheRecording) {
     EXPECT_EQ(a["core:freq_upper_edge"], kRadioHz + expected.upper);
   }
   EXPECT_EQ(next, frames);
+}
+
+// Every mode, hard and smooth, with noise: its name in the metadata, each character annotated at
+// the tones it sounds (silence has none), and as many frames as without noise.
+TEST(RenderTest, EveryModeRendersInBothShapesWithNoise) {
+  const TempDir dir;
+  struct Mode {
+    std::vector<std::string> options;
+    double lower;  // the edges of "E": its dot and what follows it, if it sounds
+    double upper;
+  };
+  const std::vector<Mode> modes{{{"--mode", "three-tone"}, 600, 1000},
+                                {{"--mode", "dfcw"}, 1000, 1000},
+                                {{"--mode", "qrss", "--freq", "800"}, 800, 800},
+                                {{"--mode", "fskcw", "--freq", "800", "--shift", "4"}, 796, 800}};
+  for (const Mode& mode : modes) {
+    for (const std::string shape : {"hard", "smooth"}) {
+      SCOPED_TRACE(mode.options[1] + " " + shape);
+      std::vector<std::string> args{"render", "--shape", shape, "--symbol", "0.02", "E"};
+      args.insert(args.end(), mode.options.begin(), mode.options.end());
+      std::vector<std::string> clean = args;
+      clean.insert(clean.end(), {"-o", "clean.wav"});
+      ASSERT_EQ(run(clean, dir.path()).status, 0);
+      args.insert(args.end(), {"--snr", "10", "--seed", "3", "-o", "noisy.sigmf-data"});
+      const Finished done = run(args, dir.path());
+      ASSERT_EQ(done.status, 0) << done.err;
+      const auto meta = nlohmann::json::parse(slurp(dir / "noisy.sigmf-meta"));
+      EXPECT_EQ(meta["global"]["bitoner:mode"], mode.options[1]);
+      const auto& e = meta["annotations"].at(0);
+      EXPECT_EQ(e["core:label"], "E");
+      EXPECT_EQ(e["core:freq_lower_edge"], mode.lower);
+      EXPECT_EQ(e["core:freq_upper_edge"], mode.upper);
+      EXPECT_EQ(slurp(dir / "noisy.sigmf-data").size(),
+                testing::readWavSamples(dir / "clean.wav").size() * sizeof(std::int16_t));
+    }
+  }
 }
 
 std::vector<float> floatsOf(const std::string& bytes) {

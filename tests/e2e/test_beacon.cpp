@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <span>
@@ -109,6 +110,32 @@ TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
     start = passStart + pass.size() / 2;
   }
   EXPECT_NE(errors().find("pass 3: ET"), std::string::npos) << errors();
+}
+
+// Each mode reaches the sink as render writes it, its silences and shifts in place.
+TEST_F(BeaconTest, EveryModeKeysThePassThatRenderWrites) {
+  for (const std::vector<std::string>& mode : std::vector<std::vector<std::string>>{
+           {"--mode", "dfcw"}, {"--mode", "qrss"}, {"--mode", "fskcw", "--shift", "20"}}) {
+    SCOPED_TRACE(mode[1]);
+    std::vector<std::string> keying = mode;
+    keying.insert(keying.end(), {"--symbol", "0.04", "ET"});
+    std::vector<std::string> render{BITONER_EXECUTABLE, "render", "-o", "-"};
+    render.insert(render.end(), keying.begin(), keying.end());
+    const auto rendered = dir_.path() / "pass.raw";
+    ASSERT_EQ(testing::ChildProcess(render, {{}, rendered, errorFile(), {}}).wait(10s), 0)
+        << errors();
+    std::ifstream in(rendered, std::ios::binary);
+    Frames pass(std::filesystem::file_size(rendered) / sizeof(std::int16_t));
+    in.read(reinterpret_cast<char*>(pass.data()),
+            static_cast<std::streamsize>(pass.size() * sizeof(std::int16_t)));
+
+    testing::MonitorRecorder recorder(pulse_);
+    // On a slot, so that the pass follows the idle wait and the stream's first frames, which the
+    // recording may miss, are not the pass's.
+    keying.insert(keying.begin(), {"--passes", "1", "--every", "1s"});
+    ASSERT_EQ(beacon(keying, errorFile()).wait(10s), 0) << errors();
+    EXPECT_GE(find(recorder.stop(), pass, 0), 0) << "the pass is not in the recording whole";
+  }
 }
 
 TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {
