@@ -102,6 +102,9 @@ fuzz-coverage: deps-test
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
 	./$(BUILD)/bench/bitoner_splatter docs/splatter.png
+	./$(BUILD)/bench/bitoner_mode_pictures docs/modes.png
+	./$(BUILD)/bench/bitoner_bench_modes --table $(BUILD)/modes-cer.dat
+	gnuplot -e "data='$(BUILD)/modes-cer.dat'; output='docs/modes-cer.png'" bench/modes_cer.gp
 	./$(BUILD)/bench/bitoner_bench_decode --table $(BUILD)/decode-cer.dat
 	gnuplot -e "data='$(BUILD)/decode-cer.dat'; output='docs/decode-cer.png'" bench/decode_cer.gp
 

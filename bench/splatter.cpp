@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How far hard and smooth keying splatter beyond their tones: "VVV DE N0CALL" at a 3.0005 s
 // symbol rendered by the real program as cf32, its spectrum at 1 Hz resolution averaged over the
-// whole render, read at 20, 50, 100 and 300 Hz beyond the outermost tones. Prints the table and
-// draws both spectra into the PNG named on the command line (by gnuplot).
+// whole render, read at 20, 50, 100 and 300 Hz beyond the outermost tones; then each other mode,
+// hard and smooth, beyond its own tones. Prints the tables and draws the three-tone spectra into
+// the PNG named on the command line (by gnuplot).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -82,6 +83,31 @@ int main(int argc, char* argv[]) {
     std::ofstream out(data.back());
     for (std::size_t k = 0; k < spectrum.dBc().size(); ++k) {
       out << static_cast<double>(k) - kRateHz / 2 << ' ' << spectrum.dBc()[k] << '\n';
+    }
+  }
+  // The other modes, each read beyond its own tones; silence keyed hard clicks on and off.
+  struct ModeCase {
+    std::string name;
+    std::string options;
+    double lowHz;
+    double highHz;
+  };
+  const std::vector<ModeCase> modes{
+      {"dfcw (1000, 1005 Hz, gap 1 s)", "--mode dfcw --dot 1000 --dash 1005 --gap 33.33", 1000,
+       1005},
+      {"qrss (1000 Hz)", "--mode qrss --freq 1000", 1000, 1000},
+      {"fskcw (1000 Hz, shift 5)", "--mode fskcw --freq 1000 --shift 5", 995, 1000},
+  };
+  std::printf("\nThe other modes, dBc beyond their own tones:\n");
+  for (const ModeCase& mode : modes) {
+    for (const char* shape : {"hard", "smooth"}) {
+      const std::vector<float> samples = render({mode.options, std::string("--shape ") + shape});
+      const bitoner::testing::Spectrum spectrum(bitoner::testing::complexOf(samples), kRateHz);
+      std::printf("%-30s", (mode.name + ", " + shape).c_str());
+      for (const double offset : offsets) {
+        std::printf(" %11.1f", spectrum.beyond(mode.lowHz, mode.highHz, offset));
+      }
+      std::printf("\n");
     }
   }
   std::ofstream script(dir / "plot.gp");
