@@ -271,6 +271,9 @@ int runDecode(const DecodeOptions& options) {
       }
       threeTone ? threeTone->feed(samples) : dots->feed(samples);
     }
+    for (const std::string& warning : reader->warnings()) {
+      std::cerr << "bitoner decode: warning: " << warning << '\n';
+    }
     const decode::Decoded decoded = threeTone ? threeTone->decode() : dots->decode();
     if (options.verbose) {
       report(decoded);
