@@ -98,6 +98,29 @@ TEST(DecodeTest, ReadsNoisyRecordingsOfEveryKind) {
   EXPECT_EQ(slurp(dir / "pipe.out"), message + "\n");
 }
 
+// Each mode read back through noise, its tones off their nominal places and the reading told
+// only the mode and the nominal tones.
+TEST(DecodeTest, ReadsEveryModeBackThroughNoise) {
+  const TempDir dir;
+  const std::string message = "VK2ZZ DE N0CALL";
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> modes{
+      {{"--mode", "dfcw", "--dot", "1001", "--dash", "1201"}, {"--mode", "dfcw"}},
+      {{"--mode", "qrss", "--freq", "998.5"}, {"--mode", "qrss"}},
+      {{"--mode", "fskcw", "--freq", "1001.5", "--shift", "20"},
+       {"--mode", "fskcw", "--shift", "20"}},
+  };
+  for (const auto& [keyed, told] : modes) {
+    for (const std::string seed : {"5", "6"}) {
+      SCOPED_TRACE(keyed[1] + " seed " + seed);
+      render(with(kShort, with(keyed, {"--snr", "-4", "--seed", seed, "-o", "m.wav", message})),
+             dir);
+      const Finished done = run(with({"decode"}, with(kShort, with(told, {"m.wav"}))), dir.path());
+      EXPECT_EQ(done.status, 0) << done.err;
+      EXPECT_EQ(done.out, message + "\n");
+    }
+  }
+}
+
 TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   const TempDir dir;
   render(with(kShort, {"--invert", "--snr", "10", "--seed", "5", "-o", "rec.sigmf-data", "TEST"}),
