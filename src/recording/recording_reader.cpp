@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/decode_input.h"
+#include "recording/recording_reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -268,4 +268,4 @@ std::unique_ptr<RecordingReader> openRecording(const std::string& name, double r
   return openWav(name);
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

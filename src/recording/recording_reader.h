@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // A recording that cannot be read: what() names it and says why.
 class InputError : public std::runtime_error {
@@ -45,4 +45,4 @@ class RecordingReader {
 // s16le stereo frames on standard input at `rawRateHz`. Throws InputError.
 std::unique_ptr<RecordingReader> openRecording(const std::string& name, double rawRateHz);
 
-}  // namespace bitoner::cli
+}  // namespace bitoner
