@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "decode/decoder.h"
 
-#include <dlfcn.h>
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <utility>
 
+#include "decode/fft.h"
 #include "engine/patterns.h"
 
 namespace bitoner::decode {
@@ -89,95 +87,6 @@ double logAddExp(double a, double b) {
   }
   return b == -std::numeric_limits<double>::infinity() ? a : a + std::log1p(std::exp(b - a));
 }
-
-// FFTW, loaded when the first transform is planned rather than linked: only decoding needs it,
-// and every other command (a beacon running for weeks on a small box above all) then neither maps
-// it nor resolves its symbols at start-up.
-class Fftw {
- public:
-  static const Fftw& library() {
-    static const Fftw loaded;
-    if (loaded.handle_ == nullptr) {
-      throw LibraryMissing(std::string("cannot load FFTW (") + kSoname + "): " + loaded.why_);
-    }
-    return loaded;
-  }
-
-  decltype(&fftw_alloc_complex) allocComplex = nullptr;
-  decltype(&fftw_plan_dft_1d) planDft1d = nullptr;
-  decltype(&fftw_execute) execute = nullptr;
-  decltype(&fftw_destroy_plan) destroyPlan = nullptr;
-  decltype(&fftw_free) free = nullptr;
-
- private:
-  static constexpr const char* kSoname = "libfftw3.so.3";
-
-  Fftw() : handle_(::dlopen(kSoname, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) {
-      why_ = ::dlerror();
-      return;
-    }
-    const bool found = resolve(allocComplex, "fftw_alloc_complex") &&
-                       resolve(planDft1d, "fftw_plan_dft_1d") && resolve(execute, "fftw_execute") &&
-                       resolve(destroyPlan, "fftw_destroy_plan") && resolve(free, "fftw_free");
-    if (!found) {
-      why_ = ::dlerror();
-      ::dlclose(handle_);
-      handle_ = nullptr;
-    }
-  }
-
-  template <typename Function>
-  bool resolve(Function& function, const char* name) {
-    function = reinterpret_cast<Function>(::dlsym(handle_, name));
-    return function != nullptr;
-  }
-
-  void* handle_;
-  std::string why_;
-};
-
-// FFTW's buffers and plan for one transform size, freed with it.
-class Transform {
- public:
-  explicit Transform(std::int64_t size)
-      : fftw_(Fftw::library()),
-        size_(size),
-        in_(fftw_.allocComplex(static_cast<std::size_t>(size))),
-        out_(fftw_.allocComplex(static_cast<std::size_t>(size))),
-        plan_(fftw_.planDft1d(static_cast<int>(size), in_, out_, FFTW_FORWARD, FFTW_ESTIMATE)) {
-    if (in_ == nullptr || out_ == nullptr || plan_ == nullptr) {
-      release();
-      throw std::bad_alloc();
-    }
-  }
-  ~Transform() { release(); }
-  Transform(const Transform&) = delete;
-  Transform& operator=(const Transform&) = delete;
-
-  std::int64_t size() const { return size_; }
-  void set(std::int64_t k, std::complex<double> value) {
-    in_[k][0] = value.real();
-    in_[k][1] = value.imag();
-  }
-  void execute() { fftw_.execute(plan_); }
-  double power(std::int64_t k) const { return out_[k][0] * out_[k][0] + out_[k][1] * out_[k][1]; }
-
- private:
-  void release() {
-    if (plan_ != nullptr) {
-      fftw_.destroyPlan(plan_);
-    }
-    fftw_.free(in_);
-    fftw_.free(out_);
-  }
-
-  const Fftw& fftw_;
-  std::int64_t size_;
-  fftw_complex* in_;
-  fftw_complex* out_;
-  fftw_plan plan_;
-};
 
 double median(std::vector<float> values) {
   if (values.empty()) {
