@@ -12,8 +12,9 @@
 
 namespace {
 
-// Bounds that keep each input to milliseconds: a few thousand frames, and symbols short enough
-// that they hold several of them.
+// Bounds that keep each input to milliseconds: the search's work grows with the symbols the
+// recording holds, so a dozen of them, at most a few thousand frames.
+constexpr double kMostSymbols = 12.0;
 constexpr double kMostSymbolFrames = 1024.0;
 constexpr double kMostRateHz = 200000.0;
 constexpr std::size_t kMostFrames = 8192;
@@ -48,8 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
+  const std::size_t mostFrames =
+      std::isfinite(symbolFrames) && symbolFrames > 0.0
+          ? std::min(kMostFrames, static_cast<std::size_t>(kMostSymbols * symbolFrames))
+          : kMostFrames;
   std::vector<std::complex<float>> samples;
-  while (samples.size() < kMostFrames) {
+  while (samples.size() < mostFrames) {
     const auto i = input.raw<std::int16_t>();
     const auto q = input.raw<std::int16_t>();
     if (i == 0 && q == 0 && samples.size() % 64 == 63) {
