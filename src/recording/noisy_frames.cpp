@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/noisy_frames.h"
+#include "recording/noisy_frames.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -138,4 +138,4 @@ void NoisyFrameWriter::write(Tone tone, std::int64_t total) {
   frames_ += total;
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner
