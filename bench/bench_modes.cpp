@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "scoring.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -57,31 +58,6 @@ std::string run(const std::string& command) {
     throw std::runtime_error("failed: " + command);
   }
   return out;
-}
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) {
-    row[j] = j;
-  }
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// A small deterministic generator for the offsets and starts, unrelated to render's noise.
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27U)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31U);
 }
 
 double seconds(const std::chrono::steady_clock::duration& d) {
@@ -133,10 +109,10 @@ int main(int argc, char* argv[]) {
       for (std::size_t d = 0; d < draws; ++d) {
         const std::string& message = messages[d % messages.size()];
         const std::uint64_t seed = 1000 * (s + 1) + 100 * m + d;
-        const std::uint64_t random = mix(seed);
-        const double offset = static_cast<double>(random % 4001) / 1000.0 - 2.0;  // +/-2 Hz
+        bitoner::SplitMix random(seed);
+        const double offset = 4.0 * random.uniform() - 2.0;  // +/-2 Hz
         // Somewhere within the first dot: the recording does not start on the grid.
-        const std::uint64_t cut = mix(random) % 33075;
+        const std::size_t cut = random.below(33075);
         std::string keying = mode.offsetTone;
         for (const double nominal : {1000.0, 1005.0}) {
           std::ostringstream hz;
@@ -152,7 +128,7 @@ int main(int argc, char* argv[]) {
         while (!text.empty() && (text.back() == '\n')) {
           text.pop_back();
         }
-        errors += editDistance(message, text);
+        errors += bitoner::editDistance(message, text);
         sent += message.size();
       }
       cer[s][m] = 100.0 * static_cast<double>(errors) / static_cast<double>(sent);
