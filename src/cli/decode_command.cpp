@@ -235,6 +235,9 @@ int runDecode(const DecodeOptions& options) {
       }
       decoder.feed(samples);
     }
+    for (const std::string& warning : reader->warnings()) {
+      std::cerr << "bitoner decode: warning: " << warning << '\n';
+    }
     const decode::Decoded decoded = decoder.decode();
     if (options.verbose) {
       report(decoded);

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "decode/fftw_library.h"
+#include "decode/fft.h"
 #include "decode/noise_floor.h"
 
 namespace bitoner::decode {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "decode/fft.h"
+
 namespace bitoner::decode {
 
 class StepSums;
@@ -31,12 +33,6 @@ struct DecoderSettings {
 class SettingsError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
-};
-
-// The decoder's spectrum library could not be loaded; what() names it and says why.
-class LibraryMissing : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // One character read, or a word space (' '); '?' where no character could be told with

@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <numbers>
 
 #include "decode/character_search.h"
-#include "decode/fftw_library.h"
+#include "decode/fft.h"
 
 namespace bitoner::decode {
 
@@ -28,7 +29,8 @@ constexpr double kJumpCost = 12.0;
 constexpr double kSmoothSymbols = 3.0;
 constexpr double kLongestSmoothSeconds = 20.0;
 constexpr double kSmoothResolution = 0.1;
-constexpr std::int64_t kMostMovePerHop = 100;
+// Moves are kept as 16-bit bin counts.
+constexpr std::int64_t kMostMovePerHop = 30000;
 
 }  // namespace
 
@@ -112,6 +114,7 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
   std::vector<std::vector<std::int16_t>> cameFrom(static_cast<std::size_t>(hops),
                                                   std::vector<std::int16_t>(bins, 0));
   std::vector<std::size_t> jumpedFrom(static_cast<std::size_t>(hops), 0);
+  std::deque<std::int64_t> window;
   for (std::int64_t h = 1; h < hops; ++h) {
     const auto top =
         static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
@@ -119,18 +122,25 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
     const double jump = score[top] - kJumpCost;
     std::vector<std::int16_t>& from = cameFrom[static_cast<std::size_t>(h)];
     const std::vector<float>& here = likelihood[static_cast<std::size_t>(h)];
-    for (std::int64_t b = 0; b < static_cast<std::int64_t>(bins); ++b) {
-      double best = kNoScore;
-      std::int16_t via = 0;
-      const std::int64_t reachNow = h % hopsPerBin == 0 ? move : 0;
-      for (std::int64_t d = -reachNow; d <= reachNow; ++d) {
-        const std::int64_t f = b + d;
-        if (f >= 0 && f < static_cast<std::int64_t>(bins) &&
-            score[static_cast<std::size_t>(f)] > best) {
-          best = score[static_cast<std::size_t>(f)];
-          via = static_cast<std::int16_t>(d);
+    // The best within `reachNow` of each bin, by a sliding maximum: linear in the bins however
+    // far the drift bound lets the track move in a hop.
+    const std::int64_t reachNow = h % hopsPerBin == 0 ? move : 0;
+    const auto count = static_cast<std::int64_t>(bins);
+    window.clear();
+    std::int64_t pushed = 0;
+    for (std::int64_t b = 0; b < count; ++b) {
+      for (; pushed < count && pushed <= b + reachNow; ++pushed) {
+        while (!window.empty() && score[static_cast<std::size_t>(window.back())] <=
+                                      score[static_cast<std::size_t>(pushed)]) {
+          window.pop_back();
         }
+        window.push_back(pushed);
       }
+      while (window.front() < b - reachNow) {
+        window.pop_front();
+      }
+      double best = score[static_cast<std::size_t>(window.front())];
+      auto via = static_cast<std::int16_t>(window.front() - b);
       if (std::abs(b - reach) <= startReach && jump > best) {
         best = jump;
         via = kJumped;

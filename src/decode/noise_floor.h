@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "decode/fftw_library.h"
+#include "decode/fft.h"
 
 namespace bitoner::decode {
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -156,6 +157,52 @@ TEST(DecodeTest, RefusesUsageAndReportsUnreadableFiles) {
   EXPECT_EQ(slurp(dir / "rec.sigmf-meta"), meta);
   EXPECT_EQ(dir.entries(),
             (std::vector<std::string>{"rec.sigmf-data", "rec.sigmf-meta", "text.wav"}));
+}
+
+// Recordings from strangers: a metadata rate that is no rate and samples that are no numbers are
+// the file's fault; a file cut short is read as far as it goes, with a word on standard error.
+TEST(DecodeTest, RecordingsThatLieAreAnsweredPlainly) {
+  const TempDir dir;
+  render(with(kShort, {"--format", "cf32", "-o", "f32.sigmf-data", "TEST"}), dir);
+  render(with(kShort, {"-o", "rec.wav", "TEST"}), dir);
+  const std::string data = slurp(dir / "f32.sigmf-data");
+  auto meta = nlohmann::json::parse(slurp(dir / "f32.sigmf-meta"));
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+  };
+  meta["global"]["core:sample_rate"] = 1e300;
+  write("rate.sigmf-meta", meta.dump());
+  write("rate.sigmf-data", data);
+  std::string notNumbers = data;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::memcpy(notNumbers.data() + 4000, &nan, sizeof nan);
+  write("nan.sigmf-data", notNumbers);
+  write("nan.sigmf-meta", slurp(dir / "f32.sigmf-meta"));
+  write("cut.sigmf-data", data.substr(0, data.size() - 3));
+  write("cut.sigmf-meta", slurp(dir / "f32.sigmf-meta"));
+  // The data chunk still declares the whole recording; the file lost its last quarter.
+  const std::string wav = slurp(dir / "rec.wav");
+  write("short.wav", wav.substr(0, wav.size() * 3 / 4));
+
+  struct Case {
+    std::string file;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases{
+      {"rate.sigmf-data", 1, "rate.sigmf-meta: core:sample_rate 1e+300 is not a plausible rate"},
+      {"nan.sigmf-data", 1, "nan.sigmf-data: frame 500 holds a sample that is not a number (NaN)"},
+      {"cut.sigmf-data", 0,
+       "warning: cut.sigmf-data: the recording ends in the middle of a sample"},
+      {"short.wav", 0, "warning: short.wav: the data chunk declares "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Finished done = run(with({"decode"}, with(kShort, {c.file})), dir.path());
+    EXPECT_EQ(done.status, c.status);
+    EXPECT_NE(done.err.find(c.says), std::string::npos) << done.err;
+    EXPECT_EQ(done.out.empty(), c.status != 0) << done.out;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "decode/fftw_library.h"
+#include "decode/fft.h"
 
 #include <dlfcn.h>
 #include <fftw3.h>
@@ -11,6 +11,7 @@ namespace bitoner::decode {
 
 namespace {
 
+// FFTW's entry points, resolved once per process.
 class Fftw {
  public:
   static const Fftw& library() {
@@ -57,16 +58,13 @@ class Fftw {
 
 }  // namespace
 
-Transform::Transform(std::int64_t size) : size_(size) {
-  const Fftw& fftw = Fftw::library();
-  auto* in = fftw.allocComplex(static_cast<std::size_t>(size));
-  auto* out = fftw.allocComplex(static_cast<std::size_t>(size));
-  in_ = in == nullptr ? nullptr : &in[0][0];
-  out_ = out == nullptr ? nullptr : &out[0][0];
-  if (in != nullptr && out != nullptr) {
-    plan_ = fftw.planDft1d(static_cast<int>(size), in, out, FFTW_FORWARD, FFTW_ESTIMATE);
-  }
-  if (plan_ == nullptr) {
+Transform::Transform(std::int64_t size)
+    : size_(size),
+      in_(Fftw::library().allocComplex(static_cast<std::size_t>(size))),
+      out_(Fftw::library().allocComplex(static_cast<std::size_t>(size))),
+      plan_(Fftw::library().planDft1d(static_cast<int>(size), in_, out_, FFTW_FORWARD,
+                                      FFTW_ESTIMATE)) {
+  if (in_ == nullptr || out_ == nullptr || plan_ == nullptr) {
     release();
     throw std::bad_alloc();
   }
@@ -83,14 +81,6 @@ void Transform::release() {
   }
   fftw.free(in_);
   fftw.free(out_);
-}
-
-std::int64_t nextPowerOfTwo(std::int64_t n) {
-  std::int64_t p = 1;
-  while (p < n) {
-    p *= 2;
-  }
-  return p;
 }
 
 }  // namespace bitoner::decode
