@@ -11,7 +11,7 @@
 
 #include "engine/keying_steps.h"
 #include "engine/parameters.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 #include "sound/sound_service.h"
 #include "ui/window_layout.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/keying_steps.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 
 namespace bitoner {
 

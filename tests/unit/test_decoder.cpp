@@ -6,11 +6,11 @@
 #include <numbers>
 
 #include "cli/keying_options.h"
-#include "cli/recording.h"
 #include "decode/carriers.h"
 #include "decode/decoder.h"
 #include "decode/frequency_track.h"
 #include "engine/noise.h"
+#include "recording/recording.h"
 #include "support/keyed_signal.h"
 
 namespace bitoner {

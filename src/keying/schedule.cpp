@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/schedule.h"
+#include "keying/schedule.h"
 
 #include <charconv>
 #include <cmath>
 #include <ctime>
 #include <string>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -77,4 +77,4 @@ WallClock::time_point PassSchedule::nextStart(WallClock::time_point earliest) co
   return day + kDay + shift;
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner
