@@ -359,7 +359,7 @@ Decoded MorseTimingDecoder::decode() const {
       }
     }
     if (!result.characters.empty() && idle >= kWordSpaceDots) {
-      result.characters.push_back(DecodedCharacter{U' ', "", startOf(m), 0.0, 1.0});
+      result.characters.push_back(DecodedCharacter{U' ', "", startOf(m), 0.0, 1.0, result.offsetHz});
     }
     DecodedCharacter read;
     read.confidence = std::clamp(1.0 / ways, 0.0, 1.0);
@@ -367,6 +367,7 @@ Decoded MorseTimingDecoder::decode() const {
     read.pattern = std::string(shape.pattern);
     read.startSeconds = startOf(m);
     read.seconds = static_cast<double>(shape.slots) * result.symbolSeconds;
+    read.offsetHz = result.offsetHz;
     result.characters.push_back(read);
     idle = 0;
     m += shape.slots;
@@ -377,6 +378,12 @@ Decoded MorseTimingDecoder::decode() const {
     result.endSeconds = result.characters.back().startSeconds + result.characters.back().seconds;
   }
   result.text = textOf(result.characters);
+  if (result.found) {
+    // One transmission: the reader takes the offset as steady over the recording.
+    result.passes.push_back(DecodedPass{result.characters, result.text, result.startSeconds,
+                                        result.endSeconds, result.offsetHz, result.offsetHz, 0.0,
+                                        result.snrDb});
+  }
   return result;
 }
 
