@@ -27,8 +27,16 @@ std::int64_t endOf(const PathRun& run, const Readings& readings) {
 }
 
 // Runs with less noise between them than a transmission's pause are one transmission: a
-// character lost to a fade or a slip of the timing does not end it.
+// character lost to a fade or a slip of the timing does not end it. Where the idle tone is silent
+// (DFCW) a word space reads as noise between two runs, so a pause at least half a word space long
+// between joined runs is read as one.
 void joinClose(std::vector<PathRun>& runs, const Readings& readings, std::int64_t closerThan) {
+  std::int32_t space = -1;
+  for (std::size_t r = 0; r < readings.all.size(); ++r) {
+    if (readings.all[r].character == U' ') {
+      space = static_cast<std::int32_t>(r);
+    }
+  }
   std::vector<PathRun> joined;
   for (PathRun& run : runs) {
     if (run.readings.empty()) {
@@ -36,6 +44,13 @@ void joinClose(std::vector<PathRun>& runs, const Readings& readings, std::int64_
     }
     if (!joined.empty() &&
         run.readings.front().first - endOf(joined.back(), readings) < closerThan) {
+      const auto& [lastStart, last] = joined.back().readings.back();
+      const std::int64_t boundary = lastStart + readings.all[static_cast<std::size_t>(last)].steps;
+      if (space >= 0 && readings.all[static_cast<std::size_t>(last)].character != U' ' &&
+          2 * (run.readings.front().first - boundary) >=
+              readings.all[static_cast<std::size_t>(space)].steps) {
+        joined.back().readings.emplace_back(boundary, space);
+      }
       joined.back().readings.insert(joined.back().readings.end(), run.readings.begin(),
                                     run.readings.end());
       joined.back().score += run.score;
