@@ -113,7 +113,7 @@ int main(int argc, char* argv[]) {
         const double offset = 4.0 * random.uniform() - 2.0;  // +/-2 Hz
         // Somewhere within the first dot: the recording does not start on the grid.
         const std::size_t cut = random.below(33075);
-        std::string keying = mode.offsetTone;
+        std::string keying = modes[m].offsetTone;
         for (const double nominal : {1000.0, 1005.0}) {
           std::ostringstream hz;
           hz << nominal + offset;
@@ -124,7 +124,7 @@ int main(int argc, char* argv[]) {
         std::string text = run(bitoner + " render " + keying + " --snr " + std::to_string(snrs[s]) +
                                " --seed " + std::to_string(seed) + " -o - " + message +
                                " 2>/dev/null | tail -c +" + std::to_string(cut * 4 + 1) + " | " +
-                               bitoner + " decode " + mode.keying + " - 2>/dev/null");
+                               bitoner + " decode " + modes[m].keying + " - 2>/dev/null");
         while (!text.empty() && (text.back() == '\n')) {
           text.pop_back();
         }

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr std::int32_t kRateHz = 4000;
+constexpr std::int32_t kRateHz = 8000;
 constexpr double kCentreHz = 1000;
 constexpr double kSpanHz = 10;          // shown either side of the centre
 constexpr double kWindowSeconds = 1.0;  // one symbol: the tones 5 Hz apart stand apart
@@ -34,7 +34,7 @@ struct Case {
 
 std::vector<std::complex<float>> render(const std::string& options) {
   const std::string command = std::string(BITONER_EXECUTABLE) +
-                              " render --format cf32 -o - --symbol 1 --rate " +
+                              " render --shape smooth --format cf32 -o - --symbol 1 --rate " +
                               std::to_string(kRateHz) + " " + options + " TEST 2>/dev/null";
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -122,14 +122,15 @@ int main(int argc, char* argv[]) {
                "' nonuniform matrix with image notitle\n";
     }
     const auto script = dir.path() / "modes.gp";
-    std::ofstream(script) << "set terminal pngcairo size 900,820 font 'DejaVu Sans,9'\n"
-                          << "set output '" << png.string() << "'\n"
-                          << "set multiplot layout 4,1 title '\"TEST\" in each mode, 1 s symbols'\n"
-                          << "set xlabel 's'; set ylabel 'Hz'; set xrange [0:*]\n"
-                          << "set yrange [" << kCentreHz - kSpanHz << ":" << kCentreHz + kSpanHz
-                          << "]; set cbrange [-40:0]; unset colorbox\n"
-                          << "set palette defined (0 'black', 1 'blue', 2 'yellow', 3 'white')\n"
-                          << plots << "unset multiplot\n";
+    std::ofstream(script)
+        << "set terminal pngcairo size 900,820 font 'DejaVu Sans,9'\n"
+        << "set output '" << png.string() << "'\n"
+        << "set multiplot layout 4,1 title '\"TEST\" in each mode, 1 s symbols, keyed smooth'\n"
+        << "set xlabel 's'; set ylabel 'Hz'; set xrange [0:24]\n"
+        << "set yrange [" << kCentreHz - kSpanHz << ":" << kCentreHz + kSpanHz
+        << "]; set cbrange [-40:0]; unset colorbox\n"
+        << "set palette defined (0 'black', 1 'blue', 2 'yellow', 3 'white')\n"
+        << plots << "unset multiplot\n";
     if (std::system(("gnuplot " + script.string()).c_str()) != 0) {
       std::fprintf(stderr, "gnuplot failed; the picture was not drawn\n");
       return 1;

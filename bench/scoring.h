@@ -3,8 +3,8 @@
 #pragma once
 
 #include <algorithm>
-#include <complex>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <numbers>
 #include <string>

@@ -359,7 +359,8 @@ Decoded MorseTimingDecoder::decode() const {
       }
     }
     if (!result.characters.empty() && idle >= kWordSpaceDots) {
-      result.characters.push_back(DecodedCharacter{U' ', "", startOf(m), 0.0, 1.0, result.offsetHz});
+      result.characters.push_back(
+          DecodedCharacter{U' ', "", startOf(m), 0.0, 1.0, result.offsetHz});
     }
     DecodedCharacter read;
     read.confidence = std::clamp(1.0 / ways, 0.0, 1.0);

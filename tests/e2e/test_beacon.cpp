@@ -133,7 +133,7 @@ TEST_F(BeaconTest, EveryModeKeysThePassThatRenderWrites) {
     // On a slot, so that the pass follows the idle wait and the stream's first frames, which the
     // recording may miss, are not the pass's.
     keying.insert(keying.begin(), {"--passes", "1", "--every", "1s"});
-    ASSERT_EQ(beacon(keying, errorFile()).wait(10s), 0) << errors();
+    ASSERT_EQ(beacon(keying, errorFile()).wait(20s), 0) << errors();
     EXPECT_GE(find(recorder.stop(), pass, 0), 0) << "the pass is not in the recording whole";
   }
 }
