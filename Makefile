@@ -100,7 +100,8 @@ fuzz-coverage: deps-test
 	    $(foreach t,$(wordlist 2,9,$(FUZZ_TARGETS)),-object $(FUZZ_COV_BUILD)/$(t)) \
 	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions \
 	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp) \
-	    $(CURDIR)/src/cli/decode_input.cpp $(wildcard $(CURDIR)/src/decode/*.cpp)
+	    $(CURDIR)/src/recording/recording_reader.cpp \
+	    $(filter-out %/decode_live.cpp,$(wildcard $(CURDIR)/src/decode/*.cpp))
 
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench

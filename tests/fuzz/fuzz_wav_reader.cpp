@@ -7,10 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const int fd = bitoner::fuzz::memoryFile(data, size);
-  std::unique_ptr<bitoner::cli::RecordingReader> reader;
+  std::unique_ptr<bitoner::RecordingReader> reader;
   try {
-    reader = bitoner::cli::readWav(fd, "fuzz.wav");  // closes fd
-  } catch (const bitoner::cli::InputError&) {
+    reader = bitoner::readWav(fd, "fuzz.wav");  // closes fd
+  } catch (const bitoner::InputError&) {
     return 0;
   }
   const std::int64_t frames = bitoner::fuzz::readToEnd(*reader);

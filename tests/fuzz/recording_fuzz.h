@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/decode_input.h"
+#include "recording/recording_reader.h"
 #include "fuzz_input.h"
 
 namespace bitoner::fuzz {
@@ -31,10 +31,10 @@ inline int memoryFile(const std::uint8_t* data, std::size_t size) {
 
 // Reads to the end in uneven pieces, checking what a reader promises of every sample. The frames
 // read, or nothing if the reader refused a sample part of the way.
-inline std::int64_t readToEnd(cli::RecordingReader& reader) {
-  const cli::RecordingFormat& format = reader.format();
-  FUZZ_CHECK(format.sampleRateHz >= cli::kLowestRecordingRateHz &&
-             format.sampleRateHz <= cli::kHighestRecordingRateHz);
+inline std::int64_t readToEnd(RecordingReader& reader) {
+  const RecordingFormat& format = reader.format();
+  FUZZ_CHECK(format.sampleRateHz >= kLowestRecordingRateHz &&
+             format.sampleRateHz <= kHighestRecordingRateHz);
   const bool int16 = format.datatype.find("i16") != std::string::npos;
   std::vector<std::complex<float>> samples;
   std::int64_t frames = 0;
@@ -53,7 +53,7 @@ inline std::int64_t readToEnd(cli::RecordingReader& reader) {
       }
       frames += static_cast<std::int64_t>(samples.size());
     }
-  } catch (const cli::InputError&) {
+  } catch (const InputError&) {
     return -1;
   }
 }

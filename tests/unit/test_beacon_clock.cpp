@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/beacon.h"
+#include "keying/beacon.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 namespace {
 
 using namespace std::chrono_literals;
@@ -93,7 +93,7 @@ BeaconRun runAcrossSteps(const std::function<void(TestClocks&)>& steps) {
   char* text = nullptr;
   std::size_t size = 0;
   std::FILE* report = open_memstream(&text, &size);
-  EXPECT_EQ(runBeacon(config, sound, stop, report), 0);
+  EXPECT_TRUE(runBeacon(config, sound, stop, report));
   std::fclose(report);
   BeaconRun run{sound.elementsAt, std::string(text, size)};
   std::free(text);
@@ -141,4 +141,4 @@ TEST(BeaconClockSteps, AStepDuringAPassIsFollowedAfterIt) {
 }
 
 }  // namespace
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_bitoner.h"
+#include "command_line/run_bitoner.h"
 #include "engine/patterns.h"
 #include "support/temp_dir.h"
 #include "support/wav_file.h"

@@ -9,12 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "cli/noisy_frames.h"
-#include "cli/output_file.h"
 #include "engine/smooth.h"
 #include "engine/tones.h"
+#include "recording/noisy_frames.h"
+#include "recording/output_file.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // A stretch of a recording: one character from its first frame to the end of the idle symbol it
 // ends with, or the extra idle symbol a Loop sends after a pass. Consecutive segments tile the
@@ -106,4 +106,4 @@ class SigmfMetaWriter {
 inline constexpr std::string_view kSigmfVersion = "1.2.0";
 inline constexpr std::string_view kSigmfExtensionVersion = "1.0.0";
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "cli/output_file.h"
 #include "engine/noise.h"
 #include "engine/tones.h"
+#include "recording/output_file.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // Noise asked for a recording: its ratio in dB within kSnrBandwidthHz and the generator's seed.
 struct NoiseRequest {
@@ -70,4 +70,4 @@ class NoisyFrameWriter {
 // The scale that brings `peak` to at most full 16-bit scale; 1 when it already fits.
 double scaleForPeak(double peak);
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 using Milliseconds = std::chrono::milliseconds;
 using WallClock = std::chrono::system_clock;
@@ -62,4 +62,4 @@ struct PassSchedule {
   WallClock::time_point nextStart(WallClock::time_point earliest) const;
 };
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

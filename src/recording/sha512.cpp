@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/sha512.h"
+#include "recording/sha512.h"
 
 #include <gcrypt.h>
 
 #include <stdexcept>
 #include <string_view>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -54,4 +54,4 @@ std::string Sha512::hex() {
   return text;
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/decode_live.h"
+#include "decode/decode_live.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,11 +7,11 @@
 #include <deque>
 #include <iostream>
 
-#include "cli/output_file.h"
+#include "recording/output_file.h"
 #include "signals/stop_signals.h"
 #include "sound/pulse_capture.h"
 
-namespace bitoner::cli {
+namespace bitoner::decode {
 
 namespace {
 
@@ -28,21 +28,21 @@ constexpr std::chrono::milliseconds kReadWait{200};
 
 class LivePrinter {
  public:
-  LivePrinter(const decode::DecoderSettings& settings, bool verbose)
+  LivePrinter(const DecoderSettings& settings, bool verbose)
       : settings_(settings), verbose_(verbose) {}
 
   // Decodes the window, which begins `firstFrame` frames into the session, and prints what is
   // decided: everything when `final`.
   void decide(const std::deque<std::complex<float>>& window, std::int64_t firstFrame, bool final) {
-    decode::Decoder decoder(settings_);
+    Decoder decoder(settings_);
     std::vector<std::complex<float>> samples(window.begin(), window.end());
     decoder.feed(samples);
-    const decode::Decoded decoded = decoder.decode();
+    const Decoded decoded = decoder.decode();
     const double rate = settings_.sampleRateHz;
     const double windowStart = static_cast<double>(firstFrame) / rate;
     const double windowEnd = windowStart + static_cast<double>(window.size()) / rate;
     const double symbol = decoded.symbolSeconds;
-    for (const decode::DecodedCharacter& c : decoded.characters) {
+    for (const DecodedCharacter& c : decoded.characters) {
       const double start = windowStart + c.startSeconds;
       const double end = start + c.seconds;
       if (start < decidedUntil_ - symbol / 2.0) {
@@ -76,7 +76,7 @@ class LivePrinter {
   }
 
  private:
-  decode::DecoderSettings settings_;
+  DecoderSettings settings_;
   bool verbose_;
   double decidedUntil_ = 0.0;  // seconds into the session
   bool spacePending_ = false;
@@ -85,10 +85,10 @@ class LivePrinter {
 
 }  // namespace
 
-void decodeLive(const decode::DecoderSettings& settings, const std::string& source, bool verbose) {
+void decodeLive(const DecoderSettings& settings, const std::string& source, bool verbose) {
   // A signal only notes that it came: what was heard so far is decided and printed first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
-  const decode::Decoder check(settings);  // refuses settings before the server is asked
+  const Decoder check(settings);  // refuses settings before the server is asked
   const double rate = settings.sampleRateHz;
   PulseCapture capture(source, static_cast<std::uint32_t>(rate));
   const double symbol = std::nearbyint(settings.symbolSeconds * rate) / rate;
@@ -126,4 +126,4 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
   }
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner::decode

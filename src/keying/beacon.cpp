@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/beacon.h"
+#include "keying/beacon.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,10 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "cli/keying_options.h"
 #include "engine/keying_steps.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -42,7 +41,7 @@ class Beacon {
         clockSteps_(*config.clocks),
         messageText_(toUtf8(config.message)) {}
 
-  int run() {
+  bool run() {
     bool connected = false;
     while (stop_.received() == 0 && !(config_.passes && completed_ >= *config_.passes)) {
       try {
@@ -62,7 +61,7 @@ class Beacon {
         }
       } catch (const SoundDeviceMissing& error) {
         fault(error.what());
-        return kExitFailed;
+        return false;
       } catch (const SoundError& error) {
         endPatternLine();
         connected = false;
@@ -73,7 +72,7 @@ class Beacon {
           lost_ = true;
         }
         if (stop_.waitFor(config_.retryEvery)) {
-          return kExitFailed;  // the sound server never came back
+          return false;  // the sound server never came back
         }
       }
     }
@@ -85,7 +84,7 @@ class Beacon {
       fault(std::string("sound server lost while finishing (") + error.what() + ")");
     }
     endPatternLine();
-    return lost_ ? kExitFailed : kExitDone;
+    return !lost_;
   }
 
  private:
@@ -245,9 +244,9 @@ class Beacon {
 
 }  // namespace
 
-int runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
-              std::FILE* report) {
+bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+               std::FILE* report) {
   return Beacon(config, sound, stop, report).run();
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // The SHA-512 digest of bytes given in pieces (by Libgcrypt).
 class Sha512 {
@@ -25,4 +25,4 @@ class Sha512 {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/decode_input.h"
+#include "recording/recording_reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <sstream>
 #include <system_error>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -347,4 +347,4 @@ std::unique_ptr<RecordingReader> openRecording(const std::string& name, double r
   return readWav(openForReading(name), name);
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

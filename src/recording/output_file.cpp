@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/output_file.h"
+#include "recording/output_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include "engine/wav_writer.h"
 #include "signals/stop_signals.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -142,4 +142,4 @@ void OutputFile::fail(int error) const {
                   std::error_code(error, std::generic_category()));
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/schedule.h"
+#include "keying/schedule.h"
 
 #include <charconv>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -132,4 +132,4 @@ WallClock::time_point PassSchedule::nextStart(WallClock::time_point earliest) co
   return day + kDay + shift;
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

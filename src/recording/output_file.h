@@ -9,9 +9,9 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/sha512.h"
+#include "recording/sha512.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // A file could not be written; what() names the file and the system's reason.
 class FileError : public std::runtime_error {
@@ -78,4 +78,4 @@ class OutputFile {
   Sha512* hash_ = nullptr;
 };
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/noisy_frames.h"
+#include "recording/noisy_frames.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -123,4 +123,4 @@ void NoisyFrameWriter::play(Tone tone) {
   frames_ += total;
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

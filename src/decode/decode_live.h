@@ -5,12 +5,12 @@
 
 #include "decode/decoder.h"
 
-namespace bitoner::cli {
+namespace bitoner::decode {
 
 // Decodes a sound server's source as it is recorded, printing each character on standard output
 // once it is decided (about ten symbols after it ended), details on standard error with
 // `verbose`. Runs until SIGINT or SIGTERM, then prints what is left and a line end and ends the
 // process by that signal. Throws SoundError when the source cannot be recorded.
-void decodeLive(const decode::DecoderSettings& settings, const std::string& source, bool verbose);
+void decodeLive(const DecoderSettings& settings, const std::string& source, bool verbose);
 
-}  // namespace bitoner::cli
+}  // namespace bitoner::decode

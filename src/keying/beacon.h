@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "cli/schedule.h"
 #include "engine/tones.h"
+#include "keying/schedule.h"
 #include "signals/stop_signals.h"
 #include "sound/sound_service.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // What a beacon keys and when.
 struct BeaconConfig {
@@ -31,9 +31,9 @@ struct BeaconConfig {
 // the passes are done or a stop signal comes (the run ends after the element being sent; the waits
 // between tries of a lost server end at once); a lost or unreachable sound server is reported on
 // `report` and tried again until it is back. A step of the wall clock is reported, and the schedule
-// follows the new time. Returns the exit status: 0, or 1 when it ended while
-// the sound server could not be reached or the device named to play on does not exist.
-int runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
-              std::FILE* report);
+// follows the new time. False when it ended while the sound server could not
+// be reached or the device named to play on does not exist.
+bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+               std::FILE* report);
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/run_bitoner.h"
+#include "command_line/run_bitoner.h"
 #include "engine/parameters.h"
 #include "engine/tones.h"
 #include "support/child_process.h"

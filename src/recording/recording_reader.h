@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bitoner::cli {
+namespace bitoner {
 
 // A recording that cannot be read: what() names it and says why.
 class InputError : public std::runtime_error {
@@ -65,4 +65,4 @@ RecordingFormat readSigmfMeta(std::string_view text, const std::string& metaName
 std::unique_ptr<RecordingReader> readRaw(int fd, const std::string& name,
                                          const RecordingFormat& format);
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/recording.h"
+#include "recording/recording.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,8 +9,9 @@
 
 #include "engine/keying_steps.h"
 #include "engine/parameters.h"
+#include "recording/version.h"
 
-namespace bitoner::cli {
+namespace bitoner {
 
 namespace {
 
@@ -222,7 +223,7 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
       {"core:num_channels", 1},
       {"core:sha512", capture.sha512},
       {"core:description", description},
-      {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
+      {"core:recorder", "Bitoner " + std::string(programVersion())},
       {"core:extensions",
        nlohmann::ordered_json::array(
            {{{"name", "bitoner"}, {"version", kSigmfExtensionVersion}, {"optional", true}}})},
@@ -247,4 +248,4 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
              ",\n\"global\": " + global.dump(1) + "\n}\n");
 }
 
-}  // namespace bitoner::cli
+}  // namespace bitoner

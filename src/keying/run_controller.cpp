@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 
 #include <exception>
 #include <vector>
