@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "cli/keying_options.h"
-#include "cli/recording.h"
 #include "decode/decoder.h"
 #include "engine/noise.h"
 #include "engine/tones.h"
+#include "recording/recording.h"
 #include "support/keyed_signal.h"
 
 namespace bitoner {

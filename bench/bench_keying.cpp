@@ -23,7 +23,7 @@
 
 #include "engine/run_plan.h"
 #include "engine/tones.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 #include "sound/pulse_player.h"
 #include "support/plain_boxes.h"
 #include "support/pulse_daemon.h"

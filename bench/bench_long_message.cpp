@@ -29,6 +29,7 @@
 #include "support/silent_sound.h"
 #include "support/temp_dir.h"
 #include "ui/form1.h"
+#include "window/window_probe.h"
 
 namespace bitoner {
 namespace {
@@ -39,7 +40,7 @@ using testing::SilentSound;
 void keyRun(Form1& form) {
   QEventLoop loop;
   QObject::connect(&form, &Form1::runFinished, &loop, &QEventLoop::quit);
-  form.Command1->click();
+  testing::WindowProbe(form).controls().Command1->click();
   if (form.running()) {
     loop.exec();
   }
@@ -50,20 +51,22 @@ void BM_WindowPassOfE(benchmark::State& state) {
   const testing::TempWorkDir workdir;  // GO writes its (empty) tone files here
   SilentSound sound;
   Form1 form(sound, [](int /*status*/) {});
+  testing::WindowProbe probe(form);
+  const Form1Controls& ui = probe.controls();
   form.show();
   const auto length = static_cast<int>(state.range(0));
-  form.TextIn->setText(QString(length, QLatin1Char('E')));
-  form.SymbLen->setText(QStringLiteral("0"));
+  ui.TextIn->setText(QString(length, QLatin1Char('E')));
+  ui.SymbLen->setText(QStringLiteral("0"));
   for (auto _ : state) {
     keyRun(form);
   }
   // A pass shows ". " for every E.
-  if (form.CodePatt->toPlainText() != QString(". ").repeated(length)) {
+  if (ui.CodePatt->toPlainText() != QString(". ").repeated(length)) {
     state.SkipWithError("the display does not hold the whole pass");
   }
   // The cost of one batch at the end of the pass: the whole display laid out once.
   const auto before = std::chrono::steady_clock::now();
-  form.appendPattern(' ');
+  probe.appendPattern(' ');
   state.counters["one_layout_ms"] =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count();
   state.counters["per_char"] = benchmark::Counter(
@@ -116,9 +119,10 @@ void BM_WindowLongMessageRecorded(benchmark::State& state) {
     testing::PrivatePulse pulse;
     NotingSound sound;
     Form1 form(sound, [](int /*status*/) {});
+    const Form1Controls& ui = testing::WindowProbe(form).controls();
     form.show();
-    form.TextIn->setText(QString(length, QLatin1Char(' ')));
-    form.SymbLen->setText(QStringLiteral("0.02"));
+    ui.TextIn->setText(QString(length, QLatin1Char(' ')));
+    ui.SymbLen->setText(QStringLiteral("0.02"));
 
     testing::MonitorRecorder recorder(pulse);
     const auto go = std::chrono::steady_clock::now();

@@ -29,6 +29,7 @@
 #include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 #include "ui/form1.h"
+#include "window/window_probe.h"
 
 namespace bitoner {
 namespace {
@@ -81,17 +82,18 @@ void BM_WindowThreadStalledDuringLoop(benchmark::State& state) {
     testing::PrivatePulse pulse;
     NotingSound sound;
     Form1 form(sound, [](int /*status*/) {});
+    const Form1Controls& ui = testing::WindowProbe(form).controls();
     form.show();
-    form.TextIn->setText(QStringLiteral("PARIS"));
-    form.SymbLen->setText(QStringLiteral("0.05"));
-    form.LoopCont->setChecked(true);
+    ui.TextIn->setText(QStringLiteral("PARIS"));
+    ui.SymbLen->setText(QStringLiteral("0.05"));
+    ui.LoopCont->setChecked(true);
 
     testing::MonitorRecorder recorder(pulse);
     QEventLoop loop;
     QObject::connect(&form, &Form1::runFinished, &loop, &QEventLoop::quit);
     QTimer::singleShot(kStallAfter, &form, [] { std::this_thread::sleep_for(kStallFor); });
-    QTimer::singleShot(kStopAfter, &form, [&form] { form.Stp->click(); });
-    form.Command1->click();
+    QTimer::singleShot(kStopAfter, &form, [&ui] { ui.Stp->click(); });
+    ui.Command1->click();
     loop.exec();
     const std::vector<std::int16_t> recording = recorder.stop();
 

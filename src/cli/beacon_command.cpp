@@ -6,9 +6,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "cli/beacon.h"
-#include "cli/recording.h"
-#include "cli/schedule.h"
+#include "keying/beacon.h"
+#include "keying/schedule.h"
+#include "recording/recording.h"
 #include "signals/stop_signals.h"
 #include "sound/pulse_player.h"
 
@@ -121,7 +121,7 @@ int runBeaconCommand(const BeaconOptions& options) {
   // expects of a signal it sends again.
   const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
   PulsePlayer player;
-  return runBeacon(config, player, stop, stderr);
+  return runBeacon(config, player, stop, stderr) ? kExitDone : kExitFailed;
 }
 
 }  // namespace bitoner::cli

@@ -13,6 +13,7 @@
 #include "cli/keying_options.h"
 #include "cli/render.h"
 #include "cli/tune.h"
+#include "recording/version.h"
 
 namespace bitoner::cli {
 
@@ -61,7 +62,7 @@ int runCommandLine(int argc, char* argv[]) {
       "Bitoner keys a typed message as two-frequency Morse code in complex-baseband I/Q audio.\n"
       "Without arguments it opens its window.",
       "bitoner");
-  app.set_version_flag("--version", std::string("bitoner ") + BITONER_VERSION);
+  app.set_version_flag("--version", "bitoner " + std::string(programVersion()));
   app.require_subcommand(1);
 
   RenderOptions renderOptions;

@@ -8,11 +8,12 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "cli/decode_input.h"
-#include "cli/decode_live.h"
 #include "cli/keying_options.h"
-#include "cli/output_file.h"
+#include "decode/decode_live.h"
 #include "decode/decoder.h"
+#include "recording/output_file.h"
+#include "recording/recording_reader.h"
+#include "recording/version.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -57,7 +58,7 @@ void writeAnnotations(const std::string& name, const RecordingFormat& format,
       {"core:version", "1.0.0"},
       {"core:num_channels", 1},
       {"core:description", "Decoded by Bitoner from " + source + ": \"" + decoded.text + "\""},
-      {"core:recorder", std::string("Bitoner ") + BITONER_VERSION},
+      {"core:recorder", "Bitoner " + std::string(programVersion())},
       {"bitoner:decoded_text", decoded.text},
       {"bitoner:offset_hz", decoded.offsetHz},
       {"bitoner:snr_db", decoded.snrDb},
@@ -199,7 +200,7 @@ int runDecode(const DecodeOptions& options) {
   }
   try {
     if (options.live) {
-      decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
+      decode::decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
     }
     std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
     const RecordingFormat& format = reader->format();
@@ -221,6 +222,9 @@ int runDecode(const DecodeOptions& options) {
         break;
       }
       decoder.feed(samples);
+    }
+    for (const std::string& warning : reader->warnings()) {
+      std::cerr << "bitoner decode: warning: " << warning << '\n';
     }
     const decode::Decoded decoded = decoder.decode();
     if (options.verbose) {

@@ -12,10 +12,10 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "cli/decode_input.h"
+#include "recording/recording_reader.h"
 #include "cli/keying_options.h"
-#include "cli/output_file.h"
-#include "cli/schedule.h"
+#include "recording/output_file.h"
+#include "keying/schedule.h"
 #include "grab/grabber.h"
 #include "grab/picture.h"
 #include "signals/stop_signals.h"

@@ -16,12 +16,12 @@
 #include <limits>
 #include <system_error>
 
-#include "cli/noisy_frames.h"
-#include "cli/output_file.h"
-#include "cli/recording.h"
 #include "engine/file_set.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
+#include "recording/noisy_frames.h"
+#include "recording/output_file.h"
+#include "recording/recording.h"
 #include "signals/stop_signals.h"
 
 namespace bitoner::cli {

@@ -198,7 +198,8 @@ Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
     throw SettingsError("the sample rate must be a positive number of hertz");
   }
   if (!std::isfinite(settings.symbolSeconds) || !std::isfinite(settings.gapSeconds) ||
-      settings.symbolSeconds * rate > 1e12 || settings.gapSeconds * rate > 1e12) {
+      std::fabs(settings.symbolSeconds * rate) > 1e12 ||
+      std::fabs(settings.gapSeconds * rate) > 1e12) {
     throw SettingsError("the symbol and gap lengths must be finite");
   }
   symbolFrames_ = static_cast<std::int64_t>(std::nearbyint(rate * settings.symbolSeconds));

@@ -3,28 +3,30 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "engine/keying_steps.h"
 #include "engine/parameters.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 #include "sound/sound_service.h"
+#include "ui/window_layout.h"
 
-class QCheckBox;
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
-class QPushButton;
 
 namespace bitoner {
 
 class PatternDisplay;
+
+namespace testing {
+class WindowProbe;
+}
 
 // The program's only window: the message, the six parameter boxes, GO and Stop sharing one place,
 // Loop, Invert I/Q and the pattern display. It owns the keying parameters and a run controller,
@@ -50,55 +52,8 @@ class Form1 : public QWidget {
   // Ends the process at once with `status`, running no further code of the program.
   [[noreturn]] static void endProcess(int status);
 
-  // The keying parameters the box handlers derived.
-  KeyingParameters& parameters();
-
-  // The message box's text, as Unicode code points, and replacing it.
-  std::u32string message() const;
-  void setMessage(const std::u32string& text);
-
-  // A parameter box's text, and replacing it; the write runs the box's change handler before it
-  // returns, as an edit by the operator would.
-  std::string boxText(Box box) const;
-  void setBoxText(Box box, const std::string& text);
-
-  // The pattern display.
-  void clearPattern();
-  void appendPattern(char symbol);
-
-  bool loopChecked() const;
-  bool invertChecked() const;
-
-  // Keying: Stop shown in GO's place and Invert I/Q disabled; idle: the reverse.
-  void showKeying(bool keying);
-
-  // Tells the operator why a run did not start or ended early.
-  void report(const std::string& text);
-
   // Whether a run (tone files or keying) is in progress.
   bool running() const { return run_.running(); }
-
-  // The controls, named as the operator's documentation and the tests refer to them. Owned by the
-  // window through Qt's parent-child ownership.
-  QLabel* Label4 = nullptr;
-  QLineEdit* TextIn = nullptr;
-  QLabel* Label1 = nullptr;
-  QLineEdit* IdleFreq = nullptr;
-  QLabel* Label5 = nullptr;
-  QLineEdit* SymbLen = nullptr;
-  QLabel* Label2 = nullptr;
-  QLineEdit* DotFreq = nullptr;
-  QLabel* Label6 = nullptr;
-  QLineEdit* Intgap = nullptr;
-  QLabel* Label3 = nullptr;
-  QLineEdit* DashFreq = nullptr;
-  QLabel* Amplitude = nullptr;
-  QLineEdit* dB = nullptr;
-  QPushButton* Command1 = nullptr;
-  QPushButton* Stp = nullptr;
-  QCheckBox* LoopCont = nullptr;
-  QCheckBox* InvertSB = nullptr;
-  QPlainTextEdit* CodePatt = nullptr;
 
  signals:
   // A run has ended and the window is idle again.
@@ -108,7 +63,9 @@ class Form1 : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void createControls();
+  // The window tests' one way in: tests/window/window_probe.h.
+  friend class testing::WindowProbe;
+
   void connectHandlers();
   void Form_Load();
   void Form_Unload();
@@ -123,7 +80,24 @@ class Form1 : public QWidget {
   void DashFreq_Change();
   void boxChanged(Box which);
 
+  // Replaces the message box's text.
+  void setMessage(const std::u32string& text);
+
+  // A parameter box, its text, and replacing it; the write runs the box's change handler before
+  // it returns, as an edit by the operator would.
   QLineEdit* box(Box which) const;
+  std::string boxText(Box which) const;
+  void setBoxText(Box which, const std::string& text);
+
+  // The pattern display.
+  void clearPattern();
+  void appendPattern(char symbol);
+
+  // Keying: Stop shown in GO's place and Invert I/Q disabled; idle: the reverse.
+  void showKeying(bool keying);
+
+  // Tells the operator why a run did not start or ended early, or what a paste left out.
+  void report(const std::string& text);
   void reportCut(std::size_t dropped);
 
   // On the window's thread, whenever the run has progress waiting.
@@ -134,6 +108,7 @@ class Form1 : public QWidget {
   void showClosing();
   void endProgram();
 
+  Form1Controls controls_;
   KeyingParameters params_;
   // The message box's text as code points, kept current on every change.
   std::u32string message_;

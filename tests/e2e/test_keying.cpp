@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/run_plan.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 #include "sound/pulse_player.h"
 #include "support/plain_boxes.h"
 #include "support/pulse_daemon.h"

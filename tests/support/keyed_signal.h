@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/keying_options.h"
-#include "cli/recording.h"
 #include "engine/tones.h"
+#include "recording/recording.h"
 
 namespace bitoner::testing {
 
@@ -23,7 +23,7 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
   const ToneBank tones(setup.tones);
   std::vector<std::complex<double>> signal;
   std::vector<std::int16_t> chunk;
-  cli::walkRecording(
+  walkRecording(
       tones, setup.message, 0,
       [&](Tone tone) {
         chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
@@ -33,7 +33,7 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
         }
         return true;
       },
-      [](const cli::Segment&) {});
+      [](const Segment&) {});
   return signal;
 }
 

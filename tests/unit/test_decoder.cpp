@@ -5,9 +5,9 @@
 #include <numbers>
 
 #include "cli/keying_options.h"
-#include "cli/recording.h"
 #include "decode/decoder.h"
 #include "engine/noise.h"
+#include "recording/recording.h"
 #include "support/keyed_signal.h"
 
 namespace bitoner {

@@ -22,7 +22,7 @@
 
 #include "engine/run_plan.h"
 #include "engine/tones.h"
-#include "run/run_controller.h"
+#include "keying/run_controller.h"
 #include "sound/null_player.h"
 #include "support/plain_boxes.h"
 #include "support/played_names.h"

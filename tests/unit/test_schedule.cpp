@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "cli/schedule.h"
+#include "keying/schedule.h"
 
 namespace bitoner::cli {
 namespace {

@@ -118,12 +118,12 @@ TEST_F(WindowLayout, EveryControlHasItsNameKindCaptionAndPlaceAndStartsIdle) {
     EXPECT_EQ(shownText(widget), QString::fromLatin1(expected.caption));
   }
 
-  EXPECT_EQ(form.TextIn->maxLength(), 32767);
-  EXPECT_TRUE(form.Command1->isVisible());
-  EXPECT_FALSE(form.Stp->isVisible());
-  EXPECT_TRUE(form.InvertSB->isEnabled());
-  EXPECT_FALSE(form.InvertSB->isChecked());
-  EXPECT_FALSE(form.LoopCont->isChecked());
+  EXPECT_EQ(ui.TextIn->maxLength(), 32767);
+  EXPECT_TRUE(ui.Command1->isVisible());
+  EXPECT_FALSE(ui.Stp->isVisible());
+  EXPECT_TRUE(ui.InvertSB->isEnabled());
+  EXPECT_FALSE(ui.InvertSB->isChecked());
+  EXPECT_FALSE(ui.LoopCont->isChecked());
 }
 
 TEST_F(WindowLayout, EveryCaptionFitsItsControl) {
@@ -176,13 +176,13 @@ TEST_F(WindowLayout, HiddenNarrowFontIsStoodInFor) {
 TEST_F(WindowLayout, MessageLabelAndPatternDisplayUseTheirOwnFonts) {
   const QFont windowFont = form.font();
   EXPECT_LE(QFontInfo(windowFont).pixelSize(), 12) << "a compact default font";
-  EXPECT_EQ(form.Label4->font().pointSizeF(), 9.75);
-  EXPECT_EQ(form.CodePatt->font().pointSizeF(), 13.5);
-  EXPECT_EQ(form.Label4->font().weight(), QFont::Normal);
-  EXPECT_EQ(form.CodePatt->font().weight(), QFont::Normal);
-  EXPECT_EQ(form.Label1->font(), windowFont);
-  EXPECT_EQ(form.TextIn->font(), windowFont);
-  EXPECT_EQ(form.Command1->font(), windowFont);
+  EXPECT_EQ(ui.Label4->font().pointSizeF(), 9.75);
+  EXPECT_EQ(ui.CodePatt->font().pointSizeF(), 13.5);
+  EXPECT_EQ(ui.Label4->font().weight(), QFont::Normal);
+  EXPECT_EQ(ui.CodePatt->font().weight(), QFont::Normal);
+  EXPECT_EQ(ui.Label1->font(), windowFont);
+  EXPECT_EQ(ui.TextIn->font(), windowFont);
+  EXPECT_EQ(ui.Command1->font(), windowFont);
 }
 
 TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
@@ -206,54 +206,53 @@ TEST_F(WindowLayout, WindowAndEveryControlAreLightBlue) {
 }
 
 TEST_F(WindowLayout, TabWalksTheControlsInOrderFromGo) {
-  ASSERT_EQ(QApplication::focusWidget(), form.Command1) << "GO has the focus at first show";
-  const std::vector<QWidget*> expected{form.TextIn,   form.IdleFreq, form.DotFreq, form.DashFreq,
-                                       form.SymbLen,  form.CodePatt, form.Intgap,  form.dB,
-                                       form.InvertSB, form.LoopCont, form.Command1};
+  ASSERT_EQ(QApplication::focusWidget(), ui.Command1) << "GO has the focus at first show";
+  const std::vector<QWidget*> expected{ui.TextIn,   ui.IdleFreq, ui.DotFreq, ui.DashFreq,
+                                       ui.SymbLen,  ui.CodePatt, ui.Intgap,  ui.dB,
+                                       ui.InvertSB, ui.LoopCont, ui.Command1};
   for (QWidget* next : expected) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     ASSERT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
   }
 
   // While keying, Stop stands in GO's place and takes its turn between dB and Invert I/Q.
-  form.showKeying(true);
-  form.dB->setFocus();
-  QTest::keyClick(form.dB, Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), form.Stp);
-  form.showKeying(false);
+  probe.showKeying(true);
+  ui.dB->setFocus();
+  QTest::keyClick(ui.dB, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), ui.Stp);
+  probe.showKeying(false);
 }
 
 TEST_F(WindowLayout, TypingIntoABoxRunsItsHandlerAtOnce) {
-  const std::pair<QLineEdit*, const char*> typed[] = {
-      {form.IdleFreq, "700"}, {form.DotFreq, "900"}, {form.DashFreq, "1300"},
-      {form.SymbLen, "0.2"},  {form.Intgap, "20"},   {form.dB, "20"}};
+  const std::pair<QLineEdit*, const char*> typed[] = {{ui.IdleFreq, "700"},  {ui.DotFreq, "900"},
+                                                      {ui.DashFreq, "1300"}, {ui.SymbLen, "0.2"},
+                                                      {ui.Intgap, "20"},     {ui.dB, "20"}};
   for (const auto& [box, text] : typed) {
     box->selectAll();
     QTest::keyClicks(box, text);
   }
-  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.2);
-  EXPECT_DOUBLE_EQ(form.parameters().InterSymbol, 20.0 / 100 * 0.2);
-  EXPECT_DOUBLE_EQ(form.parameters().Ampl, 3270.0);
+  EXPECT_DOUBLE_EQ(probe.parameters().SymbolLength, 0.2);
+  EXPECT_DOUBLE_EQ(probe.parameters().InterSymbol, 20.0 / 100 * 0.2);
+  EXPECT_DOUBLE_EQ(probe.parameters().Ampl, 3270.0);
 
   // A write by the program runs the handler before it returns, as the normalisation needs.
-  form.setBoxText(Box::SymbLen, " .25");
-  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
+  ui.SymbLen->setText(" .25");
+  EXPECT_DOUBLE_EQ(probe.parameters().SymbolLength, 0.25);
 }
 
 TEST_F(WindowLayout, PatternDisplayWrapsAndScrollsVertically) {
   for (int i = 0; i < 400; ++i) {
-    form.appendPattern(i % 7 == 6 ? ' ' : (i % 2 == 0 ? '.' : '-'));
+    probe.appendPattern(i % 7 == 6 ? ' ' : (i % 2 == 0 ? '.' : '-'));
   }
-  EXPECT_EQ(form.CodePatt->toPlainText().size(), 400);
-  EXPECT_EQ(form.CodePatt->document()->blockCount(), 1) << "appending adds no line breaks";
-  EXPECT_GT(form.CodePatt->verticalScrollBar()->maximum(), 0);
-  EXPECT_EQ(form.CodePatt->horizontalScrollBar()->maximum(), 0);
-  EXPECT_EQ(form.CodePatt->verticalScrollBar()->value(),
-            form.CodePatt->verticalScrollBar()->maximum())
+  EXPECT_EQ(ui.CodePatt->toPlainText().size(), 400);
+  EXPECT_EQ(ui.CodePatt->document()->blockCount(), 1) << "appending adds no line breaks";
+  EXPECT_GT(ui.CodePatt->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(ui.CodePatt->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(ui.CodePatt->verticalScrollBar()->value(), ui.CodePatt->verticalScrollBar()->maximum())
       << "the latest symbols are in view";
 
-  form.clearPattern();
-  EXPECT_EQ(form.CodePatt->toPlainText(), "");
+  probe.clearPattern();
+  EXPECT_EQ(ui.CodePatt->toPlainText(), "");
 }
 
 TEST_F(WindowLayout, ClosingWhileIdleEndsTheProgramWithStatusZero) {

@@ -56,21 +56,21 @@ class KeyingThroughWindow : public testing::ShownWindow<RecordingPlayer> {
 
   // Types the message, and a symbol length short enough to keep the run brief.
   void typeMessage(const QString& message, const QString& symbLen = "0.02") {
-    retype(form.TextIn, message);
-    retype(form.SymbLen, symbLen);
+    retype(ui.TextIn, message);
+    retype(ui.SymbLen, symbLen);
   }
 
   // Presses GO and lets the window run until the run has ended.
   void pressGo() {
-    QTest::mouseClick(form.Command1, Qt::LeftButton);
+    QTest::mouseClick(ui.Command1, Qt::LeftButton);
     waitForRunEnd();
   }
 
   // The state every run, complete or refused, ends in: GO back in its place, Invert I/Q usable.
   void expectIdle() {
-    EXPECT_TRUE(form.Command1->isVisible());
-    EXPECT_FALSE(form.Stp->isVisible());
-    EXPECT_TRUE(form.InvertSB->isEnabled());
+    EXPECT_TRUE(ui.Command1->isVisible());
+    EXPECT_FALSE(ui.Stp->isVisible());
+    EXPECT_TRUE(ui.InvertSB->isEnabled());
     EXPECT_FALSE(form.running());
   }
 
@@ -92,20 +92,20 @@ TEST_F(KeyingThroughWindow, GoTurnsIntoStopWhileKeyingAndBackAfterwards) {
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 1) {
       atNextEvents([&] {
-        during = {form.Stp->isVisible(), form.Command1->isVisible(), form.InvertSB->isEnabled(),
-                  form.TextIn->isEnabled() && form.dB->isEnabled() && form.SymbLen->isEnabled() &&
-                      form.LoopCont->isEnabled()};
-        atButtonPlace = form.childAt(form.Command1->geometry().center());
+        during = {ui.Stp->isVisible(), ui.Command1->isVisible(), ui.InvertSB->isEnabled(),
+                  ui.TextIn->isEnabled() && ui.dB->isEnabled() && ui.SymbLen->isEnabled() &&
+                      ui.LoopCont->isEnabled()};
+        atButtonPlace = form.childAt(ui.Command1->geometry().center());
       });
     }
   };
   pressGo();
   EXPECT_EQ(during, (std::vector<bool>{true, false, false, true}));
-  EXPECT_EQ(atButtonPlace, form.Stp) << "only Stop can be clicked in the shared square";
+  EXPECT_EQ(atButtonPlace, ui.Stp) << "only Stop can be clicked in the shared square";
 
-  EXPECT_EQ(form.TextIn->text(), "TE");
+  EXPECT_EQ(ui.TextIn->text(), "TE");
   EXPECT_EQ(player.played, playOrder(U"TE"));
-  EXPECT_EQ(form.CodePatt->toPlainText(), "- . ");
+  EXPECT_EQ(ui.CodePatt->toPlainText(), "- . ");
   expectIdle();
 }
 
@@ -117,9 +117,9 @@ TEST_F(KeyingThroughWindow, StopOrATypedFrequencyEndsTheRunAfterTheElementAndIts
   QStyleHints* hints = QGuiApplication::styleHints();
   const int doubleClickMs = hints->mouseDoubleClickInterval();
   hints->setMouseDoubleClickInterval(0);
-  QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
-  ASSERT_TRUE(form.LoopCont->isChecked());
-  std::function<void()> interrupt = [this] { QTest::mouseClick(form.Stp, Qt::LeftButton); };
+  QTest::mouseClick(ui.LoopCont, Qt::LeftButton);  // would go on for ever without Stop
+  ASSERT_TRUE(ui.LoopCont->isChecked());
+  std::function<void()> interrupt = [this] { QTest::mouseClick(ui.Stp, Qt::LeftButton); };
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 3) {  // the second dot of S
       atNextEvents(interrupt);
@@ -128,15 +128,15 @@ TEST_F(KeyingThroughWindow, StopOrATypedFrequencyEndsTheRunAfterTheElementAndIts
   const std::vector<std::string> twoDots{"dot.wav", "InterSymb.wav", "dot.wav", "InterSymb.wav"};
   pressGo();
   EXPECT_EQ(player.played, twoDots);
-  EXPECT_EQ(form.CodePatt->toPlainText(), "");
+  EXPECT_EQ(ui.CodePatt->toPlainText(), "");
   expectIdle();
 
-  interrupt = [this] { QTest::keyClicks(form.DotFreq, "5"); };
+  interrupt = [this] { QTest::keyClicks(ui.DotFreq, "5"); };
   player.played.clear();
   pressGo();
   EXPECT_EQ(player.played, twoDots);
-  EXPECT_EQ(form.CodePatt->toPlainText(), "..");
-  EXPECT_EQ(form.DotFreq->text(), "10005");
+  EXPECT_EQ(ui.CodePatt->toPlainText(), "..");
+  EXPECT_EQ(ui.DotFreq->text(), "10005");
   expectIdle();
   EXPECT_TRUE(endStatuses.empty());
   hints->setMouseDoubleClickInterval(doubleClickMs);
@@ -146,8 +146,8 @@ TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfter
   typeMessage("e", "250");
   pressGo();
 
-  EXPECT_EQ(form.SymbLen->text(), " .25");
-  EXPECT_DOUBLE_EQ(form.parameters().SymbolLength, 0.25);
+  EXPECT_EQ(ui.SymbLen->text(), " .25");
+  EXPECT_DOUBLE_EQ(probe.parameters().SymbolLength, 0.25);
   EXPECT_EQ(player.played, playOrder(U"E"));
   expectIdle();
 }
@@ -155,28 +155,28 @@ TEST_F(KeyingThroughWindow, SymbolLengthTypedInMillisecondsIsShownInSecondsAfter
 TEST_F(KeyingThroughWindow, RefusalsAreShownAndNothingTypedIsLost) {
   MessageBoxCatcher boxes;
 
-  retype(form.TextIn, "ab[c");
+  retype(ui.TextIn, "ab[c");
   pressGo();
   ASSERT_EQ(boxes.texts.size(), 1);
   EXPECT_TRUE(boxes.texts[0].contains("\"[\"")) << boxes.texts[0].toStdString();
-  EXPECT_EQ(form.TextIn->text(), "AB[C");
+  EXPECT_EQ(ui.TextIn->text(), "AB[C");
   EXPECT_TRUE(player.played.empty());
   EXPECT_FALSE(toneFileExists("Idle.wav"));
   expectIdle();
 
-  retype(form.TextIn, "abc");
-  retype(form.DotFreq, "1e400");
+  retype(ui.TextIn, "abc");
+  retype(ui.DotFreq, "1e400");
   pressGo();
   ASSERT_EQ(boxes.texts.size(), 2);
   EXPECT_TRUE(boxes.texts[1].contains("Dot.wav")) << boxes.texts[1].toStdString();
-  EXPECT_EQ(form.DotFreq->text(), "1e400");
-  EXPECT_EQ(form.TextIn->text(), "ABC");
+  EXPECT_EQ(ui.DotFreq->text(), "1e400");
+  EXPECT_EQ(ui.TextIn->text(), "ABC");
   EXPECT_TRUE(player.played.empty());
   expectIdle();
 
   // Once mended, the same message keys.
-  retype(form.DotFreq, "1000");
-  retype(form.SymbLen, "0.02");
+  retype(ui.DotFreq, "1000");
+  retype(ui.SymbLen, "0.02");
   pressGo();
   EXPECT_EQ(boxes.texts.size(), 2);
   EXPECT_EQ(player.played, playOrder(U"ABC"));
@@ -203,16 +203,16 @@ TEST_F(KeyingThroughWindow, ClosingDuringARunEndsTheProgramWithoutAnotherPlay) {
 // continuous signal. The recording of the sound server's output is compared bit for bit.
 TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap) {
   typeMessage("Ok 73", "0.03");
-  form.Command1->setFocus();
+  ui.Command1->setFocus();
 
   testing::MonitorRecorder recorder(pulse);
-  QTest::keyClick(form.Command1, Qt::Key_Space);  // GO from the keyboard this time
+  QTest::keyClick(ui.Command1, Qt::Key_Space);  // GO from the keyboard this time
   waitForRunEnd();
   const std::vector<std::int16_t> recording = recorder.stop();
 
   const std::vector<std::string> order = playOrder(U"OK 73");
   ASSERT_EQ(player.played, order);
-  EXPECT_EQ(form.CodePatt->toPlainText(), "--- -.-  --... ...-- ");
+  EXPECT_EQ(ui.CodePatt->toPlainText(), "--- -.-  --... ...-- ");
 
   testing::expectRecorded(recording, testing::framesOf(order));
 }
@@ -222,15 +222,15 @@ TEST_F(KeyingThroughWindow, TypedMessageIsHeardAsTheToneFilesInOrderWithoutAGap)
 // afterwards, in order.
 TEST_F(KeyingThroughWindow, AStalledWindowBreaksNeitherTheSignalNorTheDisplayOrder) {
   typeMessage("paris", "0.05");
-  QTest::mouseClick(form.LoopCont, Qt::LeftButton);
+  QTest::mouseClick(ui.LoopCont, Qt::LeftButton);
   QStringList shown;
-  QObject::connect(form.CodePatt, &QPlainTextEdit::textChanged,
-                   [&] { shown << form.CodePatt->toPlainText(); });
+  QObject::connect(ui.CodePatt, &QPlainTextEdit::textChanged,
+                   [&] { shown << ui.CodePatt->toPlainText(); });
   bool stalled = false;
   QTimer::singleShot(500, &form, [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     stalled = true;
-    QTest::mouseClick(form.LoopCont, Qt::LeftButton);  // the pass under way is the last
+    QTest::mouseClick(ui.LoopCont, Qt::LeftButton);  // the pass under way is the last
   });
   testing::MonitorRecorder recorder(pulse);
   pressGo();
@@ -240,7 +240,7 @@ TEST_F(KeyingThroughWindow, AStalledWindowBreaksNeitherTheSignalNorTheDisplayOrd
   EXPECT_GT(player.played.size(), 2 * playOrder(U"PARIS").size()) << "keyed through the stall";
   testing::expectRecorded(recording, testing::framesOf(player.played));
   const QString pass = QStringLiteral(".--. .- .-. .. ... ");
-  EXPECT_EQ(form.CodePatt->toPlainText(), pass);
+  EXPECT_EQ(ui.CodePatt->toPlainText(), pass);
   for (const QString& text : shown) {
     EXPECT_TRUE(pass.startsWith(text)) << text.toStdString();
   }
@@ -253,8 +253,8 @@ using LongElementWindow = testing::ShownWindow<NullPlayer>;
 // Closed during an element, the window stays, saying when the element ends, and the program ends
 // once it has, with nothing played after it.
 TEST_F(LongElementWindow, CloseDuringAnElementKeepsTheWindowUntilTheElementEnds) {
-  form.TextIn->setText("E");
-  form.SymbLen->setText("2");
+  ui.TextIn->setText("E");
+  ui.SymbLen->setText("2");
   bool shownAtEnd = false;
   std::int64_t framesAtEnd = 0;
   onEnd = [&] {
@@ -262,12 +262,12 @@ TEST_F(LongElementWindow, CloseDuringAnElementKeepsTheWindowUntilTheElementEnds)
     framesAtEnd = player.framesPlayed();
   };
   QSignalSpy ended(&form, &Form1::runFinished);
-  form.Command1->click();
+  ui.Command1->click();
   QTest::qWait(300);  // into the dot
   form.close();
 
   EXPECT_TRUE(form.isVisible());
-  EXPECT_FALSE(form.Stp->isEnabled());
+  EXPECT_FALSE(ui.Stp->isEnabled());
   const auto* note = form.findChild<QLabel*>("closingNote");
   ASSERT_NE(note, nullptr);
   EXPECT_TRUE(note->isVisible());
@@ -283,10 +283,10 @@ TEST_F(LongElementWindow, CloseDuringAnElementKeepsTheWindowUntilTheElementEnds)
 }
 
 TEST_F(LongElementWindow, ASecondCloseEndsAtOnce) {
-  form.TextIn->setText("E");
-  form.SymbLen->setText("2");
+  ui.TextIn->setText("E");
+  ui.SymbLen->setText("2");
   QSignalSpy ended(&form, &Form1::runFinished);
-  form.Command1->click();
+  ui.Command1->click();
   QTest::qWait(300);
   form.close();
   EXPECT_TRUE(endStatuses.empty());
@@ -304,7 +304,7 @@ TEST_F(KeyingThroughWindow, ScreenshotsAtStartAndDuringARun) {
   const QImage start = form.grab().toImage();
   QImage run;
   typeMessage("cq de bitoner");
-  form.Command1->setFocus();
+  ui.Command1->setFocus();
   player.beforePlay = [&](std::size_t playNumber) {
     if (playNumber == 30) {
       atNextEvents([&] { run = form.grab().toImage(); });

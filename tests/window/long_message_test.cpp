@@ -46,35 +46,35 @@ TEST_F(LongMessages, PastedOrDroppedTextBeyondTheLimitIsCutAndReported) {
   const QString pasted(40000, QLatin1Char('E'));
   const QString dropped = QString(kBoxLimit, QLatin1Char('T')) + QString::fromUtf8("\U0001F600");
 
-  form.TextIn->setText("AB");
-  form.TextIn->setFocus();
-  form.TextIn->setCursorPosition(1);
+  ui.TextIn->setText("AB");
+  ui.TextIn->setFocus();
+  ui.TextIn->setCursorPosition(1);
   QGuiApplication::clipboard()->setText(pasted);
-  QTest::keyClick(form.TextIn, Qt::Key_V, Qt::ControlModifier);
-  EXPECT_EQ(form.TextIn->text(), "A" + pasted.left(kBoxLimit - 2) + "B");
+  QTest::keyClick(ui.TextIn, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(ui.TextIn->text(), "A" + pasted.left(kBoxLimit - 2) + "B");
   EXPECT_TRUE(nextMessage().contains(" 7235 characters")) << "40000 - 32765";
 
   // Dropped text that does not fit at all, the last character two UTF-16 units long.
-  form.TextIn->setText("CD");
+  ui.TextIn->setText("CD");
   QMimeData data;
   data.setText(dropped);
   const QPoint at(2, 2);
   QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(form.TextIn, &enter);
+  QApplication::sendEvent(ui.TextIn, &enter);
   QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(form.TextIn, &move);
+  QApplication::sendEvent(ui.TextIn, &move);
   QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(form.TextIn, &drop);
-  EXPECT_EQ(form.TextIn->text().size(), kBoxLimit);
-  EXPECT_TRUE(form.TextIn->text().contains("CD"));
+  QApplication::sendEvent(ui.TextIn, &drop);
+  EXPECT_EQ(ui.TextIn->text().size(), kBoxLimit);
+  EXPECT_TRUE(ui.TextIn->text().contains("CD"));
   EXPECT_TRUE(nextMessage().contains(" 3 characters")) << "two T and the emoji";
 
   // What fits says nothing.
-  form.TextIn->setText("");
+  ui.TextIn->setText("");
   QGuiApplication::clipboard()->setText("SOS");
-  QTest::keyClick(form.TextIn, Qt::Key_V, Qt::ControlModifier);
+  QTest::keyClick(ui.TextIn, Qt::Key_V, Qt::ControlModifier);
   QTest::qWait(50);
-  EXPECT_EQ(form.TextIn->text(), "SOS");
+  EXPECT_EQ(ui.TextIn->text(), "SOS");
   EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("|").toStdString();
 }
 
@@ -82,22 +82,22 @@ TEST_F(LongMessages, PastedOrDroppedTextBeyondTheLimitIsCutAndReported) {
 // exact, follow an edit made during the run, and not be laid out again for every symbol.
 TEST_F(LongMessages, ALongPassShowsEveryPatternButUpdatesTheDisplayInBatches) {
   constexpr int kLength = 3000;
-  form.TextIn->setText(QString(kLength, QLatin1Char('E')));
-  form.SymbLen->setText("0");
+  ui.TextIn->setText(QString(kLength, QLatin1Char('E')));
+  ui.SymbLen->setText("0");
   int changes = 0;
-  QObject::connect(form.CodePatt->document(), &QTextDocument::contentsChange,
+  QObject::connect(ui.CodePatt->document(), &QTextDocument::contentsChange,
                    [&changes] { ++changes; });
   bool edited = false;
   // The run reads each character when it comes to it: the last one, changed at the start, is
   // keyed as changed.
   QTimer::singleShot(0, [&] {
-    form.TextIn->end(false);
-    form.TextIn->backspace();
-    form.TextIn->insert("T");
+    ui.TextIn->end(false);
+    ui.TextIn->backspace();
+    ui.TextIn->insert("T");
     edited = true;
   });
   QSignalSpy ended(&form, &Form1::runFinished);
-  form.Command1->click();
+  ui.Command1->click();
   ASSERT_TRUE(ended.wait(60000)) << "the run did not end";
 
   ASSERT_TRUE(edited);
@@ -105,7 +105,7 @@ TEST_F(LongMessages, ALongPassShowsEveryPatternButUpdatesTheDisplayInBatches) {
   for (int k = 1; k < kLength; ++k) {
     expected += ". ";
   }
-  EXPECT_EQ(form.CodePatt->toPlainText(), expected + "- ");
+  EXPECT_EQ(ui.CodePatt->toPlainText(), expected + "- ");
   EXPECT_LT(changes, kLength / 10) << "symbols shown one change at a time";
   EXPECT_TRUE(boxes.texts.isEmpty());
 }

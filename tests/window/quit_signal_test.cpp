@@ -20,6 +20,7 @@
 #include "support/temp_dir.h"
 #include "ui/form1.h"
 #include "ui/quit_signals.h"
+#include "window/window_probe.h"
 
 namespace bitoner {
 namespace {
@@ -70,10 +71,11 @@ TEST_F(QuitSignals, StopALongToneWriteWithoutLeavingItsFiles) {
       {
         SilentSound sound;
         Form1 form(sound);
+        const Form1Controls& ui = testing::WindowProbe(form).controls();
         closeOnQuitSignals(form);
-        form.SymbLen->setText("100");  // about 4.4 MB for each of three files
+        ui.SymbLen->setText("100");  // about 4.4 MB for each of three files
         signalWhenWriting(SIGTERM);
-        form.Command1->click();  // the run writes the tone files on a thread of its own
+        ui.Command1->click();  // the run writes the tone files on a thread of its own
         QTest::qWait(10000);
         std::_Exit(kStillOpen);
       },

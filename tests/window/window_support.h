@@ -24,6 +24,7 @@
 #include "support/played_names.h"
 #include "support/pulse_daemon.h"
 #include "ui/form1.h"
+#include "window/window_probe.h"
 
 namespace bitoner::testing {
 
@@ -70,8 +71,8 @@ class MessageBoxCatcher {
   QTimer timer_;
 };
 
-// The main window shown and active, playing through a `Player`, with the statuses it asked to end
-// the program with and a hook called when it does.
+// The main window shown and active, playing through a `Player`, with its controls, the statuses it
+// asked to end the program with and a hook called when it does.
 template <typename Player>
 class ShownWindow : public ::testing::Test {
  protected:
@@ -103,6 +104,8 @@ class ShownWindow : public ::testing::Test {
   std::vector<int> endStatuses;
   std::function<void()> onEnd;
   Form1 form;
+  WindowProbe probe{form};
+  const Form1Controls& ui = probe.controls();
 };
 
 // One private sound server for this test process, started when first needed.

@@ -1,0 +1,227 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "keying/beacon.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "engine/keying_steps.h"
+
+namespace bitoner {
+
+namespace {
+
+// A pass whose first frame would be heard at most this long after its slot still takes that slot:
+// better a few milliseconds late than a whole period.
+constexpr auto kLateTolerance = std::chrono::milliseconds(20);
+
+class MessageInput : public KeyingInput {
+ public:
+  explicit MessageInput(const std::u32string& message) : message_(message) {}
+  std::size_t messageLength() const override { return message_.size(); }
+  char32_t messageAt(std::size_t index) const override { return message_[index]; }
+  bool loop() const override { return false; }  // one pass at a time; the beacon repeats it
+
+ private:
+  const std::u32string& message_;
+};
+
+class Beacon {
+ public:
+  Beacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop, std::FILE* report)
+      : config_(config),
+        sound_(sound),
+        stop_(stop),
+        report_(report),
+        messageText_(toUtf8(config.message)) {}
+
+  bool run() {
+    bool connected = false;
+    while (stop_.received() == 0 && !(config_.passes && completed_ >= *config_.passes)) {
+      try {
+        if (!connected) {
+          sound_.open(config_.tones);
+          if (lost_) {
+            say("sound server back; keying again");
+            lost_ = false;
+          }
+          connected = true;
+        }
+        if (config_.schedule && !waitForSlot()) {
+          break;
+        }
+        if (!keyPass()) {
+          break;
+        }
+      } catch (const SoundDeviceMissing& error) {
+        fault(error.what());
+        return false;
+      } catch (const SoundError& error) {
+        endPatternLine();
+        connected = false;
+        previousSlot_.reset();  // an outage is no pass running long
+        if (!lost_) {
+          fault(std::string(error.what()) + "; trying again every " +
+                std::to_string(config_.retryEvery.count() / 1000) + " s");
+          lost_ = true;
+        }
+        if (stop_.waitFor(config_.retryEvery)) {
+          return false;  // the sound server never came back
+        }
+      }
+    }
+    try {
+      if (connected) {
+        sound_.drain();  // the element being sent is heard whole
+      }
+    } catch (const SoundError& error) {
+      fault(std::string("sound server lost while finishing (") + error.what() + ")");
+    }
+    endPatternLine();
+    return !lost_;
+  }
+
+ private:
+  // Fills the time until the next scheduled start with the idle tone, its last stretch cut short
+  // so that the pass's first frame is heard on time. Worked out afresh from the real-time clock
+  // before every idle symbol, so a clock step is followed. False if a stop came first.
+  bool waitForSlot() {
+    const PassSchedule& schedule = *config_.schedule;
+    const std::int64_t idleFrames = config_.tones->frames(Tone::Idle);
+    for (;;) {
+      if ((stop_.received() != 0)) {
+        return false;
+      }
+      const auto heardAt = WallClock::now() + sound_.latency();
+      const auto slot = schedule.nextStart(heardAt - kLateTolerance);
+      noteLateness(slot);
+      slot_ = slot;
+      const double wait = std::chrono::duration<double>(slot - heardAt).count();
+      const auto frames =
+          std::max<std::int64_t>(0, std::llround(wait * static_cast<double>(config_.sampleRateHz)));
+      if (frames == 0) {
+        return true;
+      }
+      if (idleFrames == 0) {
+        // No idle tone to fill with: let the time pass in silence.
+        if (stop_.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(slot - heardAt))) {
+          return false;
+        }
+        continue;
+      }
+      if (frames < idleFrames) {
+        sound_.playPart(Tone::Idle, frames);
+        return true;
+      }
+      sound_.play(Tone::Idle);
+    }
+  }
+
+  // A pass that ran past the next slot takes the one after; the log says so once per pass.
+  void noteLateness(WallClock::time_point slot) {
+    if (previousSlot_ && slot > *previousSlot_ + config_.schedule->every && !lateNoted_) {
+      say("pass " + std::to_string(completed_) + " ran past its period; the next pass starts at " +
+          utcText(slot));
+      lateNoted_ = true;
+    }
+  }
+
+  // One pass of the message and the idle symbol that follows it in a Loop. False if a stop ended
+  // it early.
+  bool keyPass() {
+    const std::int64_t number = completed_ + 1;
+    const auto start = config_.schedule ? slot_ : WallClock::now() + sound_.latency();
+    if (!config_.quiet) {
+      say("pass " + std::to_string(number) + ": " + messageText_, start);
+    }
+    const MessageInput input(config_.message);
+    KeyingSteps steps(input);
+    while (const auto step = steps.next()) {
+      switch (step->kind) {
+        case KeyingStep::Kind::Play:
+          sound_.play(step->tone);
+          break;
+        case KeyingStep::Kind::Show:
+          showSymbol(step->symbol);
+          break;
+        case KeyingStep::Kind::Checkpoint:
+          if ((stop_.received() != 0)) {
+            return false;
+          }
+          break;
+        case KeyingStep::Kind::PassStart:
+        case KeyingStep::Kind::CharacterStart:
+        case KeyingStep::Kind::ClearDisplay:
+        case KeyingStep::Kind::LoopIdle:
+          break;
+      }
+    }
+    sound_.play(Tone::Idle);
+    endPatternLine();
+    completed_ = number;
+    previousSlot_ = config_.schedule ? std::optional(slot_) : std::nullopt;
+    lateNoted_ = false;
+    return true;
+  }
+
+  void showSymbol(char symbol) {
+    if (config_.quiet || !config_.terminal) {
+      return;
+    }
+    if (!patternOpen_) {
+      std::fputs("  ", report_);
+      patternOpen_ = true;
+    }
+    std::fputc(symbol, report_);
+    std::fflush(report_);
+  }
+
+  void endPatternLine() {
+    if (patternOpen_) {
+      std::fputc('\n', report_);
+      std::fflush(report_);
+      patternOpen_ = false;
+    }
+  }
+
+  // Every line carries its time, the time a pass is heard for the line that announces it.
+  void say(const std::string& line, std::optional<WallClock::time_point> when = std::nullopt) {
+    if (config_.quiet) {
+      return;
+    }
+    endPatternLine();
+    std::fprintf(report_, "bitoner beacon: %s %s\n",
+                 utcText(when.value_or(WallClock::now())).c_str(), line.c_str());
+    std::fflush(report_);
+  }
+
+  void fault(const std::string& line) {
+    endPatternLine();
+    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(WallClock::now()).c_str(),
+                 line.c_str());
+    std::fflush(report_);
+  }
+
+  const BeaconConfig& config_;
+  TimedSound& sound_;
+  const StopSignals& stop_;
+  std::FILE* report_;
+  const std::string messageText_;
+  std::int64_t completed_ = 0;
+  WallClock::time_point slot_{};
+  std::optional<WallClock::time_point> previousSlot_;
+  bool lateNoted_ = false;
+  bool lost_ = false;
+  bool patternOpen_ = false;
+};
+
+}  // namespace
+
+bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+               std::FILE* report) {
+  return Beacon(config, sound, stop, report).run();
+}
+
+}  // namespace bitoner

@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner decode` run as a user runs it, on recordings that `bitoner render` made.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "command_line/run_bitoner.h"
+#include "engine/patterns.h"
+#include "support/temp_dir.h"
+#include "support/wav_file.h"
+
+namespace bitoner {
+namespace {
+
+using testing::Finished;
+using testing::run;
+using testing::slurp;
+using testing::TempDir;
+
+// Short symbols keep the tests quick; at 50 ms the decoder reads without error down to about
+// -10 dB, so the noisy cases below keep a margin of 5 dB or more.
+const std::vector<std::string> kShort{"--symbol", "0.05"};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+void render(const std::vector<std::string>& args, const TempDir& dir) {
+  const Finished done = run(with({"render"}, args), dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+}
+
+TEST(DecodeTest, ReadsEveryCharacterOfACleanRecording) {
+  const TempDir dir;
+  // Every character with a pattern, in words of a few characters.
+  std::string message;
+  const PatternTable table = CWchars();
+  for (std::size_t code = 0; code < table.size(); ++code) {
+    if (!table[code].empty()) {
+      message += static_cast<char>(code);
+      if (message.size() % 6 == 5) {
+        message += ' ';
+      }
+    }
+  }
+  render(with(kShort, {"-o", "all.wav", message}), dir);
+  const Finished done = run(with({"decode"}, with(kShort, {"all.wav"})), dir.path());
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.out, message + "\n");
+}
+
+TEST(DecodeTest, ReadsNoisyRecordingsOfEveryKind) {
+  const TempDir dir;
+  const std::string message = "CQ DE K1ABC 5NN";
+  render(with(kShort, {"--snr", "-4", "--seed", "1", "-o", "iq.wav", message}), dir);
+  render(with(kShort, {"--snr", "-1", "--seed", "2", "-o", "mono.sigmf-data", message}), dir);
+  render(with(kShort,
+              {"--snr", "-4", "--seed", "3", "--format", "cf32", "-o", "f32.sigmf-data", message}),
+         dir);
+
+  // A receiver's audio: the I channel alone, its SNR stated on the complex signal.
+  {
+    const std::vector<std::int16_t> iq = testing::samplesOf(slurp(dir / "mono.sigmf-data"));
+    std::vector<std::int16_t> mono;
+    for (std::size_t k = 0; k < iq.size(); k += 2) {
+      mono.push_back(iq[k]);
+    }
+    SF_INFO info{};
+    info.samplerate = 11025;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open((dir / "mono.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_write_short(file, mono.data(), static_cast<sf_count_t>(mono.size()));
+    sf_close(file);
+  }
+  for (const std::string input : {"iq.wav", "mono.wav", "f32.sigmf-meta"}) {
+    SCOPED_TRACE(input);
+    const Finished done = run(with({"decode"}, with(kShort, {input})), dir.path());
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(done.out, message + "\n");
+    EXPECT_TRUE(done.err.empty()) << done.err;
+  }
+
+  // Raw frames through a pipe, at another rate than the default.
+  const std::string pipeline = std::string("\"$0\" render --symbol 0.05 --snr -4 --seed 4 -o - ") +
+                               message + " | \"$0\" decode --rate=11025.0 --symbol 0.05 -";
+  testing::ChildProcess shell({"/bin/sh", "-c", pipeline, BITONER_EXECUTABLE},
+                              {dir.path(), dir / "pipe.out", dir / "pipe.err", {}});
+  EXPECT_EQ(shell.wait(), 0) << slurp(dir / "pipe.err");
+  EXPECT_EQ(slurp(dir / "pipe.out"), message + "\n");
+}
+
+TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
+  const TempDir dir;
+  render(with(kShort, {"--invert", "--snr", "10", "--seed", "5", "-o", "rec.sigmf-data", "TEST"}),
+         dir);
+  const Finished done = run(
+      with({"decode", "--invert", "--verbose", "--annotate", "read.sigmf-meta", "rec.sigmf-data"},
+           kShort),
+      dir.path());
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.out, "TEST\n");
+  EXPECT_NE(done.err.find("offset "), std::string::npos) << done.err;
+  EXPECT_NE(done.err.find(" dB in 2500 Hz"), std::string::npos) << done.err;
+  EXPECT_NE(done.err.find("0.000 s  T -  confidence 1.000"), std::string::npos) << done.err;
+
+  const auto meta = nlohmann::json::parse(slurp(dir / "read.sigmf-meta"));
+  EXPECT_EQ(meta["global"]["core:datatype"], "ci16_le");
+  EXPECT_EQ(meta["global"]["core:sample_rate"], 11025.0);
+  const auto& annotations = meta["annotations"];
+  ASSERT_EQ(annotations.size(), 4U);
+  const auto rendered = nlohmann::json::parse(slurp(dir / "rec.sigmf-meta"))["annotations"];
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(annotations[k]["core:label"], rendered[k]["core:label"]);
+    EXPECT_EQ(annotations[k]["core:comment"], rendered[k]["core:comment"]);
+    // Where the character starts, to within one step of the timing search.
+    EXPECT_NEAR(annotations[k]["core:sample_start"].get<double>(),
+                rendered[k]["core:sample_start"].get<double>(), 30.0);
+    EXPECT_EQ(annotations[k]["core:freq_upper_edge"].get<double>() < 0, true);
+  }
+}
+
+TEST(DecodeTest, RefusesUsageAndReportsUnreadableFiles) {
+  const TempDir dir;
+  std::ofstream(dir / "text.wav") << "not a recording";
+  render(with(kShort, {"-o", "rec.sigmf-data", "E"}), dir);
+  const std::string meta = slurp(dir / "rec.sigmf-meta");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases{
+      {{}, 2, "give a recording"},
+      {{"--symbol", "abc", "x.wav"}, 2, "--symbol"},
+      {{"--search", "100", "rec.sigmf-data"}, 2, "too close"},
+      {{"--annotate", "x.json", "rec.sigmf-data"}, 2, ".sigmf-meta"},
+      {{"--annotate", "rec.sigmf-meta", "rec.sigmf-data"}, 2, "overwrite"},
+      {{"missing.wav"}, 1, "missing.wav: No such file or directory"},
+      {{"text.wav"}, 1, "text.wav: not a WAV file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const Finished done = run(with({"decode"}, c.args), dir.path());
+    EXPECT_EQ(done.status, c.status);
+    EXPECT_NE(done.err.find(c.says), std::string::npos) << done.err;
+    EXPECT_TRUE(done.out.empty());
+  }
+  EXPECT_EQ(slurp(dir / "rec.sigmf-meta"), meta);
+  EXPECT_EQ(dir.entries(),
+            (std::vector<std::string>{"rec.sigmf-data", "rec.sigmf-meta", "text.wav"}));
+}
+
+// Recordings from strangers: a metadata rate that is no rate and samples that are no numbers are
+// the file's fault; a file cut short is read as far as it goes, with a word on standard error.
+TEST(DecodeTest, RecordingsThatLieAreAnsweredPlainly) {
+  const TempDir dir;
+  render(with(kShort, {"--format", "cf32", "-o", "f32.sigmf-data", "TEST"}), dir);
+  render(with(kShort, {"-o", "rec.wav", "TEST"}), dir);
+  const std::string data = slurp(dir / "f32.sigmf-data");
+  auto meta = nlohmann::json::parse(slurp(dir / "f32.sigmf-meta"));
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+  };
+  meta["global"]["core:sample_rate"] = 1e300;
+  write("rate.sigmf-meta", meta.dump());
+  write("rate.sigmf-data", data);
+  std::string notNumbers = data;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::memcpy(notNumbers.data() + 4000, &nan, sizeof nan);
+  write("nan.sigmf-data", notNumbers);
+  write("nan.sigmf-meta", slurp(dir / "f32.sigmf-meta"));
+  write("cut.sigmf-data", data.substr(0, data.size() - 3));
+  write("cut.sigmf-meta", slurp(dir / "f32.sigmf-meta"));
+  // The data chunk still declares the whole recording; the file lost its last quarter.
+  const std::string wav = slurp(dir / "rec.wav");
+  write("short.wav", wav.substr(0, wav.size() * 3 / 4));
+
+  struct Case {
+    std::string file;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases{
+      {"rate.sigmf-data", 1, "rate.sigmf-meta: core:sample_rate 1e+300 is not a plausible rate"},
+      {"nan.sigmf-data", 1, "nan.sigmf-data: frame 500 holds a sample that is not a number (NaN)"},
+      {"cut.sigmf-data", 0,
+       "warning: cut.sigmf-data: the recording ends in the middle of a sample"},
+      {"short.wav", 0, "warning: short.wav: the data chunk declares "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Finished done = run(with({"decode"}, with(kShort, {c.file})), dir.path());
+    EXPECT_EQ(done.status, c.status);
+    EXPECT_NE(done.err.find(c.says), std::string::npos) << done.err;
+    EXPECT_EQ(done.out.empty(), c.status != 0) << done.out;
+  }
+}
+
+}  // namespace
+}  // namespace bitoner
