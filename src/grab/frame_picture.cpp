@@ -33,10 +33,12 @@ constexpr int kColourBarWidth = 12;
 // The fewest and most ticks an axis is given.
 constexpr int kMostTimeTicks = 12;
 constexpr int kMostFrequencyTicks = 12;
-// Automatic levels: the floor a little below the median cell (the noise), and a span of at least
-// this many dB so that noise alone is not stretched over the whole map.
-constexpr double kBelowMedianDb = 3.0;
-constexpr double kLeastSpanDb = 20.0;
+// Automatic levels: the floor at the median cell (the noise, so that half of it is dark), the top
+// at the strongest cells but for the few that keying clicks and noise peaks make, and a span of at
+// least this many dB so that noise alone is not stretched over the whole map.
+constexpr double kBelowMedianDb = 0.0;
+constexpr double kTopShare = 0.998;
+constexpr double kLeastSpanDb = 12.0;
 
 // Perceptually uniform, readable in grey and by the colour-blind: viridis, as a polynomial fit.
 Rgb viridis(double t) {
@@ -235,7 +237,10 @@ std::pair<double, double> automaticRange(const PowerGrid& grid) {
   const auto middle = db.begin() + static_cast<std::ptrdiff_t>(db.size() / 2);
   std::nth_element(db.begin(), middle, db.end());
   const double floor = static_cast<double>(*middle) - kBelowMedianDb;
-  const auto top = static_cast<double>(*std::max_element(db.begin(), db.end()));
+  const auto high = db.begin() + static_cast<std::ptrdiff_t>(
+                                     static_cast<double>(db.size() - 1) * kTopShare);
+  std::nth_element(db.begin(), high, db.end());
+  const auto top = static_cast<double>(*high);
   return {std::floor(floor), std::ceil(std::max(top, floor + kLeastSpanDb))};
 }
 

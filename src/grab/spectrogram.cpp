@@ -16,7 +16,7 @@ namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 // A picture's band is drawn with one row per resolution bin, but no fewer rows than this (finer
-// rows are interpolated) and no more (each row then shows the strongest of its bins).
+// rows are interpolated) and no more (each row then shows the power within its width).
 constexpr int kFewestRows = 240;
 constexpr int kMostRows = 720;
 // A spectrum whose window holds less than this share of recording is left out.
@@ -77,7 +77,7 @@ int rowsFor(const SpanSettings& settings) {
 struct FrameSpectrum::Spectra {
   struct RowBins {
     std::int64_t first = 0;  // bin index, may be negative or past the length: taken modulo
-    std::int64_t count = 1;  // the strongest of these, or
+    std::int64_t count = 1;  // the power in these, or
     double fraction = -1.0;  // when >= 0, between `first` and the next bin, this far along
   };
 
@@ -92,6 +92,13 @@ struct FrameSpectrum::Spectra {
           0.5 -
           0.5 * std::cos(kTwoPi * (static_cast<double>(n) + 0.5) / static_cast<double>(length));
     }
+    double sum = 0.0;
+    double squares = 0.0;
+    for (const double w : window) {
+      sum += w;
+      squares += w * w;
+    }
+    noiseBandwidthBins = static_cast<double>(length) * squares / (sum * sum);
     const double binHz = narrowRateHz / static_cast<double>(length);
     const double rowHz = (s.highHz - s.lowHz) / rows;
     const double centre = (s.lowHz + s.highHz) / 2.0;
@@ -120,11 +127,11 @@ struct FrameSpectrum::Spectra {
     if (bins.fraction >= 0.0) {
       return (1.0 - bins.fraction) * bin(bins.first) + bins.fraction * bin(bins.first + 1);
     }
-    double most = 0.0;
+    double sum = 0.0;
     for (std::int64_t k = bins.first; k < bins.first + bins.count; ++k) {
-      most = std::max(most, bin(k));
+      sum += bin(k);
     }
-    return most;
+    return sum / noiseBandwidthBins;
   }
 
   // The spectrum of the window starting at `start` in `x`, scaled so that a tone of amplitude A
@@ -160,6 +167,9 @@ struct FrameSpectrum::Spectra {
   std::vector<double> window;
   std::vector<double> power;
   std::vector<RowBins> rowBins;
+  // A tone's power spreads over this many bins of the window's spectrum: a row that spans several
+  // bins reads the power within it, a tone's whole and noise's share of the row's width.
+  double noiseBandwidthBins = 1.0;
 };
 
 FrameSpectrum::FrameSpectrum(const SpanSettings& settings, std::int64_t firstFrame)
