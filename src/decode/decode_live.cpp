@@ -6,6 +6,7 @@
 #include <cmath>
 #include <deque>
 #include <iostream>
+#include <memory>
 
 #include "recording/output_file.h"
 #include "signals/stop_signals.h"
@@ -25,6 +26,8 @@ constexpr double kDecidedAfterSymbols = 10.0;
 // How often the window is decoded again, at most once a symbol.
 constexpr double kShortestIntervalSeconds = 0.5;
 constexpr std::chrono::milliseconds kReadWait{200};
+// How often a lost sound server is tried again, as the beacon tries it.
+constexpr std::chrono::milliseconds kRetryEvery{2000};
 
 class LivePrinter {
  public:
@@ -75,6 +78,15 @@ class LivePrinter {
     std::cout << std::flush;
   }
 
+  // Ends the line of text printed so far, if there is one.
+  void endLine() {
+    if (printedAny_) {
+      std::cout << '\n' << std::flush;
+    }
+    printedAny_ = false;
+    spacePending_ = false;
+  }
+
  private:
   DecoderSettings settings_;
   bool verbose_;
@@ -83,6 +95,21 @@ class LivePrinter {
   bool printedAny_ = false;
 };
 
+// A capture of the source on the sound server once it answers again, after a wait; none while it
+// does not (or a signal came during the wait).
+std::unique_ptr<PulseCapture> reconnect(const std::string& source, double rate) {
+  if (StopSignals::waitFor(kRetryEvery)) {
+    return nullptr;
+  }
+  try {
+    auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+    std::cerr << "bitoner decode: sound server back; decoding again\n";
+    return capture;
+  } catch (const SoundError&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 void decodeLive(const DecoderSettings& settings, const std::string& source, bool verbose) {
@@ -90,7 +117,7 @@ void decodeLive(const DecoderSettings& settings, const std::string& source, bool
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   const Decoder check(settings);  // refuses settings before the server is asked
   const double rate = settings.sampleRateHz;
-  PulseCapture capture(source, static_cast<std::uint32_t>(rate));
+  auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
   const double symbol = std::nearbyint(settings.symbolSeconds * rate) / rate;
   const auto windowFrames =
       static_cast<std::size_t>(rate * std::max(kShortestWindowSeconds, kWindowSymbols * symbol));
@@ -110,8 +137,25 @@ void decodeLive(const DecoderSettings& settings, const std::string& source, bool
       std::cout << '\n' << std::flush;
       StopSignals::endBy(interrupted.signal());
     }
+    if (!capture) {
+      capture = reconnect(source, rate);
+      continue;
+    }
     chunk.clear();
-    capture.read(chunk, kReadWait);
+    try {
+      capture->read(chunk, kReadWait);
+    } catch (const SoundError& error) {
+      std::cerr << "bitoner decode: " << error.what() << "; trying again every "
+                << kRetryEvery.count() / 1000 << " s\n";
+      capture.reset();
+      // What was heard is decided now: what comes after the outage does not follow on from it.
+      printer.decide(window, firstFrame, true);
+      printer.endLine();
+      firstFrame += static_cast<std::int64_t>(window.size());
+      window.clear();
+      sinceDecided = 0;
+      continue;
+    }
     window.insert(window.end(), chunk.begin(), chunk.end());
     sinceDecided += chunk.size();
     if (window.size() > windowFrames) {

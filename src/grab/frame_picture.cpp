@@ -237,8 +237,8 @@ std::pair<double, double> automaticRange(const PowerGrid& grid) {
   const auto middle = db.begin() + static_cast<std::ptrdiff_t>(db.size() / 2);
   std::nth_element(db.begin(), middle, db.end());
   const double floor = static_cast<double>(*middle) - kBelowMedianDb;
-  const auto high = db.begin() + static_cast<std::ptrdiff_t>(
-                                     static_cast<double>(db.size() - 1) * kTopShare);
+  const auto high =
+      db.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(db.size() - 1) * kTopShare);
   std::nth_element(db.begin(), high, db.end());
   const auto top = static_cast<double>(*high);
   return {std::floor(floor), std::ceil(std::max(top, floor + kLeastSpanDb))};
