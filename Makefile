@@ -109,7 +109,7 @@ bench: build-tests
 	./$(BUILD)/bench/bitoner_mode_pictures docs/modes.png
 	./$(BUILD)/bench/bitoner_bench_modes --table $(BUILD)/modes-cer.dat
 	gnuplot -e "data='$(BUILD)/modes-cer.dat'; output='docs/modes-cer.png'" bench/modes_cer.gp
-	./$(BUILD)/bench/bitoner_bench_decode --table $(BUILD)/decode-cer.dat
+	./$(BUILD)/bench/bitoner_bench_decode --passes 10 --noise-hours 1 --table $(BUILD)/decode-cer.dat
 	gnuplot -e "data='$(BUILD)/decode-cer.dat'; output='docs/decode-cer.png'" bench/decode_cer.gp
 
 # DESTDIR is honoured as usual: make install PREFIX=/usr DESTDIR=/tmp/stage

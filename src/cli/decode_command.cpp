@@ -46,7 +46,8 @@ std::string dotsAndDashes(const std::string& pattern) {
   return shown;
 }
 
-// The keying the options describe, each value derived as the window derives it.
+// The keying the options describe, each value derived as the window derives it; refuses an
+// option the mode does not use.
 KeyingSetup keyingFor(const DecodeOptions& options) {
   KeyingOptions keying;
   for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
@@ -62,18 +63,11 @@ KeyingSetup keyingFor(const DecodeOptions& options) {
 // heard: the decoder listens for it where nothing is keyed, beyond the dot as far as the dash
 // lies on the other side.
 decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
-  const KeyingSetup setup = keyingFor(options);
-  const double sign = options.invert ? -1.0 : 1.0;
-  const double dotHz = readNumber(setup.tones.dotFreqText);
-  const double dashHz = readNumber(setup.tones.dashFreqText);
-  const double idleHz =
-      setup.tones.mode == Mode::Dfcw ? 2.0 * dotHz - dashHz : readNumber(setup.tones.idleFreqText);
-  decode::DecoderSettings settings;
-  settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * idleHz, sign * dotHz, sign * dashHz};
-  settings.symbolSeconds = setup.tones.SymbolLength;
-  settings.gapSeconds = setup.tones.InterSymbol;
-  settings.searchHz = readNumber(options.searchText);
+  decode::DecoderSettings settings =
+      decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
+  if (keyingFor(options).tones.mode == Mode::Dfcw) {
+    settings.toneHz[0] = 2.0 * settings.toneHz[1] - settings.toneHz[2];
+  }
   settings.driftHzPerMinute = readNumber(options.driftText);
   return settings;
 }
@@ -172,6 +166,23 @@ void report(const decode::Decoded& decoded) {
 }
 
 }  // namespace
+
+decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
+                                        const std::string& searchText, double rateHz) {
+  KeyingOptions keying;
+  keying.boxTexts = boxTexts;
+  const KeyingSetup setup = resolveKeying(keying);
+  const double sign = invert ? -1.0 : 1.0;
+  decode::DecoderSettings settings;
+  settings.sampleRateHz = rateHz;
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.symbolSeconds = setup.tones.SymbolLength;
+  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.searchHz = readNumber(searchText);
+  return settings;
+}
 
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   CLI::App* decode = app.add_subcommand(
