@@ -33,6 +33,7 @@ struct Mode {
   std::string name;
   std::string keying;      // render's and decode's options, the tones at their nominal places
   std::string offsetTone;  // render's options with the tones moved by %OFFSET%
+  std::string reading;     // decode's own options
 };
 
 std::string replaced(std::string text, const std::string& what, const std::string& by) {
@@ -79,11 +80,13 @@ int main(int argc, char* argv[]) {
   }
   const std::string bitoner = BITONER_EXECUTABLE;
   const std::vector<Mode> modes{
-      {"qrss", "--mode qrss --symbol 3 --freq 1000", "--mode qrss --symbol 3 --freq %HZ(1000)%"},
+      {"qrss", "--mode qrss --symbol 3 --freq 1000", "--mode qrss --symbol 3 --freq %HZ(1000)%",
+       ""},
       {"fskcw", "--mode fskcw --symbol 3 --freq 1000 --shift 5",
-       "--mode fskcw --symbol 3 --freq %HZ(1000)% --shift 5"},
+       "--mode fskcw --symbol 3 --freq %HZ(1000)% --shift 5", ""},
+      // Tones 5 Hz apart: the offset is looked for within less than half of that.
       {"dfcw", "--mode dfcw --symbol 3 --gap 33.3333 --dot 1000 --dash 1005",
-       "--mode dfcw --symbol 3 --gap 33.3333 --dot %HZ(1000)% --dash %HZ(1005)%"},
+       "--mode dfcw --symbol 3 --gap 33.3333 --dot %HZ(1000)% --dash %HZ(1005)%", "--search 2.4"},
   };
   const std::vector<std::string> messages{"VVV DE G4ABC", "N0CALL EN34", "DL1XY JO62",
                                           "QRSS 30M",     "VK2ZZ QF56",  "TEST 73",
@@ -111,7 +114,8 @@ int main(int argc, char* argv[]) {
         const std::uint64_t seed = 1000 * (s + 1) + 100 * m + d;
         bitoner::SplitMix random(seed);
         const double offset = 4.0 * random.uniform() - 2.0;  // +/-2 Hz
-        // Somewhere within the first dot: the recording does not start on the grid.
+        // The recording starts somewhere within the blank keyed before the message (at least a
+        // dot of key up), not on the grid.
         const std::size_t cut = random.below(33075);
         std::string keying = modes[m].offsetTone;
         for (const double nominal : {1000.0, 1005.0}) {
@@ -121,10 +125,11 @@ int main(int argc, char* argv[]) {
           token << "%HZ(" << nominal << ")%";
           keying = replaced(keying, token.str(), hz.str());
         }
-        std::string text = run(bitoner + " render " + keying + " --snr " + std::to_string(snrs[s]) +
-                               " --seed " + std::to_string(seed) + " -o - " + message +
-                               " 2>/dev/null | tail -c +" + std::to_string(cut * 4 + 1) + " | " +
-                               bitoner + " decode " + modes[m].keying + " - 2>/dev/null");
+        std::string text =
+            run(bitoner + " render " + keying + " --snr " + std::to_string(snrs[s]) + " --seed " +
+                std::to_string(seed) + " -o - '' " + message + " 2>/dev/null | tail -c +" +
+                std::to_string(cut * 4 + 1) + " | " + bitoner + " decode " + modes[m].keying + " " +
+                modes[m].reading + " - 2>/dev/null");
         while (!text.empty() && (text.back() == '\n')) {
           text.pop_back();
         }
@@ -156,13 +161,14 @@ int main(int argc, char* argv[]) {
   struct Speed {
     std::string name;
     std::string keying;
+    std::string reading;
     int passes;  // of "VVV DE G4ABC", enough for ten minutes
   };
-  const std::vector<Speed> speedModes{{"three-tone", "--symbol 3", 4},
-                                      {modes[0].name, modes[0].keying, 2},
-                                      {modes[1].name, modes[1].keying, 2},
-                                      {modes[2].name, modes[2].keying, 3}};
-  for (const auto& [name, keying, loops] : speedModes) {
+  const std::vector<Speed> speedModes{{"three-tone", "--symbol 3", "", 4},
+                                      {modes[0].name, modes[0].keying, modes[0].reading, 2},
+                                      {modes[1].name, modes[1].keying, modes[1].reading, 2},
+                                      {modes[2].name, modes[2].keying, modes[2].reading, 3}};
+  for (const auto& [name, keying, reading, loops] : speedModes) {
     const std::string passes = "--loop " + std::to_string(loops);
     const auto renderStart = std::chrono::steady_clock::now();
     run(bitoner + " render " + keying + " " + passes + " --snr -20 --seed 1 -o " + wav.string() +
@@ -174,7 +180,7 @@ int main(int argc, char* argv[]) {
       threeTone = renderPerHour;
     }
     const auto decodeStart = std::chrono::steady_clock::now();
-    run(bitoner + " decode " + keying + " " + wav.string() + " 2>/dev/null");
+    run(bitoner + " decode " + keying + " " + reading + " " + wav.string() + " 2>/dev/null");
     const double decodeSeconds = seconds(std::chrono::steady_clock::now() - decodeStart);
     std::printf("%-12s %14.0f (%.0f s) %14.2f (%.2fx three-tone)\n", name.c_str(),
                 length / decodeSeconds, length, renderPerHour, renderPerHour / threeTone);
