@@ -62,6 +62,7 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz)
   settings.symbolSeconds = setup.tones.SymbolLength;
   settings.gapSeconds = setup.tones.InterSymbol;
   settings.searchHz = readNumber(options.searchText);
+  settings.driftHzPerMinute = readNumber(options.driftText);
   return settings;
 }
 
@@ -77,8 +78,8 @@ void writeAnnotations(const std::string& name, const RecordingFormat& format,
         .count = static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz)),
         .character = c.character,
         .pattern = c.pattern,
-        .lowerHz = *lowest + decoded.offsetHz,
-        .upperHz = *highest + decoded.offsetHz,
+        .lowerHz = *lowest + c.offsetHz,
+        .upperHz = *highest + c.offsetHz,
         .confidence = c.confidence});
   }
   OutputFile out(name);
@@ -94,24 +95,30 @@ void writeAnnotations(const std::string& name, const RecordingFormat& format,
 }
 
 void report(const decode::Decoded& decoded) {
-  std::cerr << "bitoner decode: offset " << signedFixed(decoded.offsetHz, 2) << " Hz, SNR "
-            << fixed(decoded.snrDb, 1) << " dB in 2500 Hz\n";
+  for (const decode::RemovedCarrier& carrier : decoded.carriers) {
+    std::cerr << "bitoner decode: steady carrier at " << fixed(carrier.frequencyHz, 2) << " Hz, "
+              << fixed(carrier.symbolSnrDb, 1) << " dB a symbol over the noise, taken out\n";
+  }
   std::cerr << "bitoner decode: symbol " << fixed(decoded.symbolSeconds, 4) << " s, gap "
             << fixed(decoded.gapSeconds, 4) << " s, timing in steps of "
             << fixed(decoded.stepSeconds * 1000.0, 1) << " ms";
-  if (decoded.found) {
-    std::cerr << "; keying from " << fixed(decoded.startSeconds, 3) << " s to "
-              << fixed(decoded.endSeconds, 3) << " s";
-  } else {
+  if (!decoded.found) {
     std::cerr << "; no keying found";
   }
   std::cerr << '\n';
-  for (const decode::DecodedCharacter& c : decoded.characters) {
-    std::cerr << "bitoner decode: " << fixed(c.startSeconds, 3) << " s  "
-              << (c.character == U' ' ? std::string("(space)")
-                                      : std::string(1, static_cast<char>(c.character)) + " " +
-                                            dotsAndDashes(c.pattern))
-              << "  confidence " << fixed(c.confidence, 3) << '\n';
+  for (const decode::DecodedPass& pass : decoded.passes) {
+    std::cerr << "bitoner decode: transmission from " << fixed(pass.startSeconds, 3) << " s to "
+              << fixed(pass.endSeconds, 3) << " s, offset " << signedFixed(pass.startOffsetHz, 2)
+              << " Hz to " << signedFixed(pass.endOffsetHz, 2) << " Hz (drift "
+              << signedFixed(pass.driftHzPerMinute, 2) << " Hz a minute), SNR "
+              << fixed(pass.snrDb, 1) << " dB in 2500 Hz\n";
+    for (const decode::DecodedCharacter& c : pass.characters) {
+      std::cerr << "bitoner decode: " << fixed(c.startSeconds, 3) << " s  "
+                << (c.character == U' ' ? std::string("(space)")
+                                        : std::string(1, static_cast<char>(c.character)) + " " +
+                                              dotsAndDashes(c.pattern))
+                << "  confidence " << fixed(c.confidence, 3) << '\n';
+    }
   }
 }
 
@@ -214,7 +221,7 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       "decode",
       "Read the keying back out of a recording: a WAV file (stereo I/Q, or mono audio from a "
       "receiver), a SigMF recording, or raw s16le I/Q frames on standard input. The start, "
-      "level, phase and a small frequency offset need not be known.");
+      "level, phase and a small, drifting frequency offset need not be known.");
   // The keying options that shape what is looked for, as `render` takes them; the level is found.
   constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
                                      Box::Intgap};
@@ -224,9 +231,15 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
                    "The I/Q recording was keyed inverted: tones at negative frequencies");
   decode
       ->add_option("--search", options.searchText,
-                   "Look for the tones within this many Hz of their frequencies (default 3)")
+                   "Look for the tones within this many Hz of their frequencies where each "
+                   "transmission starts (default 3)")
       ->check(number)
       ->option_text("HZ");
+  decode
+      ->add_option("--drift", options.driftText,
+                   "Follow the tones as they move by up to this many Hz a minute (default 6)")
+      ->check(number)
+      ->option_text("HZ_PER_MINUTE");
   decode
       ->add_option("--rate", options.rateText,
                    "Sample rate of raw frames on standard input, or to record at with --live, "
@@ -234,8 +247,9 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       ->check(number)
       ->option_text("HZ");
   decode->add_flag("-v,--verbose", options.verbose,
-                   "On standard error: the offset found, the symbol timing, an SNR estimate and "
-                   "each character's time and confidence");
+                   "On standard error: each transmission's start, end, offset, drift and SNR, the "
+                   "symbol timing, steady carriers taken out and each character's time and "
+                   "confidence");
   decode
       ->add_option("--annotate", options.annotate,
                    "Write what was decoded as SigMF annotations into this .sigmf-meta file")
@@ -254,8 +268,9 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   input->excludes(live);
   live->excludes(input);
   decode->footer(
-      "Prints the text in upper case, one blank between words, ? for a character that cannot "
-      "be read. Exit status 0 decoded (even if nothing), 1 unreadable, 2 usage.\n"
+      "Prints the text in upper case, one line per transmission, one blank between words, ? for "
+      "a character that cannot be read. Exit status 0 decoded (even if nothing), 1 unreadable, 2 "
+      "usage.\n"
       "Examples:\n"
       "  bitoner decode cq.wav\n"
       "  bitoner decode --symbol 3 --verbose --annotate cq-read.sigmf-meta cq.sigmf-data\n"

@@ -18,6 +18,7 @@ struct DecodeOptions {
   std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
   bool invert = false;
   std::string searchText = "3";
+  std::string driftText = "6";
   std::string rateText = "11025";
   bool verbose = false;
   std::string annotate;  // a .sigmf-meta file to write, or empty

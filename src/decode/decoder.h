@@ -14,15 +14,19 @@
 
 namespace bitoner::decode {
 
-// What the decoder knows of the keying: everything but where it starts, its level, its phase and
-// a small frequency offset.
+class StepSums;
+class NoiseFloor;
+
+// What the decoder knows of the keying: everything but where each transmission starts, its level,
+// its phase and a frequency offset that may drift.
 struct DecoderSettings {
   double sampleRateHz = 11025.0;
   // The idle, dot and dash frequencies as the spectrum shows them (negative for inverted I/Q).
   std::array<double, 3> toneHz{600.0, 1000.0, 1200.0};
   double symbolSeconds = 0.5;
   double gapSeconds = 0.05;
-  double searchHz = 3.0;  // the offset is looked for within +/- this
+  double searchHz = 3.0;          // each transmission starts within +/- this of the tones
+  double driftHzPerMinute = 6.0;  // the fastest the tones may move while it lasts
 };
 
 // Settings the decoder cannot work with; what() says which and why, in the options' terms.
@@ -39,25 +43,46 @@ struct DecodedCharacter {
   double startSeconds = 0.0;  // from the start of the recording
   double seconds = 0.0;       // its length, the idle symbol after it included
   double confidence = 0.0;    // 0..1: how much likelier this reading is than all others together
+  double offsetHz = 0.0;      // the tones' offset from the settings in its middle
+};
+
+// One transmission, found on its own.
+struct DecodedPass {
+  std::vector<DecodedCharacter> characters;  // in order; spaces between words only
+  std::string text;                          // upper case, one blank between words
+  double startSeconds = 0.0;                 // where its first character begins
+  double endSeconds = 0.0;                   // where its last one ends
+  double startOffsetHz = 0.0;                // the tones' offset at its start
+  double endOffsetHz = 0.0;                  // and at its end
+  double driftHzPerMinute = 0.0;             // from one to the other
+  double snrDb = 0.0;                        // signal power over noise power in 2500 Hz
+};
+
+// A steady carrier found near a tone and taken out before decoding.
+struct RemovedCarrier {
+  double frequencyHz = 0.0;  // as the spectrum shows it
+  double symbolSnrDb = 0.0;  // its energy in one symbol over the noise's
 };
 
 struct Decoded {
-  std::vector<DecodedCharacter> characters;  // in order; spaces between words only
-  std::string text;                          // upper case, one blank between words
+  std::vector<DecodedPass> passes;           // in order of time
+  std::vector<DecodedCharacter> characters;  // every pass's, in order
+  std::string text;                          // one line per pass, joined by newlines
   bool found = false;                        // whether a keyed signal was found at all
-  double offsetHz = 0.0;                     // the tones' offset from the settings
-  double snrDb = 0.0;                        // signal power over noise power in 2500 Hz
-  double startSeconds = 0.0;                 // where the first character begins
+  double offsetHz = 0.0;                     // the tones' offset at the first pass's start
+  double snrDb = 0.0;                        // the first pass's signal over noise in 2500 Hz
+  double startSeconds = 0.0;                 // where the first pass begins
   double endSeconds = 0.0;                   // where the last one ends
   double symbolSeconds = 0.0;                // the element and idle length, in whole frames
   double gapSeconds = 0.0;
   double stepSeconds = 0.0;  // the resolution of the timing search
+  std::vector<RemovedCarrier> carriers;
 };
 
 // Reads two-frequency Morse out of complex samples fed in any pieces. Memory grows with the
-// recording's length only by a few numbers per step of the timing search, so hours of recording
-// fit. A real signal (a receiver's audio) is fed as samples with a zero imaginary part: its tones
-// at positive frequencies are read and their mirror images ignored.
+// recording's length by the tones' short sums (a few hundred numbers a second), so hours of
+// recording fit. A real signal (a receiver's audio) is fed as samples with a zero imaginary part:
+// its tones at positive frequencies are read and their mirror images ignored.
 class Decoder {
  public:
   // Throws SettingsError for settings no signal can be decoded with.
@@ -75,22 +100,13 @@ class Decoder {
   double sampleRateHz() const { return settings_.sampleRateHz; }
 
  private:
-  void finishBlock();
-
   DecoderSettings settings_;
   std::int64_t symbolFrames_ = 0;
   std::int64_t gapFrames_ = 0;
-  std::int64_t blockFrames_ = 0;  // samples summed into one step of the timing search
-  std::array<std::vector<std::complex<float>>, 3> mixers_;  // per tone, over one block
-  std::array<double, 3> blockTurns_{};  // each tone's phase advance per block, in cycles
-  std::array<std::complex<double>, 3> partial_{};
-  std::int64_t inBlock_ = 0;
-  std::int64_t blocks_ = 0;
+  std::int64_t blocksPerStep_ = 1;  // short sums to one step of the timing search
+  double trackRangeHz_ = 0.0;       // the furthest the tones may be followed
   std::int64_t frames_ = 0;
-  std::array<std::vector<std::complex<double>>, 3> toneBlocks_;  // per tone: one sum per block
-
-  // The noise floor: power in bins away from the tones, from short spectra.
-  struct NoiseFloor;
+  std::unique_ptr<StepSums> sums_;
   std::unique_ptr<NoiseFloor> noise_;
 };
 

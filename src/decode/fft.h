@@ -44,4 +44,13 @@ class Transform {
   fftw_plan_s* plan_;
 };
 
+// The smallest power of two not below n: a transform size.
+inline std::int64_t nextPowerOfTwo(std::int64_t n) {
+  std::int64_t p = 1;
+  while (p < n) {
+    p *= 2;
+  }
+  return p;
+}
+
 }  // namespace bitoner::decode

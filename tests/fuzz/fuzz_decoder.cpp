@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "decode/decoder.h"
@@ -79,7 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(c.confidence >= 0.0 && c.confidence <= 1.0);
       previous = c.startSeconds;
     }
-    FUZZ_CHECK(decoded.text == bitoner::decode::textOf(decoded.characters));
+    std::string lines;  // one a transmission
+    std::size_t characters = 0;
+    for (const bitoner::decode::DecodedPass& pass : decoded.passes) {
+      lines += (lines.empty() ? "" : "\n") + bitoner::decode::textOf(pass.characters);
+      characters += pass.characters.size();
+    }
+    FUZZ_CHECK(decoded.text == lines);
+    FUZZ_CHECK(characters == decoded.characters.size());
     FUZZ_CHECK(decoded.found || decoded.characters.empty());
   } catch (const bitoner::decode::SettingsError&) {
   }

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <numbers>
 
 #include "cli/keying_options.h"
+#include "decode/carriers.h"
 #include "decode/decoder.h"
+#include "decode/frequency_track.h"
 #include "engine/noise.h"
 #include "recording/recording.h"
 #include "support/keyed_signal.h"
@@ -14,44 +17,58 @@ namespace bitoner {
 namespace {
 
 constexpr double kRate = 11025.0;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
-// The keyed message as render writes it, at full scale 1.
-std::vector<std::complex<double>> keyed(const std::string& text) {
-  return testing::keyedSignal(text, "0.05");
-}
+// What the air adds to the keyed signal: its offset at each second, anything else at each sample.
+struct Air {
+  std::function<double(double)> offsetHz = [](double) { return 0.0; };
+  std::function<std::complex<double>(double)> extra = [](double) { return 0.0; };
+};
 
-// Noise of the given RMS, with the signal shifted by `offsetHz` from `startSeconds` on.
-decode::Decoded decodeWith(const std::vector<std::complex<double>>& signal, double sigma,
-                           double startSeconds, double offsetHz) {
-  const auto before = static_cast<std::size_t>(startSeconds * kRate);
-  std::vector<std::complex<float>> samples(before + signal.size() + before);
+// The keyed messages (full scale 1, their levels given), `pauseSeconds` of noise apart and
+// `edgeSeconds` before and after, through the air and noise of RMS `sigma`, decoded with
+// `settings` fed in uneven pieces as a pipe delivers them.
+decode::Decoded decodeWith(const std::vector<std::pair<std::string, double>>& messages,
+                           const std::string& symbol, double sigma, double edgeSeconds,
+                           double pauseSeconds, const Air& air, decode::DecoderSettings settings) {
+  std::vector<std::complex<double>> clean(static_cast<std::size_t>(edgeSeconds * kRate));
+  for (std::size_t k = 0; k < messages.size(); ++k) {
+    if (k > 0) {
+      clean.resize(clean.size() + static_cast<std::size_t>(pauseSeconds * kRate));
+    }
+    for (const std::complex<double>& s : testing::keyedSignal(messages[k].first, symbol)) {
+      clean.push_back(s * messages[k].second);
+    }
+  }
+  clean.resize(clean.size() + static_cast<std::size_t>(edgeSeconds * kRate));
+  std::vector<std::complex<float>> samples(clean.size());
   ComplexNoise noise(9, sigma);
+  double turns = 0.1;
   for (std::size_t n = 0; n < samples.size(); ++n) {
+    const double t = static_cast<double>(n) / kRate;
     double i = 0.0;
     double q = 0.0;
     noise.next(i, q);
-    std::complex<double> x(i, q);
-    if (n >= before && n - before < signal.size()) {
-      x += signal[n - before] * std::polar(1.0, 1.0 + 2.0 * std::numbers::pi * offsetHz *
-                                                          static_cast<double>(n) / kRate);
-    }
-    samples[n] = std::complex<float>(x);
+    turns = std::fmod(turns + air.offsetHz(t) / kRate, 1.0);
+    samples[n] = std::complex<float>(std::complex<double>(i, q) +
+                                     clean[n] * std::polar(1.0, kTwoPi * turns) + air.extra(t));
   }
-  decode::DecoderSettings settings;
-  settings.symbolSeconds = 0.05;
-  settings.gapSeconds = 0.005;
+  settings.symbolSeconds = std::stod(symbol);
+  settings.gapSeconds = settings.symbolSeconds / 10.0;
   decode::Decoder decoder(settings);
-  // In uneven pieces, as a pipe delivers them.
   for (std::size_t at = 0; at < samples.size(); at += 1000) {
     decoder.feed(std::span(samples).subspan(at, std::min<std::size_t>(1000, samples.size() - at)));
   }
   return decoder.decode();
 }
 
+double sigmaAt(double snrDb, const std::string& symbol) {
+  return noiseSigmaFor(std::norm(testing::keyedSignal("E", symbol).front()), snrDb, kRate);
+}
+
 TEST(DecoderTest, FindsTheStartAndTheOffsetInNoise) {
-  const std::vector<std::complex<double>> signal = keyed("PARIS 73");
-  const double sigma = noiseSigmaFor(std::norm(signal.front()), 0.0, kRate);  // 0 dB in 2500 Hz
-  const decode::Decoded decoded = decodeWith(signal, sigma, 1.3, 2.5);
+  const decode::Decoded decoded = decodeWith({{"PARIS 73", 1.0}}, "0.05", sigmaAt(0.0, "0.05"), 1.3,
+                                             0.0, {.offsetHz = [](double) { return 2.5; }}, {});
   EXPECT_TRUE(decoded.found);
   EXPECT_EQ(decoded.text, "PARIS 73");
   EXPECT_NEAR(decoded.offsetHz, 2.5, 1.0);  // a twentieth of what a 50 ms symbol resolves
@@ -63,10 +80,132 @@ TEST(DecoderTest, FindsTheStartAndTheOffsetInNoise) {
 }
 
 TEST(DecoderTest, NoiseAloneReadsAsNothing) {
-  const std::vector<std::complex<double>> silence(static_cast<std::size_t>(kRate) * 3);
-  const decode::Decoded decoded = decodeWith(silence, 0.1, 0.0, 0.0);
+  // Ten minutes: hundreds of thousands of places for a reading to begin.
+  const decode::Decoded decoded = decodeWith({}, "0.5", 0.1, 300.0, 0.0, {}, {});
   EXPECT_FALSE(decoded.found);
   EXPECT_EQ(decoded.text, "");
+}
+
+// The tones move 30 Hz a minute one way, then turn back: fifteen symbols' resolutions over the
+// message. Each character's offset is where the tones were in its middle.
+TEST(DecoderTest, FollowsADriftThatTurns) {
+  const auto wander = [](double t) { return 1.0 + 5.0 * std::sin(kTwoPi * t / 40.0); };
+  decode::DecoderSettings settings;
+  settings.driftHzPerMinute = 60.0;
+  const decode::Decoded decoded =
+      decodeWith({{"CQ DE G3XBM JO01 K", 1.0}}, "0.5", sigmaAt(-12.0, "0.5"), 2.0, 0.0,
+                 {.offsetHz = wander}, settings);
+  EXPECT_EQ(decoded.text, "CQ DE G3XBM JO01 K");
+  ASSERT_EQ(decoded.passes.size(), 1U);
+  for (const decode::DecodedCharacter& c : decoded.characters) {
+    EXPECT_NEAR(c.offsetHz, wander(c.startSeconds + c.seconds / 2.0), 0.3)
+        << static_cast<char>(c.character) << " at " << c.startSeconds << " s";
+  }
+}
+
+// Two stations 40 s apart at levels 6 dB apart and different offsets, noise between.
+TEST(DecoderTest, ReadsEachTransmissionOnItsOwn) {
+  const decode::Decoded decoded =
+      decodeWith({{"VVV DE G3XBM", 1.0}, {"TEST 5NN", 0.5}}, "0.5", sigmaAt(-10.0, "0.5"), 3.0,
+                 40.0, {.offsetHz = [](double t) { return t < 40.0 ? -1.5 : 2.0; }}, {});
+  ASSERT_EQ(decoded.passes.size(), 2U) << decoded.text;
+  EXPECT_EQ(decoded.text, "VVV DE G3XBM\nTEST 5NN");
+  EXPECT_NEAR(decoded.passes[0].startOffsetHz, -1.5, 0.2);
+  EXPECT_NEAR(decoded.passes[1].startOffsetHz, 2.0, 0.2);
+  EXPECT_NEAR(decoded.passes[0].snrDb - decoded.passes[1].snrDb, 6.0, 1.5);
+  EXPECT_NEAR(decoded.passes[1].startSeconds - decoded.passes[0].endSeconds, 40.0, 1.0);
+}
+
+// Two steady carriers far stronger than the signal, one inside the offset search beside the dot
+// tone, one beside the dash tone: both are found and taken out, and the keying is read.
+TEST(DecoderTest, TakesOutSteadyCarriers) {
+  const double sigma = sigmaAt(-10.0, "0.5");
+  const double signal = std::norm(testing::keyedSignal("E", "0.5").front());
+  const double strong = std::sqrt(signal * 100.0);  // 20 dB above the signal
+  const double stronger = std::sqrt(signal * 1e4);  // 40 dB
+  const Air air{.offsetHz = [](double) { return 0.7; },
+                .extra =
+                    [&](double t) {
+                      return std::polar(strong, kTwoPi * std::fmod(1002.5 * t, 1.0)) +
+                             std::polar(stronger, 0.3 + kTwoPi * std::fmod(1220.0 * t, 1.0));
+                    }};
+  const decode::Decoded decoded =
+      decodeWith({{"CQ DE K1ABC K1ABC", 1.0}}, "0.5", sigma, 4.0, 0.0, air, {});
+  EXPECT_EQ(decoded.text, "CQ DE K1ABC K1ABC");
+  EXPECT_NEAR(decoded.offsetHz, 0.7, 0.2);
+  std::vector<double> found;
+  for (const decode::RemovedCarrier& c : decoded.carriers) {
+    found.push_back(c.frequencyHz);
+  }
+  EXPECT_TRUE(std::any_of(found.begin(), found.end(),
+                          [](double f) { return std::fabs(f - 1002.5) < 0.1; }));
+  EXPECT_TRUE(std::any_of(found.begin(), found.end(),
+                          [](double f) { return std::fabs(f - 1220.0) < 0.1; }));
+}
+
+// A keyed tone whose phase runs on from element to element makes a line too, but it comes and
+// goes; a carrier stays.
+TEST(CarriersTest, LeavesAKeyedToneAlone) {
+  constexpr std::int64_t kSymbolBlocks = 16;
+  constexpr std::size_t kBlocks = 4000;
+  std::vector<std::complex<float>> keyedTone(kBlocks);
+  std::vector<std::complex<float>> carrier(kBlocks);
+  for (std::size_t m = 0; m < kBlocks; ++m) {
+    const bool on = (m / kSymbolBlocks) % 3 == 0;
+    const auto phasor =
+        std::complex<float>(std::polar(1.0, kTwoPi * 0.01 * static_cast<double>(m)));
+    keyedTone[m] = on ? phasor : 0.0F;
+    carrier[m] = 0.5F * phasor;
+  }
+  EXPECT_TRUE(decode::removeSteadyCarriers(keyedTone, 100.0, kSymbolBlocks, 0.01).empty());
+  const std::vector<decode::Carrier> found =
+      decode::removeSteadyCarriers(carrier, 100.0, kSymbolBlocks, 0.01);
+  ASSERT_EQ(found.size(), 1U);
+  EXPECT_NEAR(found[0].offsetHz, 1.0, 0.01);
+  double left = 0.0;
+  for (const std::complex<float>& z : carrier) {
+    left = std::max(left, static_cast<double>(std::abs(z)));
+  }
+  EXPECT_LT(left, 0.05);
+}
+
+// The track alone: a tone that comes and goes and drifts 3 Hz a minute, jumping between
+// transmissions to another offset inside the search.
+TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
+  constexpr double kBlockRate = 100.0;
+  constexpr std::int64_t kSymbolBlocks = 300;  // 3 s symbols
+  const auto truth = [](double t) {
+    return t < 300.0 ? -2.0 + 0.05 * t : 2.5 - 0.05 * (t - 300.0);
+  };
+  const std::size_t blocks = 600 * 100;
+  std::vector<std::vector<std::complex<float>>> tones(3, std::vector<std::complex<float>>(blocks));
+  ComplexNoise noise(3, 1.0);
+  double turns = 0.0;
+  for (std::size_t m = 0; m < blocks; ++m) {
+    const double t = static_cast<double>(m) / kBlockRate;
+    turns = std::fmod(turns + truth(t) / kBlockRate, 1.0);
+    const std::size_t tone = (m / kSymbolBlocks) % 3;
+    for (std::size_t k = 0; k < 3; ++k) {
+      double i = 0.0;
+      double q = 0.0;
+      noise.next(i, q);
+      tones[k][m] = std::complex<float>(std::complex<double>(i, q) +
+                                        (k == tone ? std::polar(0.3, kTwoPi * turns) : 0.0));
+    }
+  }
+  decode::TrackSettings settings;
+  settings.blockRateHz = kBlockRate;
+  settings.symbolBlocks = kSymbolBlocks;
+  settings.searchHz = 3.0;
+  settings.rangeHz = 20.0;
+  settings.driftHzPerSecond = 0.1;
+  settings.noiseBlockPower = 1.0;
+  const std::vector<float> track = decode::trackFrequency(tones, settings);
+  for (double t = 10.0; t < 600.0; t += 10.0) {
+    if (std::fabs(t - 300.0) > 10.0) {
+      EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), 0.07) << t << " s";
+    }
+  }
 }
 
 }  // namespace

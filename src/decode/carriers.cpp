@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "decode/carriers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "decode/fft.h"
+#include "decode/noise_floor.h"
+
+namespace bitoner::decode {
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+// The level is judged in stretches of this many symbols, and the recording needs a few of them.
+constexpr std::int64_t kStretchSymbols = 6;
+constexpr std::int64_t kFewestStretches = 4;
+// Lines weaker than this, in energy per symbol over the noise's, do little harm beside a signal
+// strong enough to read, and could not be told from a keyed tone symbol by symbol.
+constexpr double kWeakestSymbolSnr = 3.0;
+// And a line must stand this far above the noise over the whole recording to be taken for one.
+constexpr double kLeastLineSnr = 40.0;
+// A carrier holds its level symbol by symbol, but for the noise and a slow wander of about this
+// fraction; a keyed tone is missing from many symbols and in the others far stronger than its
+// line (or its sidebands') over the whole recording.
+constexpr double kCarrierWander = 0.25;
+constexpr std::size_t kMostCarriers = 8;
+// The search spectrum is padded to twice the length and windowed (Hann), whose main lobe spans
+// this many of its bins either side: a strong carrier's skirts then raise no second line.
+constexpr std::int64_t kLobeBins = 6;
+
+}  // namespace
+
+std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums,
+                                          double blockRateHz, std::int64_t symbolBlocks,
+                                          double noiseBlockPower) {
+  std::vector<Carrier> found;
+  const auto n = static_cast<std::int64_t>(sums.size());
+  const std::int64_t stretch = std::max<std::int64_t>(1, kStretchSymbols * symbolBlocks);
+  const std::int64_t stretches = n / stretch;
+  if (stretches < kFewestStretches || noiseBlockPower <= 0.0) {
+    return found;
+  }
+  Transform transform(nextPowerOfTwo(2 * n));
+  const std::int64_t size = transform.size();
+  double windowPower = 0.0;
+  for (std::int64_t m = 0; m < size; ++m) {
+    double w = 0.0;
+    if (m < n) {
+      w = 0.5 - 0.5 * std::cos(kTwoPi * (static_cast<double>(m) + 0.5) / static_cast<double>(n));
+      windowPower += w * w;
+    }
+    transform.set(m, m < n ? std::complex<double>(sums[static_cast<std::size_t>(m)]) * w : 0.0);
+  }
+  transform.execute();
+  std::vector<float> power(static_cast<std::size_t>(size));
+  for (std::int64_t k = 0; k < size; ++k) {
+    power[static_cast<std::size_t>(k)] = static_cast<float>(transform.power(k));
+  }
+  const double noiseBin = noiseBlockPower * windowPower;
+  const double symbols = static_cast<double>(n) / static_cast<double>(symbolBlocks);
+  // A line of one symbol's SNR rho stands about 2/3 rho times the number of symbols above a bin
+  // of noise.
+  const double threshold = noiseBin * std::max(kLeastLineSnr, 0.5 * kWeakestSymbolSnr * symbols);
+
+  std::vector<std::complex<double>> level(static_cast<std::size_t>(stretches));
+  for (std::size_t tries = 0; tries < 4 * kMostCarriers && found.size() < kMostCarriers; ++tries) {
+    const auto peakAt = std::max_element(power.begin(), power.end());
+    const std::int64_t peak = peakAt - power.begin();
+    if (static_cast<double>(*peakAt) < threshold) {
+      break;
+    }
+    // The line's frequency between bins, from the parabola through the peak's logarithms.
+    const double a =
+        std::log(std::max(1e-30F, power[static_cast<std::size_t>((peak + size - 1) % size)]));
+    const double b = std::log(std::max(1e-30F, *peakAt));
+    const double c = std::log(std::max(1e-30F, power[static_cast<std::size_t>((peak + 1) % size)]));
+    const double curve = a - 2.0 * b + c;
+    const double fraction = curve < 0.0 ? std::clamp(0.5 * (a - c) / curve, -0.5, 0.5) : 0.0;
+    double bin = static_cast<double>(peak) + fraction;
+    if (bin > static_cast<double>(size) / 2.0) {
+      bin -= static_cast<double>(size);
+    }
+    const double cyclesPerBlock = bin / static_cast<double>(size);
+    for (std::int64_t k = peak - kLobeBins; k <= peak + kLobeBins; ++k) {
+      power[static_cast<std::size_t>((k + size) % size)] = 0.0F;
+    }
+
+    // Its level in each stretch.
+    for (std::int64_t s = 0; s < stretches; ++s) {
+      std::complex<double> sum = 0.0;
+      for (std::int64_t m = s * stretch; m < (s + 1) * stretch; ++m) {
+        sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
+               std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
+      }
+      level[static_cast<std::size_t>(s)] = sum / static_cast<double>(stretch);
+    }
+    std::vector<float> magnitudes;
+    for (const std::complex<double>& l : level) {
+      magnitudes.push_back(static_cast<float>(std::abs(l)));
+    }
+    const double middle = median(magnitudes);
+    if (middle * middle * static_cast<double>(symbolBlocks) < kWeakestSymbolSnr * noiseBlockPower) {
+      continue;
+    }
+    // Symbol by symbol, how far its level strays.
+    const double noise = noiseBlockPower / static_cast<double>(symbolBlocks);
+    double stray = 0.0;
+    const std::int64_t symbolCount = n / symbolBlocks;
+    for (std::int64_t s = 0; s < symbolCount; ++s) {
+      std::complex<double> sum = 0.0;
+      for (std::int64_t m = s * symbolBlocks; m < (s + 1) * symbolBlocks; ++m) {
+        sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
+               std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
+      }
+      const double l = std::abs(sum) / static_cast<double>(symbolBlocks);
+      stray += (l - middle) * (l - middle);
+    }
+    if (stray / static_cast<double>(symbolCount) >
+        noise + (kCarrierWander * middle) * (kCarrierWander * middle)) {
+      continue;
+    }
+    // Subtracted with its level drawn straight between the stretches' middles, so a carrier
+    // whose phase wanders slowly is followed; the ends keep the first and last stretch's.
+    for (std::int64_t m = 0; m < n; ++m) {
+      const double place =
+          std::clamp((static_cast<double>(m) + 0.5) / static_cast<double>(stretch) - 0.5, 0.0,
+                     static_cast<double>(stretches - 1));
+      const auto s = std::min<std::int64_t>(static_cast<std::int64_t>(place), stretches - 2);
+      const double w = place - static_cast<double>(s);
+      const std::complex<double> l = (1.0 - w) * level[static_cast<std::size_t>(s)] +
+                                     w * level[static_cast<std::size_t>(s + 1)];
+      sums[static_cast<std::size_t>(m)] -= std::complex<float>(
+          l * std::polar(1.0, kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0)));
+    }
+    found.push_back({cyclesPerBlock * blockRateHz,
+                     middle * middle * static_cast<double>(symbolBlocks) / noiseBlockPower});
+  }
+  return found;
+}
+
+}  // namespace bitoner::decode

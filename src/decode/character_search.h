@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace bitoner::decode {
+
+// A window whose energy counts towards a reading: a tone over a symbol or over a gap, at an offset
+// from the reading's start, in steps.
+enum class WindowKind : std::uint8_t { IdleSymbol, DotSymbol, DashSymbol, IdleGap };
+inline constexpr std::size_t kWindowKinds = 4;
+// The longest pattern in the table.
+inline constexpr std::size_t kMostElements = 6;
+inline constexpr double kNoScore = -std::numeric_limits<double>::infinity();
+
+struct Window {
+  WindowKind kind;
+  std::int64_t offset;
+};
+
+// One way to go on from a character boundary: a character (or a word space) of a given length.
+struct Reading {
+  char32_t character;  // ' ' for a word space
+  std::string_view pattern;
+  std::int64_t steps;  // its length, the following boundary
+  std::int64_t reach;  // how far its windows reach
+  std::vector<Window> windows;
+  std::size_t node;  // its pattern's place in a binary tree of patterns, level by level
+};
+
+// Where a character's windows lie, in steps from its start, by element.
+struct Layout {
+  std::array<std::int64_t, kMostElements> element{};
+  std::array<std::int64_t, kMostElements> gap{};
+  std::array<std::int64_t, kMostElements + 1> idle{};  // after that many elements
+  bool gaps = false;
+};
+
+// The magnitudes of every window of the recording, scaled to the noise RMS per sample: one per
+// kind and starting step.
+struct WindowSums {
+  std::array<std::vector<double>, kWindowKinds> magnitudes;
+  std::array<std::int64_t, kWindowKinds> frames{};  // samples in each kind of window
+  std::array<std::int64_t, kWindowKinds> steps{};   // steps in each kind of window
+  std::int64_t stepCount = 0;                       // steps in the recording
+};
+
+// Every character of the pattern table and a word space, each at the two whole step counts
+// around its exact length so that the boundaries follow the frames.
+struct Readings {
+  std::vector<Reading> all;
+  Layout layout;
+};
+Readings makeReadings(std::int64_t symbolFrames, std::int64_t gapFrames, std::int64_t stepFrames,
+                      std::int64_t symbolSteps, std::int64_t gapSteps);
+
+// A run of readings with noise before and after: one transmission.
+struct PathRun {
+  std::vector<std::pair<std::int64_t, std::int32_t>> readings;  // (start step, reading)
+  double score = 0.0;  // its log-likelihood ratio against noise, the start's cost not counted
+};
+
+// The character and timing search for given levels: a dynamic programme over character
+// boundaries in which noise may stand between transmissions.
+class Search {
+ public:
+  Search(const WindowSums& sums, const Readings& readings);
+
+  // The log-likelihood ratios of the windows starting in steps [first, last) for one level
+  // (amplitude over noise RMS per sample), or for a level per step from `first` on.
+  void setLevel(double u, std::int64_t first, std::int64_t last);
+  void setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last);
+
+  // The scores of every reading starting at `at`, by way of the scores of every pattern prefix,
+  // which the patterns share.
+  void scoresAt(std::int64_t at, std::vector<double>& out) const;
+  double score(const Reading& reading, std::int64_t at) const;
+
+  // The likeliest reading of steps [first, last): runs of characters, each costing `startCost`
+  // to begin, with noise between. Returns the total score and the runs.
+  double best(std::int64_t first, std::int64_t last, double startCost,
+              std::vector<PathRun>& runs) const;
+
+  // For every boundary in [first, last], the log of the summed likelihood ratios of all ways on
+  // from it (ending there included), indexed from `first`.
+  std::vector<double> backward(std::int64_t first, std::int64_t last) const;
+
+  const Readings& readings() const { return readings_; }
+
+ private:
+  double window(WindowKind kind, std::int64_t at) const;
+
+  const WindowSums& sums_;
+  const Readings& readings_;
+  std::array<std::vector<double>, kWindowKinds> scores_;
+};
+
+// ln I0(x) for x >= 0.
+double logBesselI0(double x);
+// ln(e^a + e^b).
+double logAddExp(double a, double b);
+
+}  // namespace bitoner::decode

@@ -1,0 +1,256 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "decode/frequency_track.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <numbers>
+
+#include "decode/character_search.h"
+#include "decode/fft.h"
+
+namespace bitoner::decode {
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+// Spectra this many times finer than a symbol resolves.
+constexpr std::int64_t kRefinement = 8;
+// The symbol's signal-to-noise ratio the likelihoods are figured for: about the weakest signal
+// read without many errors.
+constexpr double kTrackSymbolSnr = 10.0;
+// Starting again elsewhere costs this much (natural log): a track leaves its line only for a
+// clearly better one.
+constexpr double kJumpCost = 12.0;
+// The path is smoothed over this many symbols either side, or longer, up to a limit, where the
+// drift bound moves the tones less than this share of a symbol's resolution meanwhile.
+constexpr double kSmoothSymbols = 3.0;
+constexpr double kLongestSmoothSeconds = 20.0;
+constexpr double kSmoothResolution = 0.1;
+// Moves are kept as 16-bit bin counts.
+constexpr std::int64_t kMostMovePerHop = 30000;
+
+}  // namespace
+
+std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float>>> tones,
+                                  const TrackSettings& settings) {
+  const auto blocks = static_cast<std::int64_t>(tones.empty() ? 0 : tones[0].size());
+  std::vector<float> track(static_cast<std::size_t>(blocks), 0.0F);
+  const std::int64_t length = settings.symbolBlocks;
+  const std::int64_t hop = std::max<std::int64_t>(1, length / 2);
+  if (blocks < length || length < 1 || settings.rangeHz <= 0.0 || settings.noiseBlockPower <= 0.0) {
+    return track;
+  }
+  const std::int64_t hops = (blocks - length) / hop + 1;
+  Transform transform(nextPowerOfTwo(kRefinement * length));
+  const std::int64_t size = transform.size();
+  const double binHz = settings.blockRateHz / static_cast<double>(size);
+  const auto reach = std::min<std::int64_t>(
+      size / 2 - 1, static_cast<std::int64_t>(std::floor(settings.rangeHz / binHz)));
+  const auto startReach = std::min<std::int64_t>(
+      reach, static_cast<std::int64_t>(std::floor(settings.searchHz / binHz)));
+  // Bins the track may move per hop; below one, a bin every so many hops.
+  const double binsPerHop =
+      settings.driftHzPerSecond * static_cast<double>(hop) / settings.blockRateHz / binHz;
+  const auto move =
+      std::min<std::int64_t>(kMostMovePerHop, static_cast<std::int64_t>(std::ceil(binsPerHop)));
+  const auto hopsPerBin = binsPerHop > 0.0 && binsPerHop < 1.0
+                              ? static_cast<std::int64_t>(std::ceil(1.0 / binsPerHop))
+                              : std::int64_t{1};
+  // Smoothed over a few symbols, longer where the drift allowed moves the tones little in that
+  // time.
+  const double symbolSeconds = static_cast<double>(length) / settings.blockRateHz;
+  const double hopSeconds = static_cast<double>(hop) / settings.blockRateHz;
+  const double smoothSeconds =
+      std::max(kSmoothSymbols * symbolSeconds,
+               std::min(kLongestSmoothSeconds,
+                        settings.driftHzPerSecond > 0.0
+                            ? kSmoothResolution / (symbolSeconds * settings.driftHzPerSecond)
+                            : kLongestSmoothSeconds));
+  const auto smoothHops =
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(smoothSeconds / hopSeconds));
+  const auto bins = static_cast<std::size_t>(2 * reach + 1);
+
+  // The likelihood, hop by hop, that a tone lies at each offset.
+  const double scale = 1.0 / (static_cast<double>(length) * settings.noiseBlockPower);
+  const double rho = kTrackSymbolSnr;
+  std::vector<std::vector<float>> likelihood(static_cast<std::size_t>(hops),
+                                             std::vector<float>(bins));
+  std::vector<std::vector<double>> perTone(tones.size(), std::vector<double>(bins));
+  for (std::int64_t h = 0; h < hops; ++h) {
+    for (std::size_t t = 0; t < tones.size(); ++t) {
+      for (std::int64_t k = 0; k < size; ++k) {
+        transform.set(k, k < length
+                             ? std::complex<double>(tones[t][static_cast<std::size_t>(h * hop + k)])
+                             : 0.0);
+      }
+      transform.execute();
+      for (std::int64_t k = -reach; k <= reach; ++k) {
+        const double z = transform.power((k + size) % size) * scale;
+        perTone[t][static_cast<std::size_t>(k + reach)] =
+            logBesselI0(2.0 * std::sqrt(rho * z)) - rho;
+      }
+    }
+    std::vector<float>& out = likelihood[static_cast<std::size_t>(h)];
+    for (std::size_t b = 0; b < bins; ++b) {
+      double sum = kNoScore;
+      for (std::size_t t = 0; t < tones.size(); ++t) {
+        sum = logAddExp(sum, perTone[t][b]);
+      }
+      out[b] = static_cast<float>(sum);
+    }
+  }
+
+  // The likeliest path: from each bin to one at most `move` away, or anew from the best of all
+  // into the search.
+  std::vector<double> score(bins, kNoScore);
+  std::vector<double> next(bins);
+  for (std::int64_t k = -startReach; k <= startReach; ++k) {
+    score[static_cast<std::size_t>(k + reach)] = likelihood[0][static_cast<std::size_t>(k + reach)];
+  }
+  constexpr std::int16_t kJumped = std::numeric_limits<std::int16_t>::min();
+  std::vector<std::vector<std::int16_t>> cameFrom(static_cast<std::size_t>(hops),
+                                                  std::vector<std::int16_t>(bins, 0));
+  std::vector<std::size_t> jumpedFrom(static_cast<std::size_t>(hops), 0);
+  std::deque<std::int64_t> window;
+  for (std::int64_t h = 1; h < hops; ++h) {
+    const auto top =
+        static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
+    jumpedFrom[static_cast<std::size_t>(h)] = top;
+    const double jump = score[top] - kJumpCost;
+    std::vector<std::int16_t>& from = cameFrom[static_cast<std::size_t>(h)];
+    const std::vector<float>& here = likelihood[static_cast<std::size_t>(h)];
+    // The best within `reachNow` of each bin, by a sliding maximum: linear in the bins however
+    // far the drift bound lets the track move in a hop.
+    const std::int64_t reachNow = h % hopsPerBin == 0 ? move : 0;
+    const auto count = static_cast<std::int64_t>(bins);
+    window.clear();
+    std::int64_t pushed = 0;
+    for (std::int64_t b = 0; b < count; ++b) {
+      for (; pushed < count && pushed <= b + reachNow; ++pushed) {
+        while (!window.empty() && score[static_cast<std::size_t>(window.back())] <=
+                                      score[static_cast<std::size_t>(pushed)]) {
+          window.pop_back();
+        }
+        window.push_back(pushed);
+      }
+      while (window.front() < b - reachNow) {
+        window.pop_front();
+      }
+      double best = score[static_cast<std::size_t>(window.front())];
+      auto via = static_cast<std::int16_t>(window.front() - b);
+      if (std::abs(b - reach) <= startReach && jump > best) {
+        best = jump;
+        via = kJumped;
+      }
+      next[static_cast<std::size_t>(b)] =
+          best + static_cast<double>(here[static_cast<std::size_t>(b)]);
+      from[static_cast<std::size_t>(b)] = via;
+    }
+    std::swap(score, next);
+  }
+
+  // Back along the path; where it jumped, the smoothing stops.
+  std::vector<std::int64_t> path(static_cast<std::size_t>(hops));
+  std::vector<std::uint8_t> joined(static_cast<std::size_t>(hops), 1);  // to the hop before
+  auto at = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
+  for (std::int64_t h = hops - 1; h >= 0; --h) {
+    path[static_cast<std::size_t>(h)] = static_cast<std::int64_t>(at);
+    if (h == 0) {
+      break;
+    }
+    const std::int16_t via = cameFrom[static_cast<std::size_t>(h)][at];
+    if (via == kJumped) {
+      joined[static_cast<std::size_t>(h)] = 0;
+      at = jumpedFrom[static_cast<std::size_t>(h)];
+    } else {
+      at = static_cast<std::size_t>(static_cast<std::int64_t>(at) + via);
+    }
+  }
+  // Each hop's offset: the path's mean over the hops around, each weighted by how likely a tone
+  // is there (noise around a transmission weighs nothing), refined between bins by the parabola
+  // through their likelihoods summed a bin below, on and a bin above the path.
+  std::vector<double> smooth(static_cast<std::size_t>(hops));
+  const auto likelihoodAt = [&](std::int64_t h, std::int64_t b) {
+    const std::int64_t i = std::clamp<std::int64_t>(b, 0, static_cast<std::int64_t>(bins) - 1);
+    return static_cast<double>(
+        likelihood[static_cast<std::size_t>(h)][static_cast<std::size_t>(i)]);
+  };
+  for (std::int64_t h = 0; h < hops; ++h) {
+    std::int64_t low = h;
+    while (low > 0 && h - low < smoothHops && joined[static_cast<std::size_t>(low)] != 0) {
+      --low;
+    }
+    std::int64_t high = h;
+    while (high + 1 < hops && high - h < smoothHops &&
+           joined[static_cast<std::size_t>(high + 1)] != 0) {
+      ++high;
+    }
+    double binSum = 0.0;
+    double weights = 0.0;
+    std::array<double, 3> around{};
+    for (int pass = 0; pass < 2 && weights <= 0.0; ++pass) {
+      for (std::int64_t k = low; k <= high; ++k) {
+        const std::int64_t b = path[static_cast<std::size_t>(k)];
+        // Unweighted when nothing around looks like a tone.
+        const double w = pass == 0 ? std::max(0.0, likelihoodAt(k, b)) : 1.0;
+        if (w <= 0.0) {
+          continue;
+        }
+        binSum += w * static_cast<double>(b);
+        weights += w;
+        for (std::int64_t d = -1; d <= 1; ++d) {
+          around[static_cast<std::size_t>(d + 1)] += likelihoodAt(k, b + d);
+        }
+      }
+    }
+    const double curve = around[0] - 2.0 * around[1] + around[2];
+    const double fraction =
+        curve < 0.0 ? std::clamp(0.5 * (around[0] - around[2]) / curve, -0.5, 0.5) : 0.0;
+    smooth[static_cast<std::size_t>(h)] =
+        (binSum / weights - static_cast<double>(reach) + fraction) * binHz;
+  }
+
+  // Block by block, drawn straight between the hops' middles.
+  const double firstMiddle = static_cast<double>(length) / 2.0;
+  for (std::int64_t m = 0; m < blocks; ++m) {
+    const double place =
+        std::clamp((static_cast<double>(m) + 0.5 - firstMiddle) / static_cast<double>(hop), 0.0,
+                   static_cast<double>(hops - 1));
+    const auto h = std::min<std::int64_t>(static_cast<std::int64_t>(place),
+                                          std::max<std::int64_t>(0, hops - 2));
+    const double w = hops > 1 ? place - static_cast<double>(h) : 0.0;
+    const auto i = static_cast<std::size_t>(h);
+    const double a = smooth[i];
+    const double b = hops > 1 ? smooth[i + 1] : a;
+    // A jump lands at once rather than sliding.
+    const double f = hops > 1 && joined[i + 1] == 0 ? (w < 0.5 ? a : b) : (1.0 - w) * a + w * b;
+    track[static_cast<std::size_t>(m)] = static_cast<float>(f);
+  }
+  return track;
+}
+
+std::vector<std::complex<double>> followTrack(const std::vector<std::complex<float>>& sums,
+                                              const std::vector<float>& trackHz, double blockRateHz,
+                                              std::int64_t blocksPerStep) {
+  const std::size_t steps = sums.size() / static_cast<std::size_t>(blocksPerStep);
+  std::vector<std::complex<double>> out(steps);
+  double turns = 0.0;  // the track's phase at the middle of the block, in cycles
+  for (std::size_t s = 0; s < steps; ++s) {
+    std::complex<double> sum = 0.0;
+    for (std::int64_t k = 0; k < blocksPerStep; ++k) {
+      const std::size_t m =
+          s * static_cast<std::size_t>(blocksPerStep) + static_cast<std::size_t>(k);
+      const double f = trackHz[m];
+      turns = std::fmod(turns + 0.5 * f / blockRateHz, 1.0);
+      sum += std::complex<double>(sums[m]) * std::polar(1.0, -kTwoPi * turns);
+      turns += 0.5 * f / blockRateHz;
+    }
+    out[s] = sum;
+  }
+  return out;
+}
+
+}  // namespace bitoner::decode

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace bitoner::decode {
+
+struct TrackSettings {
+  double blockRateHz = 0.0;       // block sums per second
+  std::int64_t symbolBlocks = 1;  // blocks in one symbol
+  double searchHz = 0.0;          // a transmission starts within this of the tones
+  double rangeHz = 0.0;           // and the track never goes further
+  double driftHzPerSecond = 0.0;  // the fastest the tones may move
+  double noiseBlockPower = 0.0;   // the noise power of one block sum
+};
+
+// The tones' offset over the recording, one value per block: the likeliest path through
+// symbol-long spectra of all tones together, moving no faster than the drift bound, free to
+// start again anywhere within the search where a new transmission begins; then smoothed over a
+// few symbols. Each spectrum counts the likelihood that one of the tones is there, so a single
+// strong line beside one tone weighs little more than a weak tone does.
+std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float>>> tones,
+                                  const TrackSettings& settings);
+
+// One tone's block sums turned back by the track's phase and summed `blocksPerStep` at a time:
+// the tone then stands still at its own frequency.
+std::vector<std::complex<double>> followTrack(const std::vector<std::complex<float>>& sums,
+                                              const std::vector<float>& trackHz, double blockRateHz,
+                                              std::int64_t blocksPerStep);
+
+}  // namespace bitoner::decode

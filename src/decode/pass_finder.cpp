@@ -1,0 +1,244 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "decode/pass_finder.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace bitoner::decode {
+
+namespace {
+
+// The signal-to-noise ratios per symbol tried for the level, in dB, before the step is halved
+// twice around the best.
+constexpr double kHighestSymbolSnrDb = 66.0;
+constexpr double kSymbolSnrStepDb = 8.0;
+// A transmission is searched again with this many symbols of the recording around it.
+constexpr std::int64_t kMarginSymbols = 4;
+// Fading is followed over about this long either side (at least two symbols): slow fading of 5
+// to 30 s periods, smoothed enough that noise does not make a level of its own.
+constexpr double kFadeSeconds = 4.0;
+constexpr std::int64_t kFewestFadeSymbols = 2;
+// The level followed stays within this factor (in power) of the transmission's own.
+constexpr double kFadeRange = 20.0;
+
+std::int64_t endOf(const PathRun& run, const Readings& readings) {
+  const auto& [start, r] = run.readings.back();
+  return start + readings.all[static_cast<std::size_t>(r)].reach;
+}
+
+// Runs with less noise between them than a transmission's pause are one transmission: a
+// character lost to a fade or a slip of the timing does not end it.
+void joinClose(std::vector<PathRun>& runs, const Readings& readings, std::int64_t closerThan) {
+  std::vector<PathRun> joined;
+  for (PathRun& run : runs) {
+    if (run.readings.empty()) {
+      continue;
+    }
+    if (!joined.empty() &&
+        run.readings.front().first - endOf(joined.back(), readings) < closerThan) {
+      joined.back().readings.insert(joined.back().readings.end(), run.readings.begin(),
+                                    run.readings.end());
+      joined.back().score += run.score;
+    } else {
+      joined.push_back(std::move(run));
+    }
+  }
+  runs = std::move(joined);
+}
+
+struct Try {
+  double score = kNoScore;
+  double level = 0.0;
+  std::vector<PathRun> runs;
+};
+
+class Finder {
+ public:
+  Finder(Search& search, const WindowSums& sums, const PassFinderSettings& settings)
+      : search_(search), sums_(sums), settings_(settings) {}
+
+  double levelFor(double symbolSnrDb) const {
+    return std::sqrt(std::pow(10.0, symbolSnrDb / 10.0) /
+                     static_cast<double>(settings_.symbolSteps * settings_.stepFrames));
+  }
+
+  // The level whose reading of [first, last] is likeliest, from a coarse grid refined twice.
+  Try bestLevel(std::int64_t first, std::int64_t last) const {
+    Try best;
+    const auto tryLevel = [&](double db) {
+      Try attempt;
+      attempt.level = levelFor(db);
+      search_.setLevel(attempt.level, first, last);
+      attempt.score = search_.best(first, last, settings_.startCost, attempt.runs);
+      joinClose(attempt.runs, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+      if (attempt.score > best.score) {
+        best = std::move(attempt);
+        bestDb_ = db;
+      }
+    };
+    const double lowest = 10.0 * std::log10(settings_.fewestSymbolSnr);
+    for (double db = lowest; db <= kHighestSymbolSnrDb; db += kSymbolSnrStepDb) {
+      tryLevel(db);
+    }
+    for (double step = kSymbolSnrStepDb / 2.0; step >= kSymbolSnrStepDb / 4.0; step /= 2.0) {
+      const double around = bestDb_;
+      if (around - step >= lowest) {
+        tryLevel(around - step);
+      }
+      tryLevel(around + step);
+    }
+    search_.setLevel(best.level, first, last);
+    return best;
+  }
+
+  // The level that a run's own windows hold, in amplitude over noise RMS per sample: over the
+  // whole run, or per step where fading is followed. 0 where there is nothing to go by.
+  std::vector<double> levelsOf(const PathRun& run, std::int64_t first, std::int64_t last,
+                               std::int64_t halfWidth) const {
+    const auto n = static_cast<std::size_t>(last - first + 1);
+    std::vector<double> excess(n + 1, 0.0);  // energy beyond the noise's, at windows' middles
+    std::vector<double> weight(n + 1, 0.0);
+    for (const auto& [start, r] : run.readings) {
+      for (const Window& w : search_.readings().all[static_cast<std::size_t>(r)].windows) {
+        const auto kind = static_cast<std::size_t>(w.kind);
+        const double y = sums_.magnitudes[kind][static_cast<std::size_t>(start + w.offset)];
+        const auto frames = static_cast<double>(sums_.frames[kind]);
+        const auto at = static_cast<std::size_t>(std::clamp<std::int64_t>(
+            start + w.offset + sums_.steps[kind] / 2 - first, 0, static_cast<std::int64_t>(n) - 1));
+        excess[at + 1] += y * y - frames;
+        weight[at + 1] += frames * frames;
+      }
+    }
+    for (std::size_t k = 1; k <= n; ++k) {
+      excess[k] += excess[k - 1];
+      weight[k] += weight[k - 1];
+    }
+    std::vector<double> level(n, 0.0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto low = static_cast<std::size_t>(
+          std::max<std::int64_t>(0, static_cast<std::int64_t>(k) - halfWidth));
+      const std::size_t high = std::min(n, k + static_cast<std::size_t>(halfWidth) + 1);
+      const double w = weight[high] - weight[low];
+      level[k] = w > 0.0 ? std::sqrt(std::max(0.0, (excess[high] - excess[low]) / w)) : 0.0;
+    }
+    return level;
+  }
+
+  // A run read again on its own, at its own level and then following its fading.
+  void readAlone(std::int64_t first, std::int64_t last, std::vector<PassReading>& out) const {
+    Try fixed = bestLevel(first, last);
+    const std::int64_t whole = last - first + 1;
+    double typical = fixed.level;
+    // The level the reading's own windows hold, when the reading likes it better.
+    if (!fixed.runs.empty()) {
+      const double own = levelsOf(fixed.runs.front(), first, last, whole).front();
+      if (own > 0.0) {
+        search_.setLevel(own, first, last);
+        std::vector<PathRun> runs;
+        const double refined = search_.best(first, last, settings_.startCost, runs);
+        joinClose(runs, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+        if (refined >= fixed.score) {
+          typical = own;
+          fixed.score = refined;
+          fixed.runs = std::move(runs);
+        } else {
+          search_.setLevel(typical, first, last);
+        }
+      }
+    }
+
+    // Fading: the level drawn from the windows read, smoothed over a few seconds, and the
+    // reading done again with it if that is likelier.
+    const auto halfWidth = std::max<std::int64_t>(
+        kFewestFadeSymbols * settings_.symbolSteps,
+        static_cast<std::int64_t>(std::ceil(kFadeSeconds / settings_.stepSeconds)));
+    std::vector<double> level(static_cast<std::size_t>(whole), typical);
+    std::vector<PathRun> runs = fixed.runs;
+    if (!runs.empty()) {
+      std::vector<double> followed(static_cast<std::size_t>(whole), 0.0);
+      for (const PathRun& run : runs) {
+        const std::vector<double> l = levelsOf(run, first, last, halfWidth);
+        for (std::size_t k = 0; k < l.size(); ++k) {
+          followed[k] = std::max(followed[k], l[k]);
+        }
+      }
+      // Where nothing was read, the nearest level that was.
+      const auto firstRead =
+          std::find_if(followed.begin(), followed.end(), [](double v) { return v > 0.0; });
+      if (firstRead != followed.end()) {
+        std::fill(followed.begin(), firstRead, *firstRead);
+        double previous = *firstRead;
+        for (double& v : followed) {
+          v = v > 0.0 ? v : previous;
+          previous = v;
+        }
+        const double lowest = typical / std::sqrt(kFadeRange);
+        const double highest = typical * std::sqrt(kFadeRange);
+        for (double& v : followed) {
+          v = std::clamp(v, lowest, highest);
+        }
+        search_.setLevels(followed, first, last);
+        std::vector<PathRun> fading;
+        const double faded = search_.best(first, last, settings_.startCost, fading);
+        joinClose(fading, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+        if (faded > fixed.score) {
+          runs = std::move(fading);
+          level = std::move(followed);
+        } else {
+          search_.setLevel(typical, first, last);
+        }
+      }
+    }
+    const double fewest =
+        std::sqrt(settings_.fewestSymbolSnr /
+                  static_cast<double>(settings_.symbolSteps * settings_.stepFrames));
+    for (PathRun& run : runs) {
+      if (typical < fewest) {
+        continue;
+      }
+      PassReading pass;
+      pass.run = std::move(run);
+      pass.first = first;
+      pass.last = last;
+      pass.level = level;
+      pass.typicalLevel = typical;
+      out.push_back(std::move(pass));
+    }
+  }
+
+ private:
+  Search& search_;
+  const WindowSums& sums_;
+  const PassFinderSettings& settings_;
+  mutable double bestDb_ = 0.0;
+};
+
+}  // namespace
+
+std::vector<PassReading> findPasses(Search& search, const WindowSums& sums,
+                                    const PassFinderSettings& settings) {
+  std::vector<PassReading> passes;
+  const Finder finder(search, sums, settings);
+  const Try whole = finder.bestLevel(0, sums.stepCount);
+  const std::int64_t margin = kMarginSymbols * settings.symbolSteps;
+  std::int64_t freeFrom = 0;
+  for (std::size_t k = 0; k < whole.runs.size(); ++k) {
+    const PathRun& run = whole.runs[k];
+    if (run.readings.empty()) {
+      continue;
+    }
+    const std::int64_t first = std::max(freeFrom, run.readings.front().first - margin);
+    std::int64_t last = std::min(sums.stepCount, endOf(run, search.readings()) + margin);
+    if (k + 1 < whole.runs.size() && !whole.runs[k + 1].readings.empty()) {
+      last = std::min(last, whole.runs[k + 1].readings.front().first);
+    }
+    if (last <= first) {
+      continue;
+    }
+    finder.readAlone(first, last, passes);
+    freeFrom = last;
+  }
+  return passes;
+}
+
+}  // namespace bitoner::decode
