@@ -46,22 +46,9 @@ std::string dotsAndDashes(const std::string& pattern) {
   return shown;
 }
 
-// The decoder's settings from the options, each keying value derived as render derives it.
 decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
-  KeyingOptions keying;
-  for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
-    keying.boxTexts[box] = options.boxTexts[box];
-  }
-  const KeyingSetup setup = resolveKeying(keying);
-  const double sign = options.invert ? -1.0 : 1.0;
-  decode::DecoderSettings settings;
-  settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
-  settings.symbolSeconds = setup.tones.SymbolLength;
-  settings.gapSeconds = setup.tones.InterSymbol;
-  settings.searchHz = readNumber(options.searchText);
+  decode::DecoderSettings settings =
+      decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
   return settings;
 }
@@ -122,44 +109,97 @@ void report(const decode::Decoded& decoded) {
   }
 }
 
-// How long one read of the sound server's source waits for samples.
+// How long one read of the sound server's source waits for samples, and how often a lost server
+// is tried again.
 constexpr std::chrono::milliseconds kLiveReadWait{200};
+constexpr std::chrono::milliseconds kLiveRetryEvery{2000};
 
-// Prints decided characters on standard output as they come, details on standard error.
-void printLive(const std::vector<decode::LiveCharacter>& decided, bool verbose) {
-  for (const decode::LiveCharacter& c : decided) {
-    if (c.spaceBefore) {
-      std::cout << ' ';
+// Prints decided characters on standard output as they come, details on standard error. Knows
+// whether a line is open, so that a break in the recording ends it.
+class LivePrinter {
+ public:
+  explicit LivePrinter(bool verbose) : verbose_(verbose) {}
+
+  void print(const std::vector<decode::LiveCharacter>& decided) {
+    for (const decode::LiveCharacter& c : decided) {
+      if (c.spaceBefore) {
+        std::cout << ' ';
+      }
+      std::cout << static_cast<char>(c.character);
+      lineOpen_ = true;
+      if (verbose_) {
+        std::cout << std::flush;
+        std::cerr << "\nbitoner decode: " << fixed(c.startSeconds, 3) << " s  "
+                  << static_cast<char>(c.character) << "  confidence " << c.confidence
+                  << ", offset " << c.offsetHz << " Hz, SNR " << c.snrDb << " dB\n";
+      }
     }
-    std::cout << static_cast<char>(c.character);
-    if (verbose) {
-      std::cout << std::flush;
-      std::cerr << "\nbitoner decode: " << fixed(c.startSeconds, 3) << " s  "
-                << static_cast<char>(c.character) << "  confidence " << c.confidence << ", offset "
-                << c.offsetHz << " Hz, SNR " << c.snrDb << " dB\n";
-    }
+    std::cout << std::flush;
   }
-  std::cout << std::flush;
+
+  void endLine() {
+    if (lineOpen_) {
+      std::cout << '\n' << std::flush;
+    }
+    lineOpen_ = false;
+  }
+
+ private:
+  bool verbose_;
+  bool lineOpen_ = false;
+};
+
+// The source recorded again once the sound server answers; none while it does not, or when a
+// stop signal came during the wait.
+std::unique_ptr<PulseCapture> reconnect(const std::string& source, double rate) {
+  if (StopSignals::waitFor(kLiveRetryEvery)) {
+    return nullptr;
+  }
+  try {
+    auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+    say("decode", "sound server back; decoding again");
+    return capture;
+  } catch (const SoundError&) {
+    return nullptr;
+  }
 }
 
 // Decodes a sound server's source as it is recorded, printing each character once it is decided.
 // Runs until SIGINT or SIGTERM, then prints what is left and a line end and ends the process by
-// that signal. Throws SoundError when the source cannot be recorded.
+// that signal. Throws SoundError when the source cannot be recorded at the start; a sound server
+// lost later is said on standard error and tried again every few seconds, what was heard before
+// it decided and its line ended.
 void decodeLive(const decode::DecoderSettings& settings, const std::string& source, bool verbose) {
   // A signal only notes that it came: what was heard so far is decided and printed first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   decode::LiveDecoder decoder(settings);
-  PulseCapture capture(source, static_cast<std::uint32_t>(settings.sampleRateHz));
+  const double rate = settings.sampleRateHz;
+  auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+  LivePrinter printer(verbose);
   std::vector<std::complex<float>> chunk;
   while (true) {
-    if (const int signal = caught.received(); signal != 0) {
-      printLive(decoder.finish(), verbose);
+    if (const int signal = StopSignals::received(); signal != 0) {
+      printer.print(decoder.finish());
       std::cout << '\n' << std::flush;
       StopSignals::endBy(signal);
     }
+    if (!capture) {
+      capture = reconnect(source, rate);
+      continue;
+    }
     chunk.clear();
-    capture.read(chunk, kLiveReadWait);
-    printLive(decoder.feed(chunk), verbose);
+    try {
+      capture->read(chunk, kLiveReadWait);
+    } catch (const SoundError& error) {
+      say("decode", std::string(error.what()) + "; trying again every " +
+                        std::to_string(kLiveRetryEvery.count() / 1000) + " s");
+      capture.reset();
+      // What was heard is decided now: what comes after the outage does not follow on from it.
+      printer.print(decoder.breakOff());
+      printer.endLine();
+      continue;
+    }
+    printer.print(decoder.feed(chunk));
   }
 }
 
@@ -215,6 +255,23 @@ int decodeRecording(const DecodeOptions& options) {
 }
 
 }  // namespace
+
+decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
+                                        const std::string& searchText, double rateHz) {
+  KeyingOptions keying;
+  keying.boxTexts = boxTexts;
+  const KeyingSetup setup = resolveKeying(keying);
+  const double sign = invert ? -1.0 : 1.0;
+  decode::DecoderSettings settings;
+  settings.sampleRateHz = rateHz;
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.symbolSeconds = setup.tones.SymbolLength;
+  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.searchHz = readNumber(searchText);
+  return settings;
+}
 
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   CLI::App* decode = app.add_subcommand(

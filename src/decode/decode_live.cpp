@@ -44,6 +44,16 @@ std::vector<LiveCharacter> LiveDecoder::feed(std::span<const std::complex<float>
   return decide(false);
 }
 
+std::vector<LiveCharacter> LiveDecoder::breakOff() {
+  std::vector<LiveCharacter> decided = decide(true);
+  firstFrame_ += static_cast<std::int64_t>(window_.size());
+  window_.clear();
+  sinceDecided_ = 0;
+  spacePending_ = false;
+  decidedAny_ = false;
+  return decided;
+}
+
 // Decodes the window and takes what is decided: everything when `final`.
 std::vector<LiveCharacter> LiveDecoder::decide(bool final) {
   Decoder decoder(settings_);

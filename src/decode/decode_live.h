@@ -34,6 +34,10 @@ class LiveDecoder {
   std::vector<LiveCharacter> feed(std::span<const std::complex<float>> samples);
   // At the end of the session: every character still undecided.
   std::vector<LiveCharacter> finish() { return decide(true); }
+  // When the recording breaks off (a lost sound server): every character still undecided; what
+  // is fed next is a new stretch that does not follow on from it, and its first character has
+  // no space before it.
+  std::vector<LiveCharacter> breakOff();
 
  private:
   std::vector<LiveCharacter> decide(bool final);

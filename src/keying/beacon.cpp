@@ -17,6 +17,8 @@ namespace {
 // A pass whose first frame would be heard at most this long after its slot still takes that slot:
 // better a few milliseconds late than a whole period.
 constexpr auto kLateTolerance = std::chrono::milliseconds(20);
+// Waits in silence are cut into pieces this long, so that a clock step is followed in time.
+constexpr auto kLongestSilentWait = std::chrono::milliseconds(1000);
 
 class MessageInput : public KeyingInput {
  public:
@@ -38,6 +40,8 @@ class Beacon : public KeyingObserver {
         sound_(sound),
         stop_(stop),
         report_(report),
+        clocks_(*config.clocks),
+        clockSteps_(*config.clocks),
         messageText_(toUtf8(config.message)) {}
 
   bool run() {
@@ -97,7 +101,8 @@ class Beacon : public KeyingObserver {
       if ((stop_.received() != 0)) {
         return false;
       }
-      const auto heardAt = WallClock::now() + sound_.latency();
+      followClock();
+      const auto heardAt = clocks_.wall() + sound_.latency();
       const auto slot = schedule.nextStart(heardAt - kLateTolerance);
       noteLateness(slot);
       slot_ = slot;
@@ -109,7 +114,9 @@ class Beacon : public KeyingObserver {
       }
       if (idleFrames == 0) {
         // No idle tone to fill with: let the time pass in silence.
-        if (stop_.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(slot - heardAt))) {
+        if (stop_.waitFor(std::min<std::chrono::milliseconds>(
+                kLongestSilentWait,
+                std::chrono::duration_cast<std::chrono::milliseconds>(slot - heardAt)))) {
           return false;
         }
         continue;
@@ -119,6 +126,20 @@ class Beacon : public KeyingObserver {
         return true;
       }
       sound_.play(Tone::Idle);
+    }
+  }
+
+  // A step of the wall clock (set by a time service or by hand, or a resume from suspend) moves
+  // the schedule with it: the next pass takes the next slot of the new time, and no pass counts as
+  // late for slots the step skipped.
+  void followClock() {
+    if (const auto step = clockSteps_.look()) {
+      fault(std::string("the clock stepped ") +
+            (*step > WallClock::duration::zero() ? "forward" : "back") + " by " + stepText(*step) +
+            (config_.schedule ? "; the schedule follows the new time" : ""));
+      // Which slot the pass before the step took says nothing of the slots of the new time.
+      previousSlot_.reset();
+      clockStepped_ = true;
     }
   }
 
@@ -135,7 +156,7 @@ class Beacon : public KeyingObserver {
   // it early.
   bool keyPass() {
     const std::int64_t number = completed_ + 1;
-    const auto start = config_.schedule ? slot_ : WallClock::now() + sound_.latency();
+    const auto start = config_.schedule ? slot_ : clocks_.wall() + sound_.latency();
     if (!config_.quiet) {
       say("pass " + std::to_string(number) + ": " + messageText_, start);
     }
@@ -146,7 +167,8 @@ class Beacon : public KeyingObserver {
     }
     endPatternLine();
     completed_ = number;
-    previousSlot_ = config_.schedule ? std::optional(slot_) : std::nullopt;
+    previousSlot_ = config_.schedule && !clockStepped_ ? std::optional(slot_) : std::nullopt;
+    clockStepped_ = false;
     lateNoted_ = false;
     return true;
   }
@@ -177,29 +199,32 @@ class Beacon : public KeyingObserver {
       return;
     }
     endPatternLine();
-    std::fprintf(report_, "bitoner beacon: %s %s\n",
-                 utcText(when.value_or(WallClock::now())).c_str(), line.c_str());
+    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(when.value_or(clocks_.wall())).c_str(),
+                 line.c_str());
     std::fflush(report_);
   }
 
   void fault(const std::string& line) {
     endPatternLine();
-    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(WallClock::now()).c_str(),
-                 line.c_str());
+    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(clocks_.wall()).c_str(), line.c_str());
     std::fflush(report_);
   }
 
+  void played(Tone /*tone*/) override { followClock(); }
   bool goOn() override { return stop_.received() == 0; }
 
   const BeaconConfig& config_;
   TimedSound& sound_;
   const StopSignals& stop_;
   std::FILE* report_;
+  const Clocks& clocks_;
+  ClockStepWatch clockSteps_;
   const std::string messageText_;
   std::int64_t completed_ = 0;
   WallClock::time_point slot_{};
   std::optional<WallClock::time_point> previousSlot_;
   bool lateNoted_ = false;
+  bool clockStepped_ = false;  // since the last pass ended
   bool lost_ = false;
   bool patternOpen_ = false;
 };

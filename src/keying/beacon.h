@@ -24,13 +24,15 @@ struct BeaconConfig {
   bool quiet = false;                    // only faults are reported
   bool terminal = false;                 // the report goes to a terminal: show the pattern grow
   std::chrono::milliseconds retryEvery{2000};  // how often a lost sound server is tried again
+  const Clocks* clocks = &systemClocks();      // the clocks the schedule follows
 };
 
 // Keys the message pass after pass through `sound`, each followed by the idle symbol a Loop adds,
 // until the passes are done or a stop signal comes (the run ends after the element being sent; the
 // waits between tries of a lost server end at once); a lost or unreachable sound server is reported
-// on `report` and tried again until it is back. False when it ended while the sound server could
-// not be reached or the device named to play on does not exist.
+// on `report` and tried again until it is back. A step of the wall clock is reported, and the
+// schedule follows the new time. False when it ended while the sound server could not be reached or
+// the device named to play on does not exist.
 bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
                std::FILE* report);
 

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -14,8 +15,62 @@ constexpr double kMillisecondsPerSecond = 1000.0;
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kSecondsPerHour = 3600.0;
 constexpr auto kDay = std::chrono::days(1);
+constexpr auto kSmallestStep = std::chrono::seconds(1);
+
+class SystemClocks : public Clocks {
+ public:
+  WallClock::time_point wall() const override { return WallClock::now(); }
+  SteadyClock::time_point steady() const override { return SteadyClock::now(); }
+};
 
 }  // namespace
+
+const Clocks& systemClocks() {
+  static const SystemClocks clocks;
+  return clocks;
+}
+
+ClockStepWatch::ClockStepWatch(const Clocks& clocks)
+    : clocks_(clocks), wall_(clocks.wall()), steady_(clocks.steady()) {}
+
+std::optional<WallClock::duration> ClockStepWatch::look() {
+  const WallClock::time_point wall = clocks_.wall();
+  const SteadyClock::time_point steady = clocks_.steady();
+  const auto step =
+      (wall - wall_) - std::chrono::duration_cast<WallClock::duration>(steady - steady_);
+  wall_ = wall;
+  steady_ = steady;
+  if (step >= kSmallestStep || step <= -kSmallestStep) {
+    return step;
+  }
+  return std::nullopt;
+}
+
+std::string stepText(WallClock::duration step) {
+  using namespace std::chrono;
+  const auto exact = step < WallClock::duration::zero() ? -step : step;
+  // Beyond a minute, to the nearest second: the step is measured between two looks at the clocks.
+  const auto size = exact < minutes(1) ? exact : round<seconds>(exact);
+  char text[64];
+  if (size < minutes(1)) {
+    std::snprintf(text, sizeof text, "%.1f s", duration<double>(size).count());
+    return text;
+  }
+  const auto days = floor<std::chrono::days>(size);
+  const auto hours = floor<std::chrono::hours>(size - days);
+  const auto mins = floor<minutes>(size - days - hours);
+  const auto secs = floor<seconds>(size - days - hours - mins);
+  if (days.count() > 0) {
+    std::snprintf(text, sizeof text, "%lld d %lld h %02lld min %02lld s",
+                  static_cast<long long>(days.count()), static_cast<long long>(hours.count()),
+                  static_cast<long long>(mins.count()), static_cast<long long>(secs.count()));
+  } else {
+    std::snprintf(text, sizeof text, "%lld h %02lld min %02lld s",
+                  static_cast<long long>(hours.count()), static_cast<long long>(mins.count()),
+                  static_cast<long long>(secs.count()));
+  }
+  return text;
+}
 
 std::optional<Milliseconds> parseDuration(std::string_view text) {
   double seconds = 0.0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <span>
@@ -109,6 +110,48 @@ TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
     start = passStart + pass.size() / 2;
   }
   EXPECT_NE(errors().find("pass 3: ET"), std::string::npos) << errors();
+}
+
+// The wall clock stepped as a time service steps it (the steady clock left alone): back an hour and
+// two seconds after the first pass, forward three months after the second. Each time the next
+// pass takes the next slot of the new time.
+TEST_F(BeaconTest, ClockStepsAreFollowedToTheNextSlotOfTheNewTime) {
+  using std::chrono::system_clock;
+  // The beacon's clock runs at an offset from the real one, which the test moves: it starts at
+  // 18:01:57 and a few milliseconds, the real clock's second having just begun.
+  std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(system_clock::now()) +
+                                20ms);
+  const std::chrono::sys_days day = std::chrono::year(2026) / std::chrono::December / 8;
+  const auto offset =
+      std::chrono::round<std::chrono::seconds>(day + 18h + 1min + 57s - system_clock::now());
+  const std::filesystem::path clock = dir_.path() / "faketime";
+  auto setOffset = [&](std::chrono::seconds by) {
+    std::ofstream(clock) << (by.count() >= 0 ? "+" : "") << by.count() << "\n";
+  };
+  setOffset(offset);
+  const testing::ScopedEnv preload("LD_PRELOAD",
+                                   "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1");
+  const testing::ScopedEnv file("FAKETIME_TIMESTAMP_FILE", clock.string());
+  const testing::ScopedEnv noCache("FAKETIME_NO_CACHE", "1");
+  const testing::ScopedEnv steady("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+  testing::ChildProcess process =
+      beacon({"--symbol", "0.05", "--every", "5s", "--passes", "3", "E"}, errorFile());
+  // Pass 1 at 18:02:00, three seconds in; a second later the clock reads 17:01:59.
+  std::this_thread::sleep_for(4s);
+  setOffset(offset - 1h - 2s);
+  // Pass 2 at 17:02:00; two seconds after it the clock reads 91 days later.
+  std::this_thread::sleep_for(3s);
+  setOffset(offset - 1h - 2s + std::chrono::days(91));
+  ASSERT_EQ(process.wait(8s), 0) << errors();
+
+  const std::string log = errors();
+  EXPECT_NE(log.find("2026-12-08 18:02:00.000Z pass 1: E"), std::string::npos) << log;
+  EXPECT_NE(log.find("the clock stepped back by 1 h 00 min 02 s"), std::string::npos) << log;
+  EXPECT_NE(log.find("2026-12-08 17:02:00.000Z pass 2: E"), std::string::npos) << log;
+  EXPECT_NE(log.find("the clock stepped forward by 91 d 0 h 00 min 00 s"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("2027-03-09 17:02:05.000Z pass 3: E"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ran past"), std::string::npos) << log;
 }
 
 TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {

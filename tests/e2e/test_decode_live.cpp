@@ -51,6 +51,43 @@ TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
   EXPECT_EQ(contents(dir / "out.txt"), "CQ DE TEST\n") << contents(dir / "err.txt");
 }
 
+// Waits up to `limit` for `file` to hold `text`.
+bool waitFor(const std::filesystem::path& file, const std::string& text,
+             std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (contents(file).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
+  const testing::TempDir dir;
+  testing::PrivatePulse pulse;
+  testing::ChildProcess decoder({BITONER_EXECUTABLE, "decode", "--live", "--device",
+                                 "bitoner_test_sink.monitor", "--symbol", "0.05"},
+                                {dir.path(), dir / "out.txt", dir / "err.txt", {}});
+  std::this_thread::sleep_for(1s);
+  pulse.restartDaemon();
+  ASSERT_TRUE(waitFor(dir / "err.txt", "sound server back; decoding again", 15s))
+      << contents(dir / "err.txt");
+  EXPECT_NE(contents(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
+      << contents(dir / "err.txt");
+
+  testing::ChildProcess beacon(
+      {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
+      {dir.path(), {}, dir / "beacon.txt", {}});
+  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+  EXPECT_TRUE(waitFor(dir / "out.txt", "CQ DE TE", 15s))
+      << contents(dir / "out.txt") << contents(dir / "err.txt");
+  decoder.signal(SIGINT);
+  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
+  EXPECT_EQ(contents(dir / "out.txt"), "CQ DE TEST\n") << contents(dir / "err.txt");
+}
+
 TEST(LiveDecodeTest, AMissingSourceIsReported) {
   const testing::TempDir dir;
   const testing::PrivatePulse pulse;
