@@ -8,6 +8,7 @@
 
 #include "engine/noise.h"
 #include "engine/smooth.h"
+#include "engine/tone_sink.h"
 #include "engine/tones.h"
 #include "recording/output_file.h"
 
@@ -39,16 +40,15 @@ double meanPower(const ToneBank& tones, const std::array<std::int64_t, 4>& plays
 // The frames of tones with complex white Gaussian noise added, scaled by `scale` and rounded to
 // 16-bit samples, or with `floats` as 32-bit floats unrounded (full scale 1.0 = 32767), as
 // interleaved little-endian I/Q. Smooth tones are made in one phase as FrameWriter makes them,
-// finish() adding their fall. The noise is drawn in frame order from the
-// seed, so the same plays give the same samples every time. Without an output it only measures:
-// peak() is the largest |I| or |Q| before scaling, from which the scale that keeps every sample
-// within 16 bits follows.
-class NoisyFrameWriter {
+// finish() adding their fall. The noise is drawn in frame order from the seed, so the same plays
+// give the same samples every time. Without an output it only measures: peak() is the largest |I|
+// or |Q| before scaling, from which the scale that keeps every sample within 16 bits follows.
+class NoisyFrameWriter : public ToneSink {
  public:
   NoisyFrameWriter(const ToneBank& tones, OutputFile* out, double sigma, std::uint64_t seed,
                    double scale, bool floats = false);
 
-  void play(Tone tone);
+  void play(Tone tone) override;
   void finish();
   std::int64_t frames() const { return frames_; }
   double peak() const { return peak_; }
