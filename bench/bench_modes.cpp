@@ -167,7 +167,7 @@ int main(int argc, char* argv[]) {
   const std::vector<Speed> speedModes{{"three-tone", "--symbol 3", "", 4},
                                       {modes[0].name, modes[0].keying, modes[0].reading, 2},
                                       {modes[1].name, modes[1].keying, modes[1].reading, 2},
-                                      {modes[2].name, modes[2].keying, modes[2].reading, 3}};
+                                      {modes[2].name, modes[2].keying, modes[2].reading, 4}};
   for (const auto& [name, keying, reading, loops] : speedModes) {
     const std::string passes = "--loop " + std::to_string(loops);
     const auto renderStart = std::chrono::steady_clock::now();
