@@ -25,6 +25,7 @@
 #include "engine/parameters.h"
 #include "engine/tones.h"
 #include "support/child_process.h"
+#include "support/process_cpu.h"
 #include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 
@@ -71,19 +72,6 @@ std::vector<std::filesystem::path> threadStatus(pid_t pid) {
     paths.push_back(task.path() / "status");
   }
   return paths;
-}
-
-// User and system CPU seconds of the process, all its threads.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::stringstream whole;
-  whole << in.rdbuf();
-  const std::string text = whole.str();
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::vector<std::string> values{std::istream_iterator<std::string>(fields),
-                                  std::istream_iterator<std::string>()};
-  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-  return (std::stod(values.at(11)) + std::stod(values.at(12))) / ticks;
 }
 
 // CPU seconds of all the process's threads, to the nanosecond (the scheduler's own account).
@@ -135,14 +123,14 @@ void BM_BeaconRecorded(benchmark::State& state) {
     const auto switchesStart =
         statusField(threadStatus(beacon.pid()), "voluntary_ctxt_switches") +
         statusField(threadStatus(beacon.pid()), "nonvoluntary_ctxt_switches");
-    const double cpuStart = cpuSeconds(beacon.pid());
+    const double cpuStart = testing::cpuSeconds(beacon.pid());
     const auto measured = std::chrono::duration<double>(runSeconds());
     std::this_thread::sleep_for(measured);
     const long rssEndKb =
         statusField({"/proc/" + std::to_string(beacon.pid()) + "/status"}, "VmRSS");
     const auto switchesEnd = statusField(threadStatus(beacon.pid()), "voluntary_ctxt_switches") +
                              statusField(threadStatus(beacon.pid()), "nonvoluntary_ctxt_switches");
-    const double cpu = cpuSeconds(beacon.pid()) - cpuStart;
+    const double cpu = testing::cpuSeconds(beacon.pid()) - cpuStart;
     beacon.signal(SIGTERM);
     const int status = beacon.wait(5s);
     const std::vector<std::int16_t> recording = recorder.stop();
