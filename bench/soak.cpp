@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "edit_distance.h"
 #include "engine/parameters.h"
 #include "engine/tones.h"
 #include "process_figures.h"
@@ -49,24 +50,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     ++count;
   }
   return count;
-}
-
-// Insertions, deletions and substitutions that turn `a` into `b`.
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) {
-    row[j] = j;
-  }
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0U : 1U)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
 }
 
 struct Process {
@@ -152,7 +135,7 @@ int soak(double minutes) {
   for (std::size_t k = 0; k < figures.slotErrorsMs.size(); ++k) {
     sent += (sent.empty() ? "" : " ") + kMessage;
   }
-  const std::size_t errors = editDistance(decoded, sent);
+  const std::size_t errors = bench::editDistance(decoded, sent);
   std::printf(
       "decoded: %zu characters against %zu sent, edit distance %zu (%.2f %% character "
       "errors); the message read exactly %zu times of %zu\n",
