@@ -26,6 +26,7 @@
 #include "engine/tones.h"
 #include "process_figures.h"
 #include "support/child_process.h"
+#include "support/process_cpu.h"
 #include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 
@@ -33,9 +34,9 @@ namespace bitoner {
 namespace {
 
 using namespace std::chrono_literals;
-using bench::cpuSeconds;
 using bench::statusField;
 using bench::threadStatus;
+using testing::cpuSeconds;
 
 constexpr double kDefaultRunSeconds = 600.0;
 constexpr double kPeriodSeconds = 10.0;
@@ -99,14 +100,14 @@ void BM_BeaconRecorded(benchmark::State& state) {
     const auto switchesStart =
         statusField(threadStatus(beacon.pid()), "voluntary_ctxt_switches") +
         statusField(threadStatus(beacon.pid()), "nonvoluntary_ctxt_switches");
-    const double cpuStart = cpuSeconds(beacon.pid());
+    const double cpuStart = testing::cpuSeconds(beacon.pid());
     const auto measured = std::chrono::duration<double>(runSeconds());
     std::this_thread::sleep_for(measured);
     const long rssEndKb =
         statusField({"/proc/" + std::to_string(beacon.pid()) + "/status"}, "VmRSS");
     const auto switchesEnd = statusField(threadStatus(beacon.pid()), "voluntary_ctxt_switches") +
                              statusField(threadStatus(beacon.pid()), "nonvoluntary_ctxt_switches");
-    const double cpu = cpuSeconds(beacon.pid()) - cpuStart;
+    const double cpu = testing::cpuSeconds(beacon.pid()) - cpuStart;
     beacon.signal(SIGTERM);
     const int status = beacon.wait(5s);
     const std::vector<std::int16_t> recording = recorder.stop();

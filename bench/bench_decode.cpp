@@ -9,7 +9,7 @@
 // beside.
 //
 //   bitoner_bench_decode [--quick] [--table FILE] [--curve NAME]... [--snr DB]...
-//                        [--passes N] [--noise-hours H] [--no-curves]
+//                        [--passes N] [--noise-hours H] [--messages N] [--no-curves]
 //
 // prints the table; FILE gets it as columns for gnuplot (SNR, then one CER column per curve).
 #include <algorithm>
@@ -335,6 +335,7 @@ int main(int argc, char* argv[]) {
   std::vector<std::string> only;
   std::vector<double> onlySnr;
   std::size_t passCount = 0;
+  std::size_t messagesGiven = 0;
   double noiseHours = 0.0;
   bool curvesToo = true;
   for (int k = 1; k < argc; ++k) {
@@ -351,12 +352,14 @@ int main(int argc, char* argv[]) {
       passCount = std::stoul(argv[++k]);
     } else if (arg == "--noise-hours" && k + 1 < argc) {
       noiseHours = std::stod(argv[++k]);
+    } else if (arg == "--messages" && k + 1 < argc) {
+      messagesGiven = std::stoul(argv[++k]);
     } else if (arg == "--no-curves") {
       curvesToo = false;
     } else {
       std::cerr << "usage: " << argv[0]
                 << " [--quick] [--table FILE] [--curve NAME]... [--snr DB]... [--passes N]"
-                   " [--noise-hours H] [--no-curves]\n";
+                   " [--noise-hours H] [--messages N] [--no-curves]\n";
       return 2;
     }
   }
@@ -383,7 +386,7 @@ int main(int argc, char* argv[]) {
       return std::find(only.begin(), only.end(), c.name) == only.end();
     });
   }
-  const std::size_t messages = quick ? 5 : 20;
+  const std::size_t messages = messagesGiven > 0 ? messagesGiven : quick ? 5 : 20;
   std::vector<double> snrs;
   for (double snr = -15.0; snr >= -33.0; snr -= 2.0) {
     snrs.push_back(snr);

@@ -12,11 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/process_cpu.h"
 #include "support/pulse_daemon.h"
 
 namespace bitoner::bench {
@@ -48,19 +47,6 @@ inline std::vector<std::filesystem::path> threadStatus(pid_t pid) {
     paths.push_back(task.path() / "status");
   }
   return paths;
-}
-
-// User and system CPU seconds of the process, all its threads.
-inline double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::stringstream whole;
-  whole << in.rdbuf();
-  const std::string text = whole.str();
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::vector<std::string> values{std::istream_iterator<std::string>(fields),
-                                  std::istream_iterator<std::string>()};
-  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-  return (std::stod(values.at(11)) + std::stod(values.at(12))) / ticks;
 }
 
 // What a recording of the sink says of a scheduled beacon.

@@ -79,7 +79,7 @@ int soak(double minutes) {
       {dir.path(), {}, dir.path() / "beacon-err.txt", {}});
   std::vector<Process> processes{{"beacon", &beacon}, {"decode --live", &decoder}};
   for (Process& process : processes) {
-    process.cpuAtStart = bench::cpuSeconds(process.child->pid());
+    process.cpuAtStart = testing::cpuSeconds(process.child->pid());
   }
   const auto length = std::chrono::duration<double>(minutes * 60.0);
   const auto firstLook = std::min<std::chrono::duration<double>>(kFirstLook, length);
@@ -97,7 +97,7 @@ int soak(double minutes) {
   const double seconds = length.count();
   for (const Process& process : processes) {
     const long endKb = bench::residentKb(process.child->pid());
-    const double cpu = bench::cpuSeconds(process.child->pid()) - process.cpuAtStart;
+    const double cpu = testing::cpuSeconds(process.child->pid()) - process.cpuAtStart;
     std::printf("%-14s RSS %ld kB at %.0f min, %ld kB at the end (%+ld kB); CPU %.1f s, %.2f %%\n",
                 process.name, process.firstRssKb, firstLook.count() / 60.0, endKb,
                 endKb - process.firstRssKb, cpu, cpu / seconds * 100.0);

@@ -22,11 +22,12 @@ set -eu
 STATUS=${BITONER_DPKG_STATUS:-/var/lib/dpkg/status}
 
 BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libpulse-dev
-  libcli11-dev nlohmann-json3-dev libfftw3-dev libgcrypt20-dev fonts-liberation"
+  libcli11-dev nlohmann-json3-dev libfftw3-dev libgcrypt20-dev libpng-dev libfreetype-dev
+  fonts-liberation"
 PACKAGE_TOOLS="dpkg-dev file lintian"
 TEST_PACKAGES="libgtest-dev libbenchmark-dev libsndfile1-dev clang-format xvfb libxcb1-dev
   pulseaudio-utils libxcb-xtest0-dev clang libfuzzer-14-dev libclang-rt-14-dev llvm-14
-  desktop-file-utils appstream man-db systemd sox gnuplot-nox"
+  desktop-file-utils appstream man-db systemd sox gnuplot-nox faketime"
 # Each group is installed whole or not at all.
 PIPEWIRE_SERVER="pipewire pipewire-pulse wireplumber"
 PULSEAUDIO_SERVER="pulseaudio"

@@ -9,6 +9,7 @@
 
 #include "cli/beacon_command.h"
 #include "cli/decode_command.h"
+#include "cli/grab_command.h"
 #include "cli/keying_options.h"
 #include "cli/render.h"
 #include "cli/tune.h"
@@ -72,6 +73,8 @@ int runCommandLine(int argc, char* argv[]) {
   const CLI::App* tune = addTuneCommand(app, tuneOptions);
   DecodeOptions decodeOptions;
   const CLI::App* decode = addDecodeCommand(app, decodeOptions);
+  GrabOptions grabOptions;
+  const CLI::App* grab = addGrabCommand(app, grabOptions);
 
   try {
     app.parse(argc, argv);
@@ -95,6 +98,9 @@ int runCommandLine(int argc, char* argv[]) {
     }
     if (decode->parsed()) {
       return runDecode(decodeOptions);
+    }
+    if (grab->parsed()) {
+      return runGrab(grabOptions);
     }
   } catch (const std::exception& error) {
     std::cerr << "bitoner: " << error.what() << '\n';

@@ -45,22 +45,9 @@ std::string dotsAndDashes(const std::string& pattern) {
   return shown;
 }
 
-// The decoder's settings from the options, each keying value derived as the window derives it.
 decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
-  KeyingOptions keying;
-  for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
-    keying.boxTexts[box] = options.boxTexts[box];
-  }
-  const KeyingSetup setup = resolveKeying(keying);
-  const double sign = options.invert ? -1.0 : 1.0;
-  decode::DecoderSettings settings;
-  settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
-  settings.symbolSeconds = setup.tones.SymbolLength;
-  settings.gapSeconds = setup.tones.InterSymbol;
-  settings.searchHz = readNumber(options.searchText);
+  decode::DecoderSettings settings =
+      decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
   return settings;
 }
@@ -132,6 +119,23 @@ void report(const decode::Decoded& decoded) {
 }
 
 }  // namespace
+
+decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
+                                        const std::string& searchText, double rateHz) {
+  KeyingOptions keying;
+  keying.boxTexts = boxTexts;
+  const KeyingSetup setup = resolveKeying(keying);
+  const double sign = invert ? -1.0 : 1.0;
+  decode::DecoderSettings settings;
+  settings.sampleRateHz = rateHz;
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.symbolSeconds = setup.tones.SymbolLength;
+  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.searchHz = readNumber(searchText);
+  return settings;
+}
 
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   CLI::App* decode = app.add_subcommand(

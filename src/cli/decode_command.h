@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "decode/decoder.h"
 #include "engine/parameters.h"
 
 namespace CLI {
@@ -12,6 +13,9 @@ class App;
 }
 
 namespace bitoner::cli {
+
+// The keying options' texts as typed, indexed by Box.
+using BoxTexts = std::array<std::optional<std::string>, kDefaultTexts.size()>;
 
 // `bitoner decode`: reads the keying back out of a recording or a sound server's source.
 struct DecodeOptions {
@@ -33,5 +37,10 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options);
 // Decodes; prints the text on standard output, details on standard error; returns the exit
 // status: 0 decoded (even nothing), 1 the recording or the source could not be read, 2 usage.
 int runDecode(const DecodeOptions& options);
+
+// The decoder's settings from the keying options as `decode` takes them, each value derived as the
+// window derives it, for a recording at `rateHz`. Throws Refusal for options GO would refuse.
+decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
+                                        const std::string& searchText, double rateHz);
 
 }  // namespace bitoner::cli

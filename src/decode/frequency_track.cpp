@@ -2,7 +2,6 @@
 #include "decode/frequency_track.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -170,14 +169,20 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
     }
   }
   // Each hop's offset: the path's mean over the hops around, each weighted by how likely a tone
-  // is there (noise around a transmission weighs nothing), refined between bins by the parabola
-  // through their likelihoods summed a bin below, on and a bin above the path.
+  // is there (noise around a transmission weighs nothing), moved to the top of their likelihoods
+  // summed beside the path.
   std::vector<double> smooth(static_cast<std::size_t>(hops));
   const auto likelihoodAt = [&](std::int64_t h, std::int64_t b) {
     const std::int64_t i = std::clamp<std::int64_t>(b, 0, static_cast<std::int64_t>(bins) - 1);
     return static_cast<double>(
         likelihood[static_cast<std::size_t>(h)][static_cast<std::size_t>(i)]);
   };
+  // The path may run anywhere along a ridge as wide as a symbol resolves; its top is looked for
+  // that far either side.
+  const auto width = std::max<std::int64_t>(
+      1, static_cast<std::int64_t>(
+             std::ceil(settings.blockRateHz / static_cast<double>(length) / binHz)));
+  std::vector<double> around(static_cast<std::size_t>(2 * width + 1));
   for (std::int64_t h = 0; h < hops; ++h) {
     std::int64_t low = h;
     while (low > 0 && h - low < smoothHops && joined[static_cast<std::size_t>(low)] != 0) {
@@ -190,7 +195,7 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
     }
     double binSum = 0.0;
     double weights = 0.0;
-    std::array<double, 3> around{};
+    std::fill(around.begin(), around.end(), 0.0);
     for (int pass = 0; pass < 2 && weights <= 0.0; ++pass) {
       for (std::int64_t k = low; k <= high; ++k) {
         const std::int64_t b = path[static_cast<std::size_t>(k)];
@@ -201,16 +206,23 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
         }
         binSum += w * static_cast<double>(b);
         weights += w;
-        for (std::int64_t d = -1; d <= 1; ++d) {
-          around[static_cast<std::size_t>(d + 1)] += likelihoodAt(k, b + d);
+        for (std::int64_t d = -width; d <= width; ++d) {
+          around[static_cast<std::size_t>(d + width)] += likelihoodAt(k, b + d);
         }
       }
     }
-    const double curve = around[0] - 2.0 * around[1] + around[2];
-    const double fraction =
-        curve < 0.0 ? std::clamp(0.5 * (around[0] - around[2]) / curve, -0.5, 0.5) : 0.0;
-    smooth[static_cast<std::size_t>(h)] =
-        (binSum / weights - static_cast<double>(reach) + fraction) * binHz;
+    // The ridge's top beside the path, between bins by the parabola through its neighbours.
+    const auto top = std::max_element(around.begin(), around.end()) - around.begin();
+    double fraction = 0.0;
+    if (top > 0 && top + 1 < static_cast<std::ptrdiff_t>(around.size())) {
+      const double below = around[static_cast<std::size_t>(top - 1)];
+      const double above = around[static_cast<std::size_t>(top + 1)];
+      const double curve = below - 2.0 * around[static_cast<std::size_t>(top)] + above;
+      fraction = curve < 0.0 ? std::clamp(0.5 * (below - above) / curve, -0.5, 0.5) : 0.0;
+    }
+    smooth[static_cast<std::size_t>(h)] = (binSum / weights + static_cast<double>(top - width) -
+                                           static_cast<double>(reach) + fraction) *
+                                          binHz;
   }
 
   // Block by block, drawn straight between the hops' middles.

@@ -14,6 +14,9 @@ constexpr double kHighestSymbolSnrDb = 66.0;
 constexpr double kSymbolSnrStepDb = 8.0;
 // A transmission is searched again with this many symbols of the recording around it.
 constexpr std::int64_t kMarginSymbols = 4;
+// Readings with less noise than this between them belong to one transmission: a deep fade or a
+// slip of the timing lasts a symbol or two, a pause between a beacon's passes far longer.
+constexpr std::int64_t kJoinSymbols = 8;
 // Fading is followed over about this long either side (at least two symbols): slow fading of 5
 // to 30 s periods, smoothed enough that noise does not make a level of its own.
 constexpr double kFadeSeconds = 4.0;
@@ -70,7 +73,7 @@ class Finder {
       attempt.level = levelFor(db);
       search_.setLevel(attempt.level, first, last);
       attempt.score = search_.best(first, last, settings_.startCost, attempt.runs);
-      joinClose(attempt.runs, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+      joinClose(attempt.runs, search_.readings(), kJoinSymbols * settings_.symbolSteps);
       if (attempt.score > best.score) {
         best = std::move(attempt);
         bestDb_ = db;
@@ -136,7 +139,7 @@ class Finder {
         search_.setLevel(own, first, last);
         std::vector<PathRun> runs;
         const double refined = search_.best(first, last, settings_.startCost, runs);
-        joinClose(runs, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+        joinClose(runs, search_.readings(), kJoinSymbols * settings_.symbolSteps);
         if (refined >= fixed.score) {
           typical = own;
           fixed.score = refined;
@@ -180,7 +183,7 @@ class Finder {
         search_.setLevels(followed, first, last);
         std::vector<PathRun> fading;
         const double faded = search_.best(first, last, settings_.startCost, fading);
-        joinClose(fading, search_.readings(), kMarginSymbols * settings_.symbolSteps);
+        joinClose(fading, search_.readings(), kJoinSymbols * settings_.symbolSteps);
         if (faded > fixed.score) {
           runs = std::move(fading);
           level = std::move(followed);

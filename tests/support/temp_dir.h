@@ -34,9 +34,10 @@ class TempDir {
   std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
   // The names of the entries, sorted.
-  std::vector<std::string> entries() const {
+  std::vector<std::string> entries() const { return entriesOf(path_); }
+  static std::vector<std::string> entriesOf(const std::filesystem::path& directory) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
       names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());

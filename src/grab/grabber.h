@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "decode/decoder.h"
+#include "grab/frame_clock.h"
+#include "grab/frame_picture.h"
+#include "grab/spectrogram.h"
+
+namespace bitoner::grab {
+
+// What a grab draws and how it names its pictures.
+struct GrabSettings {
+  SpanSettings span;  // its frameSeconds is set from `clock`
+  FrameClock clock;
+  std::string prefix = "grab";
+  std::string title = "Bitoner grab";
+  double labelOffsetHz = 0.0;                        // the dial, to label the axis at RF
+  std::optional<std::pair<double, double>> rangeDb;  // the colour map's ends; else automatic
+  std::optional<decode::DecoderSettings> decoding;   // read the keying and write it on
+  std::size_t stack = 0;                             // also stack the last this many frames
+};
+
+// Cuts a recording into frames aligned to UTC and hands each frame's picture over as PNG bytes
+// under its file name, then again as PREFIX-latest.png (and, stacking, PREFIX-stack-... and
+// PREFIX-stack-latest.png). A frame is drawn when it is complete, when the recording ends, or
+// when asked for the frame so far.
+class Grabber {
+ public:
+  using Publish = std::function<void(const std::string& fileName, std::span<const std::byte> png)>;
+
+  // Throws SpanError or decode::SettingsError for settings no frame can be drawn with.
+  Grabber(GrabSettings settings, Publish publish);
+  ~Grabber();
+  Grabber(const Grabber&) = delete;
+  Grabber& operator=(const Grabber&) = delete;
+
+  // The recording's first sample lies at `when`.
+  void start(WallClock::time_point when);
+  // Samples following those fed before. Frames end by the count of samples; given `endsAt`, the
+  // wall-clock time just after the last of them, each new frame is placed by the clock instead,
+  // and a clock that has stepped away from the samples ends the frame and starts the one the
+  // clock is in.
+  void feed(std::span<const std::complex<float>> samples,
+            std::optional<WallClock::time_point> endsAt = std::nullopt);
+  // Draws the frame so far under its name and as the latest.
+  void publishSoFar();
+  // Draws the last frame, if it holds anything.
+  void finish();
+
+  // The start of the frame being filled.
+  WallClock::time_point frameStart() const { return frameStart_; }
+
+ private:
+  void open(WallClock::time_point firstSampleAt);
+  void close();
+  void publishFrame(bool complete);
+  std::int64_t frameFrames() const;
+
+  GrabSettings settings_;
+  Publish publish_;
+  std::optional<Stack> stack_;
+  WallClock::time_point frameStart_;
+  std::unique_ptr<FrameSpectrum> frame_;
+  std::unique_ptr<decode::Decoder> decoder_;
+};
+
+}  // namespace bitoner::grab

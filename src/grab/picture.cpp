@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "grab/picture.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <filesystem>
+
+namespace bitoner::grab {
+
+namespace {
+
+constexpr int kFixedPointShift = 6;  // FreeType's 26.6 fixed-point advances
+
+// The next code point of UTF-8 text; malformed bytes stand for themselves.
+char32_t nextCodePoint(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at++]);
+  int more = lead >= 0xF0U ? 3 : lead >= 0xE0U ? 2 : lead >= 0xC0U ? 1 : 0;
+  char32_t code = more == 0 ? lead : lead & (0x3FU >> more);
+  while (more-- > 0 && at < text.size() &&
+         (static_cast<unsigned char>(text[at]) & 0xC0U) == 0x80U) {
+    code = (code << 6U) | (static_cast<unsigned char>(text[at++]) & 0x3FU);
+  }
+  return code;
+}
+
+std::uint8_t blend(std::uint8_t under, std::uint8_t over, unsigned alpha) {
+  return static_cast<std::uint8_t>((under * (255U - alpha) + over * alpha + 127U) / 255U);
+}
+
+struct PngOut {
+  std::vector<std::byte>* bytes;
+};
+
+void appendPng(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<PngOut*>(png_get_io_ptr(png));
+  const auto* first = reinterpret_cast<const std::byte*>(data);
+  out->bytes->insert(out->bytes->end(), first, first + length);
+}
+
+void flushPng(png_structp) {}
+
+// libpng reports errors by jumping back to its set-up point, so this function makes nothing with
+// a destructor: everything it uses is made by its caller.
+bool encodePng(PngOut& out, int width, int height, png_bytep* rows, std::vector<png_text>& chunks) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_write_struct(&png, nullptr);
+    return false;
+  }
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_set_write_fn(png, &out, appendPng, flushPng);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (!chunks.empty()) {
+    png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size()));
+  }
+  png_set_rows(png, info, rows);
+  png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> fontFiles() {
+  return {"/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
+          "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
+}
+
+struct Canvas::Font {
+  FT_Library library = nullptr;
+  FT_Face face = nullptr;
+  int pixelSize = 0;
+
+  Font() {
+    if (FT_Init_FreeType(&library) != 0) {
+      throw PictureError("cannot start FreeType");
+    }
+    for (const std::string& file : fontFiles()) {
+      if (FT_New_Face(library, file.c_str(), 0, &face) == 0) {
+        return;
+      }
+    }
+    FT_Done_FreeType(library);
+    throw PictureError("no font to write on the picture: install fonts-liberation (" +
+                       fontFiles().front() + ")");
+  }
+  ~Font() {
+    FT_Done_Face(face);
+    FT_Done_FreeType(library);
+  }
+  Font(const Font&) = delete;
+  Font& operator=(const Font&) = delete;
+
+  bool load(char32_t code, int size) {
+    if (size != pixelSize) {
+      FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(size));
+      pixelSize = size;
+    }
+    return FT_Load_Char(face, code, FT_LOAD_RENDER) == 0;
+  }
+};
+
+Canvas::Canvas(int width, int height, Rgb background)
+    : width_(width),
+      height_(height),
+      pixels_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), background),
+      font_(std::make_unique<Font>()) {}
+
+Canvas::~Canvas() = default;
+
+void Canvas::fill(int x, int y, int w, int h, Rgb colour) {
+  for (int row = std::max(0, y); row < std::min(height_, y + h); ++row) {
+    for (int column = std::max(0, x); column < std::min(width_, x + w); ++column) {
+      set(column, row, colour);
+    }
+  }
+}
+
+int Canvas::text(int x, int y, std::string_view utf8, int pixelSize, Rgb colour) {
+  const int start = x;
+  for (std::size_t at = 0; at < utf8.size();) {
+    if (!font_->load(nextCodePoint(utf8, at), pixelSize)) {
+      continue;
+    }
+    const FT_GlyphSlot glyph = font_->face->glyph;
+    const FT_Bitmap& bitmap = glyph->bitmap;
+    for (unsigned row = 0; row < bitmap.rows; ++row) {
+      for (unsigned column = 0; column < bitmap.width; ++column) {
+        const unsigned alpha =
+            bitmap.buffer[static_cast<std::ptrdiff_t>(row) * bitmap.pitch + column];
+        const int px = x + glyph->bitmap_left + static_cast<int>(column);
+        const int py = y - glyph->bitmap_top + static_cast<int>(row);
+        if (alpha == 0 || px < 0 || py < 0 || px >= width_ || py >= height_) {
+          continue;
+        }
+        const Rgb under = this->at(px, py);
+        set(px, py,
+            {blend(under.r, colour.r, alpha), blend(under.g, colour.g, alpha),
+             blend(under.b, colour.b, alpha)});
+      }
+    }
+    x += static_cast<int>(glyph->advance.x >> kFixedPointShift);
+  }
+  return x - start;
+}
+
+int Canvas::textWidth(std::string_view utf8, int pixelSize) {
+  int width = 0;
+  for (std::size_t at = 0; at < utf8.size();) {
+    if (font_->load(nextCodePoint(utf8, at), pixelSize)) {
+      width += static_cast<int>(font_->face->glyph->advance.x >> kFixedPointShift);
+    }
+  }
+  return width;
+}
+
+std::vector<std::byte> Canvas::png(
+    const std::vector<std::pair<std::string, std::string>>& texts) const {
+  static_assert(sizeof(Rgb) == 3);
+  std::vector<std::byte> bytes;
+  // Room for the picture uncompressed, so that libpng's callback does not allocate.
+  bytes.reserve(pixels_.size() * sizeof(Rgb) + static_cast<std::size_t>(height_) + 4096);
+  PngOut out{&bytes};
+  std::vector<png_bytep> rows(static_cast<std::size_t>(height_));
+  for (int y = 0; y < height_; ++y) {
+    // libpng takes rows as non-const pointers but only reads them when writing.
+    rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(reinterpret_cast<const png_byte*>(
+        pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_)));
+  }
+  std::vector<png_text> chunks(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
+    // libpng copies the texts; it takes them as non-const only by its old interface.
+    chunks[i].key = const_cast<png_charp>(texts[i].first.c_str());
+    chunks[i].text = const_cast<png_charp>(texts[i].second.c_str());
+    chunks[i].text_length = texts[i].second.size();
+  }
+  if (!encodePng(out, width_, height_, rows.data(), chunks)) {
+    throw PictureError("the PNG library failed to write the picture");
+  }
+  return bytes;
+}
+
+}  // namespace bitoner::grab

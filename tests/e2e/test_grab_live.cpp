@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `bitoner grab --live` run as a process against a private sound server, drawing what
+// `bitoner beacon` keys into its sink, on a clock that crosses a frame boundary within seconds.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/png_file.h"
+#include "support/pulse_daemon.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+
+namespace bitoner {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string contents(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(LiveGrabTest, DrawsFramesAcrossAMinuteAndReplacesTheLatestWhole) {
+  const testing::TempDir dir;
+  const testing::PrivatePulse pulse;
+  const testing::ScopedEnv utc("TZ", "UTC");
+  // The grabber's clock starts three seconds before 14:00 and runs on.
+  testing::ChildProcess grab({BITONER_FAKETIME, "-m", "--exclude-monotonic", "2026-12-08 13:59:57",
+                              BITONER_EXECUTABLE, "grab", "--live", "--device",
+                              "bitoner_test_sink.monitor", "--frame", "1m", "--update", "1s"},
+                             {dir.path(), dir / "out.txt", dir / "err.txt", {}});
+  testing::ChildProcess beacon(
+      {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.2", "--passes", "1", "EEEEEEEEEE"},
+      {dir.path(), {}, dir / "beacon.txt", {}});
+  // Every look at the latest picture, as a web server publishing it would take, finds it whole.
+  int looks = 0;
+  const auto until = std::chrono::steady_clock::now() + 7s;
+  while (std::chrono::steady_clock::now() < until) {
+    if (std::filesystem::exists(dir / "grab-latest.png")) {
+      EXPECT_GT(testing::readPng((dir / "grab-latest.png").string()).width, 0);
+      ++looks;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GT(looks, 50);
+  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+  grab.signal(SIGINT);
+  EXPECT_EQ(grab.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
+  const std::vector<std::string> names = dir.entries();
+  for (const char* name : {"grab-20261208T1359Z.png", "grab-20261208T1400Z.png"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end())
+        << name << " missing; " << contents(dir / "err.txt");
+  }
+  // The dot's tone shows in the new frame: its row outshines one between the tones.
+  const testing::PngPicture frame = testing::readPng((dir / "grab-20261208T1400Z.png").string());
+  ASSERT_GT(frame.width, 0);
+  const auto rowOf = [&](double hz) {
+    const int rows = frame.height - 30 - 44;
+    return 30 + static_cast<int>((1290.0 - hz) / 780.0 * rows);
+  };
+  int dot = 0;
+  int between = 0;
+  for (int x = 100; x < 100 + 200; ++x) {
+    dot = std::max(dot, frame.green(x, rowOf(1000.0)));
+    between = std::max(between, frame.green(x, rowOf(800.0)));
+  }
+  EXPECT_GT(dot, between + 60);
+}
+
+}  // namespace
+}  // namespace bitoner
