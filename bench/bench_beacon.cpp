@@ -36,7 +36,6 @@ namespace {
 using namespace std::chrono_literals;
 using bench::statusField;
 using bench::threadStatus;
-using testing::cpuSeconds;
 
 constexpr double kDefaultRunSeconds = 600.0;
 constexpr double kPeriodSeconds = 10.0;
