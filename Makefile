@@ -105,6 +105,7 @@ fuzz-coverage: deps-test
 
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
+	./$(BUILD)/bench/bitoner_bench_grab
 	./$(BUILD)/bench/bitoner_splatter docs/splatter.png
 	./$(BUILD)/bench/bitoner_bench_decode --passes 10 --noise-hours 1 --table $(BUILD)/decode-cer.dat
 	gnuplot -e "data='$(BUILD)/decode-cer.dat'; output='docs/decode-cer.png'" bench/decode_cer.gp

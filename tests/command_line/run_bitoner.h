@@ -2,6 +2,8 @@
 // The real executable run as a user runs it, for the command-line tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace bitoner::testing {
 
@@ -76,6 +79,18 @@ class Bitoner {
 
 inline Finished run(const std::vector<std::string>& args, const std::filesystem::path& dir) {
   return Bitoner(args, dir).wait();
+}
+
+inline std::vector<std::string> with(std::vector<std::string> args,
+                                     const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// `bitoner render ARGS` in `dir`, which must succeed.
+inline void render(const std::vector<std::string>& args, const TempDir& dir) {
+  const Finished done = run(with({"render"}, args), dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
 }
 
 }  // namespace bitoner::testing

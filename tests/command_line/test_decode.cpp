@@ -24,23 +24,15 @@ namespace bitoner {
 namespace {
 
 using testing::Finished;
+using testing::render;
 using testing::run;
 using testing::slurp;
 using testing::TempDir;
+using testing::with;
 
 // Short symbols keep the tests quick; at 50 ms the decoder reads without error down to about
 // -10 dB, so the noisy cases below keep a margin of 5 dB or more.
 const std::vector<std::string> kShort{"--symbol", "0.05"};
-
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-void render(const std::vector<std::string>& args, const TempDir& dir) {
-  const Finished done = run(with({"render"}, args), dir.path());
-  ASSERT_EQ(done.status, 0) << done.err;
-}
 
 TEST(DecodeTest, ReadsEveryCharacterOfACleanRecording) {
   const TempDir dir;

@@ -18,9 +18,11 @@ namespace {
 using testing::Finished;
 using testing::PngPicture;
 using testing::readPng;
+using testing::render;
 using testing::run;
 using testing::slurp;
 using testing::TempDir;
+using testing::with;
 
 // Where the spectrogram lies on a picture: a column per time step, a row per frequency step,
 // below the title (and the line of what was read) and above the time axis.
@@ -30,16 +32,6 @@ constexpr int kBelowPlot = 44;
 constexpr int kColumns = 1200;
 constexpr int kColourBarLeft = kPlotLeft + kColumns + 12;
 constexpr int kNoRecordingGreen = 48;
-
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-void render(const std::vector<std::string>& args, const TempDir& dir) {
-  const Finished done = run(with({"render"}, args), dir.path());
-  ASSERT_EQ(done.status, 0) << done.err;
-}
 
 // Seconds from the recording's start to each character, from render's annotations.
 std::vector<double> characterStarts(const TempDir& dir, const std::string& meta) {

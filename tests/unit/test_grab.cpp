@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <string>
 #include <vector>
 
+#include "grab/downconverter.h"
 #include "grab/frame_clock.h"
 #include "grab/grabber.h"
 
@@ -82,6 +84,32 @@ TEST(GrabberTest, LiveFramesFollowTheWallClockThroughSteps) {
   live.seconds(1);
   EXPECT_EQ(live.names_, (std::vector<std::string>{"grab-20261208T1500Z.png", "grab-latest.png"}));
   EXPECT_EQ(live.grabber().frameStart(), utc("2026-12-08T13:00:00Z"));
+}
+
+// The band's mean power after the downconverter, for two seconds of a full-scale tone at `hz`.
+double powerThrough(Downconverter& down, double hz) {
+  std::vector<std::complex<float>> in(22050);
+  for (std::size_t n = 0; n < in.size(); ++n) {
+    in[n] = std::polar(
+        1.0F, static_cast<float>(2.0 * std::numbers::pi * hz * static_cast<double>(n) / 11025.0));
+  }
+  std::vector<std::complex<float>> out;
+  down.feed(in, out);
+  double sum = 0.0;
+  // Past the filter's start, where it still holds silence.
+  for (std::size_t j = out.size() / 4; j < out.size(); ++j) {
+    sum += std::norm(std::complex<double>(out[j]));
+  }
+  return sum / static_cast<double>(out.size() - out.size() / 4);
+}
+
+TEST(DownconverterTest, PassesTheBandWholeAndStopsWhatWouldFoldIntoIt) {
+  Downconverter inBand(11025.0, 900.0, 780.0);
+  ASSERT_GT(inBand.decimation(), 4);
+  EXPECT_NEAR(10.0 * std::log10(powerThrough(inBand, 900.0 + 380.0)), 0.0, 0.1);
+  // A tone one output rate above the centre lands on the centre once decimated.
+  Downconverter folding(11025.0, 900.0, 780.0);
+  EXPECT_LT(10.0 * std::log10(powerThrough(folding, 900.0 + folding.outputRateHz())), -70.0);
 }
 
 TEST(StackTest, AveragesTheLastFramesWhereTheyHoldARecording) {
