@@ -101,7 +101,7 @@ fuzz-coverage: deps-test
 	    -instr-profile=$(FUZZ_COV_BUILD)/all.profdata -show-functions \
 	    $(addprefix $(CURDIR)/src/engine/,parameters.cpp tones.cpp wav_writer.cpp keying_steps.cpp) \
 	    $(CURDIR)/src/recording/recording_reader.cpp \
-	    $(filter-out %/decode_live.cpp,$(wildcard $(CURDIR)/src/decode/*.cpp))
+	    $(wildcard $(CURDIR)/src/decode/*.cpp)
 
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
