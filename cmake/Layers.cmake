@@ -9,7 +9,7 @@
 #   sound      engine
 #   recording  engine, signals
 #   decode     engine
-#   keying     engine, sound, signals
+#   keying     engine, sound, recording, signals
 #   ui         keying, sound, engine, signals
 #   cli        keying, recording, decode, sound, engine, signals
 function(bitoner_layer target folder)

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "keying/beacon.h"
+#include "keying/fixed_run.h"
 #include "keying/schedule.h"
 #include "recording/recording.h"
 #include "signals/stop_signals.h"
@@ -27,17 +28,9 @@ Milliseconds durationOf(const std::string& option, const std::string& text, bool
   return *value;
 }
 
+// One pass and the idle symbol that ends it.
 std::int64_t passFrames(const BeaconConfig& config) {
-  const ToneBank& tones = *config.tones;
-  std::int64_t frames = tones.frames(Tone::Idle);  // the idle symbol that ends every pass
-  walkRecording(
-      tones, config.message, 0,
-      [&](Tone tone) {
-        frames += tones.frames(tone);
-        return true;
-      },
-      [](const Segment&) {});
-  return frames;
+  return countFixedRunFrames(*config.tones, {config.message, 1});
 }
 
 // Says how long one pass lasts, and warns when it does not fit its period.
@@ -81,47 +74,53 @@ CLI::App* addBeaconCommand(CLI::App& app, BeaconOptions& options) {
   return beacon;
 }
 
-int runBeaconCommand(const BeaconOptions& options) {
+namespace {
+
+// The beacon's settings from the options. Throws Refusal.
+BeaconConfig configure(const BeaconOptions& options) {
   BeaconConfig config;
-  try {
-    if (options.offset && !options.every) {
-      throw Refusal("--offset: needs --every");
-    }
-    KeyingSetup setup = resolveKeying(options.keying);
-    applySignalOptions(options.signal, setup);
-    // Refuses tones GO would refuse, before anything plays.
-    config.tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
-    config.message = setup.message;
-    config.sampleRateHz = setup.tones.Fsample;
-    if (options.every) {
-      config.schedule = PassSchedule{
-          durationOf("--every", *options.every, false),
-          options.offset ? durationOf("--offset", *options.offset, true) : Milliseconds(0)};
-      // A larger offset names the same slots as a smaller one: the operator meant something else.
-      if (config.schedule->offset >= config.schedule->every) {
-        throw Refusal("--offset: \"" + *options.offset + "\" is not below --every \"" +
-                      *options.every + "\"; give an offset shorter than the period");
-      }
-    }
-    // A pass of no frames would spin through passes without a pause, keying nothing.
-    if (passFrames(config) == 0) {
-      throw Refusal("a pass would hold no frames: at " + std::to_string(config.sampleRateHz) +
-                    " Hz every tone of the message is shorter than one sample (--symbol, --gap)");
-    }
-  } catch (const Refusal& refusal) {
-    std::fprintf(stderr, "bitoner beacon: %s\n", refusal.what());
-    return kExitRefused;
+  if (options.offset && !options.every) {
+    throw Refusal("--offset: needs --every");
   }
-  reportPassLength(config, passFrames(config), options.quiet);
+  KeyingSetup setup = resolveKeying(options.keying);
+  applySignalOptions(options.signal, setup);
+  // Refuses tones that cannot be keyed, before anything plays.
+  config.tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
+  config.message = setup.message;
+  config.sampleRateHz = setup.tones.Fsample;
+  if (options.every) {
+    config.schedule = PassSchedule{
+        durationOf("--every", *options.every, false),
+        options.offset ? durationOf("--offset", *options.offset, true) : Milliseconds(0)};
+    // A larger offset names the same slots as a smaller one: the operator meant something else.
+    if (config.schedule->offset >= config.schedule->every) {
+      throw Refusal("--offset: \"" + *options.offset + "\" is not below --every \"" +
+                    *options.every + "\"; give an offset shorter than the period");
+    }
+  }
+  // A pass of no frames would spin through passes without a pause, keying nothing.
+  if (passFrames(config) == 0) {
+    throw Refusal("a pass would hold no frames: at " + std::to_string(config.sampleRateHz) +
+                  " Hz every tone of the message is shorter than one sample (--symbol, --gap)");
+  }
   config.passes = options.passes;
   config.quiet = options.quiet;
   config.terminal = isatty(STDERR_FILENO) == 1;
+  return config;
+}
 
-  // A first signal ends the run after the element being sent; a second one at once, as the shell
-  // expects of a signal it sends again.
-  const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
-  PulsePlayer player;
-  return runBeacon(config, player, stop, stderr) ? kExitDone : kExitFailed;
+}  // namespace
+
+int runBeaconCommand(const BeaconOptions& options) {
+  return reportOutcome("beacon", [&options] {
+    const BeaconConfig config = configure(options);
+    reportPassLength(config, passFrames(config), options.quiet);
+    // A first signal ends the run after the element being sent; a second one at once, as the
+    // shell expects of a signal it sends again.
+    const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
+    PulsePlayer player;
+    return runBeacon(config, player, stop, stderr) ? kExitDone : kExitFailed;
+  });
 }
 
 }  // namespace bitoner::cli

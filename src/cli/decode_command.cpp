@@ -6,14 +6,16 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
-#include <nlohmann/json.hpp>
 
 #include "cli/keying_options.h"
 #include "decode/decode_live.h"
 #include "decode/decoder.h"
 #include "recording/output_file.h"
+#include "recording/recording_names.h"
 #include "recording/recording_reader.h"
-#include "recording/version.h"
+#include "recording/sigmf.h"
+#include "signals/stop_signals.h"
+#include "sound/pulse_capture.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -21,7 +23,6 @@ namespace bitoner::cli {
 namespace {
 
 constexpr std::size_t kReadFrames = 65536;
-constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
 
 std::string fixed(double value, int digits) {
   char text[64];
@@ -55,38 +56,28 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz)
 void writeAnnotations(const std::string& name, const RecordingFormat& format,
                       const std::string& source, const decode::DecoderSettings& settings,
                       const decode::Decoded& decoded) {
-  nlohmann::ordered_json global{
-      {"core:datatype", format.datatype},
-      {"core:sample_rate", format.sampleRateHz},
-      {"core:version", "1.0.0"},
-      {"core:num_channels", 1},
-      {"core:description", "Decoded by Bitoner from " + source + ": \"" + decoded.text + "\""},
-      {"core:recorder", "Bitoner " + std::string(programVersion())},
-      {"bitoner:decoded_text", decoded.text},
-      {"bitoner:offset_hz", decoded.offsetHz},
-      {"bitoner:snr_db", decoded.snrDb},
-  };
-  nlohmann::ordered_json annotations = nlohmann::ordered_json::array();
   const auto [lowest, highest] =
       std::minmax_element(settings.toneHz.begin(), settings.toneHz.end());
+  std::vector<DecodedAnnotation> annotations;
   for (const decode::DecodedCharacter& c : decoded.characters) {
-    nlohmann::ordered_json a{
-        {"core:sample_start",
-         static_cast<std::int64_t>(std::nearbyint(c.startSeconds * format.sampleRateHz))},
-        {"core:sample_count",
-         static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz))},
-        {"core:label", std::string(1, static_cast<char>(c.character))},
-        {"core:comment", dotsAndDashes(c.pattern)},
-        {"core:freq_lower_edge", *lowest + c.offsetHz},
-        {"core:freq_upper_edge", *highest + c.offsetHz},
-        {"bitoner:confidence", c.confidence},
-    };
-    annotations.push_back(a);
+    annotations.push_back(DecodedAnnotation{
+        .start = static_cast<std::int64_t>(std::nearbyint(c.startSeconds * format.sampleRateHz)),
+        .count = static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz)),
+        .character = c.character,
+        .pattern = c.pattern,
+        .lowerHz = *lowest + c.offsetHz,
+        .upperHz = *highest + c.offsetHz,
+        .confidence = c.confidence});
   }
-  const nlohmann::ordered_json meta{
-      {"global", global}, {"captures", {{{"core:sample_start", 0}}}}, {"annotations", annotations}};
   OutputFile out(name);
-  out.write(meta.dump(1) + "\n");
+  writeDecodedSigmf(out,
+                    DecodedRecording{.datatype = format.datatype,
+                                     .sampleRateHz = format.sampleRateHz,
+                                     .source = source,
+                                     .text = decoded.text,
+                                     .offsetHz = decoded.offsetHz,
+                                     .snrDb = decoded.snrDb},
+                    annotations);
   out.commit();
 }
 
@@ -116,6 +107,151 @@ void report(const decode::Decoded& decoded) {
                 << "  confidence " << fixed(c.confidence, 3) << '\n';
     }
   }
+}
+
+// How long one read of the sound server's source waits for samples, and how often a lost server
+// is tried again.
+constexpr std::chrono::milliseconds kLiveReadWait{200};
+constexpr std::chrono::milliseconds kLiveRetryEvery{2000};
+
+// Prints decided characters on standard output as they come, details on standard error. Knows
+// whether a line is open, so that a break in the recording ends it.
+class LivePrinter {
+ public:
+  explicit LivePrinter(bool verbose) : verbose_(verbose) {}
+
+  void print(const std::vector<decode::LiveCharacter>& decided) {
+    for (const decode::LiveCharacter& c : decided) {
+      if (c.spaceBefore) {
+        std::cout << ' ';
+      }
+      std::cout << static_cast<char>(c.character);
+      lineOpen_ = true;
+      if (verbose_) {
+        std::cout << std::flush;
+        std::cerr << "\nbitoner decode: " << fixed(c.startSeconds, 3) << " s  "
+                  << static_cast<char>(c.character) << "  confidence " << c.confidence
+                  << ", offset " << c.offsetHz << " Hz, SNR " << c.snrDb << " dB\n";
+      }
+    }
+    std::cout << std::flush;
+  }
+
+  void endLine() {
+    if (lineOpen_) {
+      std::cout << '\n' << std::flush;
+    }
+    lineOpen_ = false;
+  }
+
+ private:
+  bool verbose_;
+  bool lineOpen_ = false;
+};
+
+// The source recorded again once the sound server answers; none while it does not, or when a
+// stop signal came during the wait.
+std::unique_ptr<PulseCapture> reconnect(const std::string& source, double rate) {
+  if (StopSignals::waitFor(kLiveRetryEvery)) {
+    return nullptr;
+  }
+  try {
+    auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+    say("decode", "sound server back; decoding again");
+    return capture;
+  } catch (const SoundError&) {
+    return nullptr;
+  }
+}
+
+// Decodes a sound server's source as it is recorded, printing each character once it is decided.
+// Runs until SIGINT or SIGTERM, then prints what is left and a line end and ends the process by
+// that signal. Throws SoundError when the source cannot be recorded at the start; a sound server
+// lost later is said on standard error and tried again every few seconds, what was heard before
+// it decided and its line ended.
+void decodeLive(const decode::DecoderSettings& settings, const std::string& source, bool verbose) {
+  // A signal only notes that it came: what was heard so far is decided and printed first.
+  const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
+  decode::LiveDecoder decoder(settings);
+  const double rate = settings.sampleRateHz;
+  auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+  LivePrinter printer(verbose);
+  std::vector<std::complex<float>> chunk;
+  while (true) {
+    if (const int signal = StopSignals::received(); signal != 0) {
+      printer.print(decoder.finish());
+      std::cout << '\n' << std::flush;
+      StopSignals::endBy(signal);
+    }
+    if (!capture) {
+      capture = reconnect(source, rate);
+      continue;
+    }
+    chunk.clear();
+    try {
+      capture->read(chunk, kLiveReadWait);
+    } catch (const SoundError& error) {
+      say("decode", std::string(error.what()) + "; trying again every " +
+                        std::to_string(kLiveRetryEvery.count() / 1000) + " s");
+      capture.reset();
+      // What was heard is decided now: what comes after the outage does not follow on from it.
+      printer.print(decoder.breakOff());
+      printer.endLine();
+      continue;
+    }
+    printer.print(decoder.feed(chunk));
+  }
+}
+
+int decodeRecording(const DecodeOptions& options) {
+  if (!options.live && options.input.empty()) {
+    throw Refusal("give a recording to decode, - for standard input, or --live");
+  }
+  if (!options.annotate.empty() && !hasSuffix(options.annotate, kSigmfMetaSuffix)) {
+    throw Refusal("--annotate needs a name ending in .sigmf-meta");
+  }
+  const double rawRate = readNumber(options.rateText);
+  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
+    throw Refusal("--rate must be a whole number of hertz from 1 to " +
+                  std::to_string(kMaxSampleRateHz));
+  }
+  if (options.live) {
+    decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
+  }
+  std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
+  const RecordingFormat& format = reader->format();
+  if (!options.annotate.empty() && !format.sigmfMeta.empty()) {
+    std::error_code ignored;
+    if (std::filesystem::weakly_canonical(options.annotate, ignored) ==
+        std::filesystem::weakly_canonical(format.sigmfMeta, ignored)) {
+      throw Refusal("--annotate " + options.annotate +
+                    " would overwrite the recording's own metadata; give another name");
+    }
+  }
+  const decode::DecoderSettings settings = settingsFor(options, format.sampleRateHz);
+  decode::Decoder decoder(settings);
+  std::vector<std::complex<float>> samples;
+  while (true) {
+    reader->read(samples, kReadFrames);
+    if (samples.empty()) {
+      break;
+    }
+    decoder.feed(samples);
+  }
+  for (const std::string& warning : reader->warnings()) {
+    say("decode", "warning: " + warning);
+  }
+  const decode::Decoded decoded = decoder.decode();
+  if (options.verbose) {
+    report(decoded);
+  }
+  if (!options.annotate.empty()) {
+    writeAnnotations(options.annotate, format,
+                     options.input == "-" ? std::string("standard input") : options.input, settings,
+                     decoded);
+  }
+  std::cout << decoded.text << '\n' << std::flush;
+  return kExitDone;
 }
 
 }  // namespace
@@ -200,79 +336,7 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
 }
 
 int runDecode(const DecodeOptions& options) {
-  if (!options.live && options.input.empty()) {
-    std::cerr << "bitoner decode: give a recording to decode, - for standard input, or --live\n";
-    return kExitRefused;
-  }
-  if (!options.annotate.empty() && (options.annotate.size() <= kSigmfMetaSuffix.size() ||
-                                    !options.annotate.ends_with(kSigmfMetaSuffix))) {
-    std::cerr << "bitoner decode: --annotate needs a name ending in .sigmf-meta\n";
-    return kExitRefused;
-  }
-  const double rawRate = readNumber(options.rateText);
-  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-    std::cerr << "bitoner decode: --rate must be a whole number of hertz from 1 to "
-              << kMaxSampleRateHz << '\n';
-    return kExitRefused;
-  }
-  try {
-    if (options.live) {
-      decode::decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
-    }
-    std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
-    const RecordingFormat& format = reader->format();
-    if (!options.annotate.empty() && !format.sigmfMeta.empty()) {
-      std::error_code ignored;
-      if (std::filesystem::weakly_canonical(options.annotate, ignored) ==
-          std::filesystem::weakly_canonical(format.sigmfMeta, ignored)) {
-        std::cerr << "bitoner decode: --annotate " << options.annotate
-                  << " would overwrite the recording's own metadata; give another name\n";
-        return kExitRefused;
-      }
-    }
-    const decode::DecoderSettings settings = settingsFor(options, format.sampleRateHz);
-    decode::Decoder decoder(settings);
-    std::vector<std::complex<float>> samples;
-    while (true) {
-      reader->read(samples, kReadFrames);
-      if (samples.empty()) {
-        break;
-      }
-      decoder.feed(samples);
-    }
-    for (const std::string& warning : reader->warnings()) {
-      std::cerr << "bitoner decode: warning: " << warning << '\n';
-    }
-    const decode::Decoded decoded = decoder.decode();
-    if (options.verbose) {
-      report(decoded);
-    }
-    if (!options.annotate.empty()) {
-      writeAnnotations(options.annotate, format,
-                       options.input == "-" ? std::string("standard input") : options.input,
-                       settings, decoded);
-    }
-    std::cout << decoded.text << '\n' << std::flush;
-    return kExitDone;
-  } catch (const Refusal& refusal) {
-    std::cerr << "bitoner decode: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::SettingsError& error) {
-    std::cerr << "bitoner decode: " << error.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::LibraryMissing& error) {
-    std::cerr << "bitoner decode: " << error.what() << '\n';
-    return kExitFailed;
-  } catch (const InputError& error) {
-    std::cerr << "bitoner decode: cannot read " << error.what() << '\n';
-    return kExitFailed;
-  } catch (const FileError& error) {
-    std::cerr << "bitoner decode: cannot write " << error.what() << '\n';
-    return kExitFailed;
-  } catch (const SoundError& error) {
-    std::cerr << "bitoner decode: " << error.what() << '\n';
-    return kExitFailed;
-  }
+  return reportOutcome("decode", [&options] { return decodeRecording(options); });
 }
 
 }  // namespace bitoner::cli

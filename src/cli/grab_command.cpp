@@ -12,12 +12,13 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "recording/recording_reader.h"
 #include "cli/keying_options.h"
-#include "recording/output_file.h"
-#include "keying/schedule.h"
 #include "grab/grabber.h"
 #include "grab/picture.h"
+#include "keying/schedule.h"
+#include "recording/output_file.h"
+#include "recording/recording_names.h"
+#include "recording/recording_reader.h"
 #include "signals/stop_signals.h"
 #include "sound/pulse_capture.h"
 #include "sound/sound_service.h"
@@ -35,8 +36,6 @@ constexpr double kLeastMarginHz = 25.0;
 // The default resolution splits the tones' own resolution (one over the symbol) in three.
 constexpr double kBinsPerToneResolution = 3.0;
 constexpr double kPpmScale = 1e-6;
-constexpr std::string_view kSigmfDataSuffix = ".sigmf-data";
-constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
 
 std::chrono::milliseconds durationOption(const std::string& name, const std::string& text) {
   const std::optional<Milliseconds> value = parseDuration(text);

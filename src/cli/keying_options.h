@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/outcome.h"
 #include "engine/parameters.h"
 #include "engine/tones.h"
 
@@ -18,17 +19,6 @@ class Validator;
 }  // namespace CLI
 
 namespace bitoner::cli {
-
-// Exit statuses shared by every subcommand.
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;   // a file or the sound server failed
-inline constexpr int kExitRefused = 2;  // usage, message or parameters refused
-
-// Something the command line refuses before doing any work; what() is the text for standard error.
-class Refusal : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The keying options and the message as typed, before anything is derived from them.
 struct KeyingOptions {
@@ -57,7 +47,7 @@ void addBoxOptions(CLI::App& command, std::span<const Box> boxes,
 // subcommand. A value that does not begin with a number is a usage error naming its option.
 void addKeyingOptions(CLI::App& command, KeyingOptions& options);
 
-// What a run keys, derived exactly as the window derives it from its boxes at GO.
+// What a run keys: the parameters and tones derived from the options' texts by the number rule.
 struct KeyingSetup {
   std::array<std::string, kDefaultTexts.size()> boxTexts;  // as the boxes would hold them
   KeyingParameters parameters;
@@ -69,13 +59,13 @@ struct KeyingSetup {
   std::string description() const;
 };
 
-// Loads the window's defaults, applies the options through the boxes' change handlers, upper-cases
-// the message and normalises the symbol length as GO does. Throws Refusal for a message GO would
-// refuse, naming the characters.
+// Starts from the defaults, applies the options in turn, upper-cases the message and normalises a
+// symbol length given in milliseconds. Throws Refusal for a message that cannot be keyed, naming
+// the characters.
 KeyingSetup resolveKeying(const KeyingOptions& options);
 
-// The four tones of the run. Throws Refusal, worded in terms of the options, where GO would
-// refuse to plan them. Tones of up to `keptFramesLimit` frames are kept in memory.
+// The four tones of the run. Throws Refusal, worded in terms of the options, where they cannot be
+// planned. Tones of up to `keptFramesLimit` frames are kept in memory.
 std::shared_ptr<const ToneBank> makeToneBank(
     const KeyingSetup& setup, std::int64_t keptFramesLimit = ToneBank::kKeptFramesLimit);
 

@@ -19,49 +19,32 @@
 #include "engine/file_set.h"
 #include "engine/tones.h"
 #include "engine/wav_writer.h"
+#include "keying/fixed_run.h"
 #include "recording/noisy_frames.h"
 #include "recording/output_file.h"
 #include "recording/recording.h"
+#include "recording/sigmf.h"
 #include "signals/stop_signals.h"
 
 namespace bitoner::cli {
 
 namespace {
 
-constexpr std::string_view kWavSuffix = ".wav";
-constexpr std::string_view kSigmfDataSuffix = ".sigmf-data";
-constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
-
 enum class Format : std::uint8_t { Wav, Sigmf, Raw };
-
-bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
-  return text.size() > suffix.size() &&
-         std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
-                    [](char a, char b) {
-                      return std::tolower(static_cast<unsigned char>(a)) ==
-                             std::tolower(static_cast<unsigned char>(b));
-                    });
-}
 
 Format formatOf(const std::string& output) {
   if (output == OutputFile::kStandardOutput) {
     return Format::Raw;
   }
-  if (endsWithIgnoringCase(output, kWavSuffix)) {
+  if (hasSuffix(output, kWavSuffix)) {
     return Format::Wav;
   }
-  if (endsWithIgnoringCase(output, kSigmfDataSuffix) ||
-      endsWithIgnoringCase(output, kSigmfMetaSuffix)) {
+  if (isSigmfName(output)) {
     return Format::Sigmf;
   }
   throw Refusal("cannot tell the format of \"" + output +
                 "\" from its name: give a name ending in .wav, .sigmf-data or .sigmf-meta, or - "
                 "for raw frames on standard output");
-}
-
-bool isRecordingName(std::string_view name) {
-  return endsWithIgnoringCase(name, kWavSuffix) || endsWithIgnoringCase(name, kSigmfDataSuffix) ||
-         endsWithIgnoringCase(name, kSigmfMetaSuffix);
 }
 
 std::string hoursText(std::int64_t frames, std::int32_t rateHz) {
@@ -73,19 +56,11 @@ std::string hoursText(std::int64_t frames, std::int32_t rateHz) {
   return std::string(text, end) + " hours";
 }
 
-// The frames GO plays for the render, counted without writing them; stops counting once the
+// The frames of the render, counted without writing them; stops counting once the
 // count passes `limit`.
 std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::int64_t loopPasses,
                          std::int64_t limit) {
-  std::int64_t frames = 0;
-  walkRecording(
-      tones, setup.message, loopPasses,
-      [&](Tone tone) {
-        frames += tones.frames(tone);
-        return frames <= limit;
-      },
-      [](const Segment&) {});
-  return frames + tailFrames(tones);
+  return countFixedRunFrames(tones, {setup.message, loopPasses}, limit) + tailFrames(tones);
 }
 
 SampleFormat sampleFormat(const RenderOptions& options) {
@@ -133,27 +108,15 @@ std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& set
   if (!options.snrDb) {
     return std::nullopt;
   }
-  std::array<std::int64_t, 4> plays{};
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        ++plays[static_cast<std::size_t>(tone)];
-        return true;
-      },
-      [](const Segment&) {});
+  const FixedRun run{setup.message, options.loopPasses};
   NoisePlan plan;
   plan.snrDb = *options.snrDb;
   plan.seed = options.seed.value_or(0);
-  plan.sigma = noiseSigmaFor(meanPower(tones, plays), plan.snrDb, setup.tones.Fsample);
+  plan.sigma = noiseSigmaFor(meanPower(tones, countFixedRunPlays(tones, run)), plan.snrDb,
+                             setup.tones.Fsample);
   NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0,
                            sampleFormat(options) == SampleFormat::Cf32);
-  walkRecording(
-      tones, setup.message, options.loopPasses,
-      [&](Tone tone) {
-        measure.play(tone);
-        return true;
-      },
-      [](const Segment&) {});
+  keyFixedRun(tones, run, measure);
   plan.scale = scaleForPeak(measure.peak());
   return plan;
 }
@@ -163,23 +126,15 @@ std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& set
 std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
                          const RenderOptions& options, const std::optional<NoisePlan>& noise,
                          OutputFile& out, const std::function<void(const Segment&)>& segment) {
-  const auto walk = [&](auto& writer) {
-    walkRecording(
-        tones, setup.message, options.loopPasses,
-        [&](Tone tone) {
-          writer.play(tone);
-          return true;
-        },
-        segment);
-  };
+  const FixedRun run{setup.message, options.loopPasses};
   if (noise) {
     NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
                             sampleFormat(options) == SampleFormat::Cf32);
-    walk(writer);
+    keyFixedRun(tones, run, writer, segment);
     return writer.frames();
   }
   FrameWriter writer(tones, out, sampleFormat(options));
-  walk(writer);
+  keyFixedRun(tones, run, writer, segment);
   writer.finish();
   return writer.frames();
 }
@@ -197,17 +152,9 @@ std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
   OutputFile out(options.output);
   const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
   out.write(std::as_bytes(std::span(header)));
-  const std::int64_t written =
-      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
+  const std::int64_t written = writeFrames(tones, setup, options, noise, out, nullptr);
   out.commit();
   return written;
-}
-
-// The name of a SigMF pair without its suffix.
-std::string sigmfBase(const std::string& name) {
-  const std::size_t suffix = endsWithIgnoringCase(name, kSigmfDataSuffix) ? kSigmfDataSuffix.size()
-                                                                          : kSigmfMetaSuffix.size();
-  return name.substr(0, name.size() - suffix);
 }
 
 std::string writtenNames(const std::string& output, Format format) {
@@ -240,8 +187,7 @@ std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
 std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
                        const RenderOptions& options, const std::optional<NoisePlan>& noise) {
   OutputFile out(OutputFile::kStandardOutput);
-  const std::int64_t written =
-      writeFrames(tones, setup, options, noise, out, [](const Segment&) {});
+  const std::int64_t written = writeFrames(tones, setup, options, noise, out, nullptr);
   out.commit();
   return written;
 }
@@ -259,8 +205,8 @@ class RenderFormatter : public CLI::Formatter {
 CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   CLI::App* render = app.add_subcommand(
       "render",
-      "Write a message as one I/Q recording, by default exactly the samples GO plays: stereo "
-      "16-bit at 11025 Hz, I left, Q right. No display and no sound server needed.");
+      "Write a message as one I/Q recording, sample for sample what is keyed on the air: "
+      "stereo 16-bit at 11025 Hz, I left, Q right. No display and no sound server needed.");
   render->formatter(std::make_shared<RenderFormatter>());
   render
       ->add_option("-o,--output", options.output,
@@ -318,7 +264,9 @@ CLI::App* addRenderCommand(CLI::App& app, RenderOptions& options) {
   return render;
 }
 
-int runRender(const RenderOptions& options) {
+namespace {
+
+int render(const RenderOptions& options) {
   // A signal only notes that it came, and blocked writes return, so that what is being written is
   // removed before the process ends. A closed terminal (SIGHUP) and a reader of standard output
   // that went (SIGPIPE) end it the same way.
@@ -360,8 +308,8 @@ int runRender(const RenderOptions& options) {
     const std::int64_t pass =
         countFrames(*tones, setup, 0, std::numeric_limits<std::int64_t>::max()) -
         tailFrames(*tones);
-    std::cerr << "bitoner render: one pass lasts " << secondsText(pass, setup.tones.Fsample) << " ("
-              << pass << " frames)\n";
+    say("render", "one pass lasts " + secondsText(pass, setup.tones.Fsample) + " (" +
+                      std::to_string(pass) + " frames)");
     const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
     if (format != Format::Raw) {
       // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their
@@ -381,23 +329,23 @@ int runRender(const RenderOptions& options) {
         break;
     }
     if (format != Format::Raw) {
-      std::cerr << "bitoner render: wrote " << writtenNames(options.output, format) << ": "
-                << frames << " frames (" << secondsText(frames, setup.tones.Fsample) << ")\n";
+      say("render", "wrote " + writtenNames(options.output, format) + ": " +
+                        std::to_string(frames) + " frames (" +
+                        secondsText(frames, setup.tones.Fsample) + ")");
     }
     return kExitDone;
-  } catch (const Refusal& refusal) {
-    std::cerr << "bitoner render: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const FileError& error) {
-    std::cerr << "bitoner render: cannot write " << error.what() << '\n';
-    return kExitFailed;
   } catch (const Interrupted& interrupted) {
     // Frames already handed to a pipe cannot be taken back; a file is removed whole.
-    std::cerr << (formatOf(options.output) == Format::Raw
-                      ? "bitoner render: interrupted\n"
-                      : "bitoner render: interrupted; nothing was written\n");
+    say("render", formatOf(options.output) == Format::Raw ? "interrupted"
+                                                          : "interrupted; nothing was written");
     StopSignals::endBy(interrupted.signal());
   }
+}
+
+}  // namespace
+
+int runRender(const RenderOptions& options) {
+  return reportOutcome("render", [&options] { return render(options); });
 }
 
 }  // namespace bitoner::cli

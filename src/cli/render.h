@@ -14,7 +14,7 @@ class App;
 
 namespace bitoner::cli {
 
-// `bitoner render`: a whole message as one I/Q recording, exactly the samples GO plays.
+// `bitoner render`: a whole message as one I/Q recording, sample for sample what is keyed.
 struct RenderOptions {
   KeyingOptions keying;
   std::string output;

@@ -45,7 +45,8 @@ void addSignalOptions(CLI::App& command, SignalOptions& options, std::int32_t ma
   }
   command
       .add_option("--shape", options.shape,
-                  "hard: the window's keying, sample for sample (default); smooth: one continuous "
+                  "hard: each tone switched on whole at its element, as keyed on the air "
+                  "(default); smooth: one continuous "
                   "phase, raised-cosine glides between tones and ramps at the start and end")
       ->check(CLI::IsMember({"hard", "smooth"}))
       ->option_text("hard|smooth");

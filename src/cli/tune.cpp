@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/keying_options.h"
+#include "keying/keyer.h"
 #include "signals/stop_signals.h"
 #include "sound/pulse_player.h"
 
@@ -15,6 +16,16 @@ namespace {
 
 // How long the tone takes to rise and to fall: no click on the air as it starts or stops.
 constexpr double kTuneRampSeconds = 0.1;
+
+// Keys until a stop signal comes, seen at the next boundary.
+class UntilStopped : public KeyingObserver {
+ public:
+  explicit UntilStopped(const StopSignals& stop) : stop_(stop) {}
+  bool goOn() override { return stop_.received() == 0; }
+
+ private:
+  const StopSignals& stop_;
+};
 
 }  // namespace
 
@@ -83,7 +94,7 @@ int runTune(const TuneOptions& options) {
     if (options.frequencyText && text.starts_with("--idle:")) {
       text.replace(0, 6, "--freq");
     }
-    std::fprintf(stderr, "bitoner tune: %s\n", text.c_str());
+    say("tune", text);
     return kExitRefused;
   }
   // A first signal ends the tone after the stretch being sent; a second one at once.
@@ -95,17 +106,14 @@ int runTune(const TuneOptions& options) {
                tones->plan(Tone::Idle).step * tones->sampleRateHz(), options.signal.ppm);
   PulsePlayer player;
   player.describe("Tune: " + std::to_string(static_cast<long long>(frequency)) + " Hz");
-  try {
+  return reportOutcome("tune", [&] {
     player.open(tones);
-    while (stop.received() == 0) {
-      player.play(Tone::Idle);
-    }
+    SteadyTone steady;
+    UntilStopped observer(stop);
+    Keyer(*tones, player, observer).run(steady);
     player.drain();
-  } catch (const SoundError& error) {
-    std::fprintf(stderr, "bitoner tune: %s\n", error.what());
-    return kExitFailed;
-  }
-  return kExitDone;
+    return kExitDone;
+  });
 }
 
 }  // namespace bitoner::cli

@@ -51,16 +51,25 @@ struct KeyingStep {
   std::string_view pattern;  // "0" a dot, "1" a dash; points into the pattern table
 };
 
+// Where a run's steps come from, pulled one at a time by the keyer. A way of keying is a source of
+// steps: the message's (KeyingSteps), a steady tone's, and whatever a mode adds.
+class StepSource {
+ public:
+  virtual ~StepSource() = default;
+  // The next step, or nothing once the run is complete.
+  virtual std::optional<KeyingStep> next() = 0;
+};
+
 // The steps of a keying run, pulled one at a time, in the order that sends the message: for every
 // element its tone, its symbol, the gap and a checkpoint; after every character a blank and an idle
 // symbol; with Loop an idle symbol more and a cleared display between passes. A character without
 // elements (and an empty pass with Loop) still gets its checkpoint, so that any run can be stopped.
-class KeyingSteps {
+class KeyingSteps : public StepSource {
  public:
   explicit KeyingSteps(const KeyingInput& input);
 
   // The next step, or nothing once the run is complete (never, while Loop stays set).
-  std::optional<KeyingStep> next();
+  std::optional<KeyingStep> next() override;
 
  private:
   void planPass();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/keying_steps.h"
+#include "keying/keyer.h"
 
 namespace bitoner {
 
@@ -24,13 +25,15 @@ class MessageInput : public KeyingInput {
   explicit MessageInput(const std::u32string& message) : message_(message) {}
   std::size_t messageLength() const override { return message_.size(); }
   char32_t messageAt(std::size_t index) const override { return message_[index]; }
-  bool loop() const override { return false; }  // one pass at a time; the beacon repeats it
+  // Each pass is the first of a Loop, ended as the second would begin: its extra idle symbol
+  // keeps the passes of a beacon apart as a Loop keeps its own.
+  bool loop() const override { return true; }
 
  private:
   const std::u32string& message_;
 };
 
-class Beacon {
+class Beacon : public KeyingObserver {
  public:
   Beacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop, std::FILE* report)
       : config_(config),
@@ -159,28 +162,9 @@ class Beacon {
     }
     const MessageInput input(config_.message);
     KeyingSteps steps(input);
-    while (const auto step = steps.next()) {
-      switch (step->kind) {
-        case KeyingStep::Kind::Play:
-          sound_.play(step->tone);
-          followClock();
-          break;
-        case KeyingStep::Kind::Show:
-          showSymbol(step->symbol);
-          break;
-        case KeyingStep::Kind::Checkpoint:
-          if ((stop_.received() != 0)) {
-            return false;
-          }
-          break;
-        case KeyingStep::Kind::PassStart:
-        case KeyingStep::Kind::CharacterStart:
-        case KeyingStep::Kind::ClearDisplay:
-        case KeyingStep::Kind::LoopIdle:
-          break;
-      }
+    if (Keyer(*config_.tones, sound_, *this).run(steps, 1) == KeyingEnd::Ended) {
+      return false;
     }
-    sound_.play(Tone::Idle);
     endPatternLine();
     completed_ = number;
     previousSlot_ = config_.schedule && !clockStepped_ ? std::optional(slot_) : std::nullopt;
@@ -189,7 +173,7 @@ class Beacon {
     return true;
   }
 
-  void showSymbol(char symbol) {
+  void shown(char symbol) override {
     if (config_.quiet || !config_.terminal) {
       return;
     }
@@ -225,6 +209,9 @@ class Beacon {
     std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(clocks_.wall()).c_str(), line.c_str());
     std::fflush(report_);
   }
+
+  void played(Tone /*tone*/) override { followClock(); }
+  bool goOn() override { return stop_.received() == 0; }
 
   const BeaconConfig& config_;
   TimedSound& sound_;

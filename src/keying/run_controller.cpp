@@ -2,9 +2,9 @@
 #include "keying/run_controller.h"
 
 #include <exception>
-#include <vector>
 
 #include "engine/keying_steps.h"
+#include "keying/keyer.h"
 
 namespace bitoner {
 
@@ -166,10 +166,7 @@ void RunController::work(RunRequest request) {
   } catch (const ToneCancelled&) {
     end.kind = RunEnd::Kind::Cancelled;
     if (stop_) {
-      publish([](RunProgress& p) {
-        p.cleared = true;
-        p.appended.clear();
-      });
+      publishCleared();
     }
   } catch (const ToneError& error) {
     end = RunEnd{.kind = RunEnd::Kind::ToneFailed,
@@ -186,70 +183,56 @@ void RunController::work(RunRequest request) {
   publish([&end](RunProgress& p) { p.end = end; });
 }
 
+// What the keyer tells the window: the display as it grows, the next boundary's time, and input
+// taken at boundaries.
+class RunController::Observer : public KeyingObserver {
+ public:
+  Observer(RunController& run, Input& input, double secondsPerFrame)
+      : run_(run), input_(input), secondsPerFrame_(secondsPerFrame) {}
+
+  void stretchAhead(std::int64_t frames) override {
+    const auto boundary =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                           static_cast<double>(frames) * secondsPerFrame_));
+    run_.nextBoundaryNs_ =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(boundary.time_since_epoch()).count();
+  }
+  void shown(char symbol) override {
+    run_.publish([symbol](RunProgress& p) { p.appended += symbol; });
+  }
+  void cleared() override { run_.publishCleared(); }
+  bool goOn() override {
+    input_.refresh();
+    if (run_.stop_) {
+      run_.publishCleared();
+    }
+    return !(run_.stop_ || run_.end_ || run_.close_);
+  }
+
+ private:
+  RunController& run_;
+  Input& input_;
+  double secondsPerFrame_;
+};
+
+void RunController::publishCleared() {
+  publish([](RunProgress& p) {
+    p.cleared = true;
+    p.appended.clear();
+  });
+}
+
 RunEnd RunController::key(const RunRequest& request, const ToneBank& tones) {
   Input input(*this);
   KeyingSteps steps(input);
-  std::vector<KeyingStep> segment;
-  const double secondsPerFrame = 1.0 / request.tones.Fsample;
+  Observer observer(*this, input, 1.0 / request.tones.Fsample);
   try {
-    for (;;) {
-      // The steps up to the next boundary. The input they read changes only at boundaries, so
-      // taking them all at once reads it as taking them one by one would.
-      segment.clear();
-      double seconds = 0.0;
-      while (const std::optional<KeyingStep> step = steps.next()) {
-        segment.push_back(*step);
-        if (step->kind == KeyingStep::Kind::Play) {
-          seconds += static_cast<double>(tones.frames(step->tone)) * secondsPerFrame;
-        } else if (step->kind == KeyingStep::Kind::Checkpoint) {
-          break;
-        }
-      }
-      if (segment.empty()) {
-        break;
-      }
-      const auto boundary = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double>(seconds));
-      nextBoundaryNs_ =
-          std::chrono::duration_cast<std::chrono::nanoseconds>(boundary.time_since_epoch()).count();
-      for (const KeyingStep& step : segment) {
-        switch (step.kind) {
-          case KeyingStep::Kind::Play:
-            sound_.play(step.tone);
-            break;
-          case KeyingStep::Kind::Show:
-            publish([symbol = step.symbol](RunProgress& p) { p.appended += symbol; });
-            break;
-          case KeyingStep::Kind::ClearDisplay:
-            publish([](RunProgress& p) {
-              p.cleared = true;
-              p.appended.clear();
-            });
-            break;
-          case KeyingStep::Kind::Checkpoint:
-            input.refresh();
-            if (stop_ || end_ || close_) {
-              if (stop_) {
-                publish([](RunProgress& p) {
-                  p.cleared = true;
-                  p.appended.clear();
-                });
-              }
-              sound_.drain();
-              return RunEnd{.kind = RunEnd::Kind::Ended,
-                            .keying = false,
-                            .notResponding = false,
-                            .detail = {}};
-            }
-            break;
-          case KeyingStep::Kind::PassStart:
-          case KeyingStep::Kind::CharacterStart:
-          case KeyingStep::Kind::LoopIdle:
-            break;
-        }
-      }
-    }
+    const KeyingEnd end = Keyer(tones, sound_, observer).run(steps);
     sound_.drain();
+    if (end == KeyingEnd::Ended) {
+      return RunEnd{
+          .kind = RunEnd::Kind::Ended, .keying = false, .notResponding = false, .detail = {}};
+    }
   } catch (const SoundError& error) {
     return soundFailed(error, true);
   }

@@ -96,10 +96,12 @@ class RunController {
 
  private:
   class Input;
+  class Observer;
 
   void work(RunRequest request);
   RunEnd key(const RunRequest& request, const ToneBank& tones);
   void publish(const std::function<void(RunProgress&)>& change);
+  void publishCleared();
   bool givenUp() const { return stop_ || close_; }
 
   SoundService& sound_;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/noise.h"
+#include "engine/tone_sink.h"
 #include "engine/tones.h"
 #include "recording/output_file.h"
 
@@ -40,12 +41,12 @@ double meanPower(const ToneBank& tones, const std::array<std::int64_t, 4>& plays
 // seed, so the same plays give the same samples every time. Without an output it only measures:
 // peak() is the largest |I| or |Q| before scaling, from which the scale that keeps every sample
 // within 16 bits follows.
-class NoisyFrameWriter {
+class NoisyFrameWriter : public ToneSink {
  public:
   NoisyFrameWriter(const ToneBank& tones, OutputFile* out, double sigma, std::uint64_t seed,
                    double scale, bool floats = false);
 
-  void play(Tone tone);
+  void play(Tone tone) override;
   std::int64_t frames() const { return frames_; }
   double peak() const { return peak_; }
 

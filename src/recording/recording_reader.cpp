@@ -15,12 +15,12 @@
 #include <sstream>
 #include <system_error>
 
+#include "recording/recording_names.h"
+
 namespace bitoner {
 
 namespace {
 
-constexpr std::string_view kSigmfDataSuffix = ".sigmf-data";
-constexpr std::string_view kSigmfMetaSuffix = ".sigmf-meta";
 constexpr float kInt16FullScale = 32768.0F;
 
 enum class Sample : std::uint8_t { Int16, Float32 };
@@ -39,10 +39,6 @@ std::uint16_t littleEndian16(const unsigned char* bytes) {
 
 std::string systemReason(const std::string& name) {
   return name + ": " + std::error_code(errno, std::generic_category()).message();
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
 // Interleaved samples from a byte stream: one or two channels of one sample type.
@@ -199,9 +195,7 @@ std::optional<Sample> sampleOf(const std::string& datatype) {
 }
 
 std::unique_ptr<RecordingReader> openSigmf(const std::string& name) {
-  const std::string base =
-      name.substr(0, name.size() - (endsWith(name, kSigmfDataSuffix) ? kSigmfDataSuffix.size()
-                                                                     : kSigmfMetaSuffix.size()));
+  const std::string base = sigmfBase(name);
   const std::string metaName = base + std::string(kSigmfMetaSuffix);
   const std::string dataName = base + std::string(kSigmfDataSuffix);
   std::ifstream in(metaName, std::ios::binary);
@@ -341,7 +335,7 @@ std::unique_ptr<RecordingReader> openRecording(const std::string& name, double r
     return readRaw(STDIN_FILENO, "standard input",
                    RecordingFormat{rawRateHz, false, "ci16_le", ""});
   }
-  if (endsWith(name, kSigmfDataSuffix) || endsWith(name, kSigmfMetaSuffix)) {
+  if (isSigmfName(name)) {
     return openSigmf(name);
   }
   return readWav(openForReading(name), name);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/tone_sink.h"
 #include "engine/tones.h"
 
 namespace bitoner {
@@ -34,7 +35,7 @@ class SoundDeviceMissing : public SoundError {
 // Plays the tones of a run one after another as one continuous signal: each play starts straight
 // after what is queued, so consecutive plays join with no silent sample, the signal being sample
 // for sample the tones' frames in order. No play touches the file system.
-class SoundService {
+class SoundService : public ToneSink {
  public:
   virtual ~SoundService() = default;
 
@@ -47,7 +48,7 @@ class SoundService {
   // Queues the tone straight after what is queued and returns while a short stretch of it is still
   // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost or
   // stops answering.
-  virtual void play(Tone tone) = 0;
+  void play(Tone tone) override = 0;
 
   // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
   // is lost.

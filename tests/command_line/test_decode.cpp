@@ -112,6 +112,9 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   const auto meta = nlohmann::json::parse(slurp(dir / "read.sigmf-meta"));
   EXPECT_EQ(meta["global"]["core:datatype"], "ci16_le");
   EXPECT_EQ(meta["global"]["core:sample_rate"], 11025.0);
+  // The same SigMF as render writes: its version, and our keys in the declared extension.
+  EXPECT_EQ(meta["global"]["core:version"], "1.2.0");
+  EXPECT_EQ(meta["global"]["core:extensions"][0]["name"], "bitoner");
   const auto& annotations = meta["annotations"];
   ASSERT_EQ(annotations.size(), 4U);
   const auto rendered = nlohmann::json::parse(slurp(dir / "rec.sigmf-meta"))["annotations"];
@@ -122,6 +125,8 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
     EXPECT_NEAR(annotations[k]["core:sample_start"].get<double>(),
                 rendered[k]["core:sample_start"].get<double>(), 30.0);
     EXPECT_EQ(annotations[k]["core:freq_upper_edge"].get<double>() < 0, true);
+    EXPECT_NE(annotations[k]["core:generator"].get<std::string>().find("Bitoner"),
+              std::string::npos);
   }
 }
 

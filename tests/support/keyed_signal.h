@@ -8,7 +8,7 @@
 
 #include "cli/keying_options.h"
 #include "engine/tones.h"
-#include "recording/recording.h"
+#include "keying/fixed_run.h"
 
 namespace bitoner::testing {
 
@@ -22,18 +22,20 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
   const cli::KeyingSetup setup = cli::resolveKeying(options);
   const ToneBank tones(setup.tones);
   std::vector<std::complex<double>> signal;
-  std::vector<std::int16_t> chunk;
-  walkRecording(
-      tones, setup.message, 0,
-      [&](Tone tone) {
-        chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
-        tones.read(tone, 0, chunk);
-        for (std::size_t k = 0; k < chunk.size(); k += 2) {
-          signal.emplace_back(chunk[k] / 32768.0, chunk[k + 1] / 32768.0);
-        }
-        return true;
-      },
-      [](const Segment&) {});
+  struct Collect : ToneSink {
+    const ToneBank& tones;
+    std::vector<std::complex<double>>& signal;
+    std::vector<std::int16_t> chunk;
+    Collect(const ToneBank& t, std::vector<std::complex<double>>& s) : tones(t), signal(s) {}
+    void play(Tone tone) override {
+      chunk.resize(static_cast<std::size_t>(tones.frames(tone)) * kChannels);
+      tones.read(tone, 0, chunk);
+      for (std::size_t k = 0; k < chunk.size(); k += 2) {
+        signal.emplace_back(chunk[k] / 32768.0, chunk[k + 1] / 32768.0);
+      }
+    }
+  } collect(tones, signal);
+  keyFixedRun(tones, {setup.message, 0}, collect);
   return signal;
 }
 

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/noise.h"
+#include "engine/tones.h"
+#include "recording/output_file.h"
+#include "recording/recording.h"
+#include "recording/recording_names.h"
+
+namespace bitoner {
+
+// What a SigMF recording says of itself beyond its tones and segments.
+struct SigmfCapture {
+  SampleFormat format = SampleFormat::Ci16;
+  std::optional<double> frequencyHz;  // RF frequency of baseband 0
+  std::string datetime;               // UTC, "...Z"
+  std::string sha512;                 // of the data file, hexadecimal
+};
+
+// The SigMF metadata of a recording, streamed: one annotation per segment as it comes, so its
+// size in memory does not grow with the recording, then the capture and the global object, which
+// hold the data file's digest. Keys of our own are in the declared extension "bitoner".
+class SigmfMetaWriter {
+ public:
+  // `tones` gives the frequency of each tone; annotations give their edges at RF when
+  // `frequencyHz` is given; noise added to the recording is stated in keys of the bitoner
+  // namespace.
+  SigmfMetaWriter(OutputFile& out, const ToneInputs& tones, std::optional<double> frequencyHz,
+                  const std::optional<NoisePlan>& noise = std::nullopt);
+
+  void annotate(const Segment& segment);
+  // Closes the annotations and writes the capture and the global object; `description` goes into
+  // core:description. The caller commits the file.
+  void finish(const SigmfCapture& capture, const std::string& description);
+
+ private:
+  OutputFile& out_;
+  const ToneInputs& tones_;
+  std::optional<NoisePlan> noise_;
+  std::array<double, 4> frequencyHz_{};  // indexed by Tone, signed as the spectrum shows it
+  bool first_ = true;
+};
+
+// The version of SigMF the metadata follows, and of our extension.
+inline constexpr std::string_view kSigmfVersion = "1.2.0";
+inline constexpr std::string_view kSigmfExtensionVersion = "1.0.0";
+
+// One character a decoder read in a recording, as a SigMF annotation states it.
+struct DecodedAnnotation {
+  std::int64_t start = 0;  // frames from the start of the recording
+  std::int64_t count = 0;  // frames
+  char32_t character = 0;
+  std::string pattern;   // "0" a dot, "1" a dash
+  double lowerHz = 0.0;  // the edges of the band the keying was read in
+  double upperHz = 0.0;
+  double confidence = 0.0;  // 0 to 1
+};
+
+// What was decoded from a whole recording.
+struct DecodedRecording {
+  std::string datatype;  // of the recording read, as SigMF names it
+  double sampleRateHz = 0.0;
+  std::string source;  // the recording's name, for core:description
+  std::string text;    // the decoded text
+  double offsetHz = 0.0;
+  double snrDb = 0.0;
+};
+
+// Writes SigMF metadata of what the decoder read from a recording, with one annotation per
+// character whose core:generator names the decoder. The caller commits the file.
+void writeDecodedSigmf(OutputFile& out, const DecodedRecording& recording,
+                       std::span<const DecodedAnnotation> annotations);
+
+}  // namespace bitoner
