@@ -29,6 +29,7 @@
 
 #include "cli/keying_options.h"
 #include "decode/decoder.h"
+#include "edit_distance.h"
 #include "engine/noise.h"
 #include "engine/tones.h"
 #include "recording/recording.h"
@@ -94,23 +95,6 @@ std::string message(SplitMix& random) {
     default:
       return b + "/P TU 73";
   }
-}
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) {
-    row[j] = j;
-  }
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
 }
 
 // The clean recording of a message as render writes it, as complex values at full scale 1.
@@ -249,7 +233,7 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
   Trial result;
   const decode::Decoded decoded =
       decodeAll(received, std::stod(curve.symbol), result.decodeSeconds);
-  result.errors = editDistance(text, decoded.text);
+  result.errors = bench::editDistance(text, decoded.text);
   result.firstCharacterRight = !decoded.text.empty() && decoded.text.front() == text.front();
   if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
     std::fprintf(stderr, "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz)\n",
