@@ -24,6 +24,7 @@
 
 #include "engine/parameters.h"
 #include "engine/tones.h"
+#include "process_figures.h"
 #include "support/child_process.h"
 #include "support/process_cpu.h"
 #include "support/pulse_daemon.h"
@@ -33,6 +34,8 @@ namespace bitoner {
 namespace {
 
 using namespace std::chrono_literals;
+using bench::statusField;
+using bench::threadStatus;
 
 constexpr double kDefaultRunSeconds = 600.0;
 constexpr double kPeriodSeconds = 10.0;
@@ -47,31 +50,6 @@ double secondsFromEnvironment(const char* name, double otherwise) {
 
 double runSeconds() {
   return secondsFromEnvironment("BITONER_BENCH_BEACON_SECONDS", kDefaultRunSeconds);
-}
-
-// A field of /proc/PID/status, in its own units (kB for memory), summed over `paths`.
-long statusField(const std::vector<std::filesystem::path>& paths, const std::string& field) {
-  long total = 0;
-  for (const auto& path : paths) {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind(field + ":", 0) == 0) {
-        total += std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-      }
-    }
-  }
-  return total;
-}
-
-std::vector<std::filesystem::path> threadStatus(pid_t pid) {
-  std::vector<std::filesystem::path> paths;
-  std::error_code ignored;
-  for (const auto& task :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
-    paths.push_back(task.path() / "status");
-  }
-  return paths;
 }
 
 // CPU seconds of all the process's threads, to the nanosecond (the scheduler's own account).
@@ -112,8 +90,6 @@ void BM_BeaconRecorded(benchmark::State& state) {
                          10340.65, false});
     const std::vector<std::int16_t> pass = testing::framesOf(testing::playOrder(U"PARIS "));
     testing::MonitorRecorder recorder(pulse);
-    const auto wallMinusSteady = std::chrono::system_clock::now().time_since_epoch() -
-                                 std::chrono::steady_clock::now().time_since_epoch();
     testing::ChildProcess beacon(
         {BITONER_EXECUTABLE, "beacon", "--symbol", "0.02", "--every", "10s", "--quiet", "PARIS "},
         {{}, {}, dir.path() / "stderr.txt", {}});
@@ -135,40 +111,9 @@ void BM_BeaconRecorded(benchmark::State& state) {
     const int status = beacon.wait(5s);
     const std::vector<std::int16_t> recording = recorder.stop();
 
-    // Silent frames between the first and the last frame of signal.
-    const std::ptrdiff_t first = testing::signalStart(recording) / 2;
-    std::size_t last = recording.size() / 2;
-    while (last > 0 && recording[last * 2 - 2] == 0 && recording[last * 2 - 1] == 0) {
-      --last;
-    }
-    std::size_t silent = 0;
-    std::size_t gaps = 0;
-    std::size_t run = 0;
-    std::size_t longest = 0;
-    for (auto frame = static_cast<std::size_t>(std::max<std::ptrdiff_t>(first, 0)); frame < last;
-         ++frame) {
-      if (recording[frame * 2] == 0 && recording[frame * 2 + 1] == 0) {
-        ++silent;
-        gaps += run == 0 ? 1U : 0U;
-        longest = std::max(longest, ++run);
-      } else {
-        run = 0;
-      }
-    }
-    // Every pass: where it starts, and how far from its slot it was heard.
-    std::vector<double> errorsMs;
-    for (auto at = recording.begin();;) {
-      at = std::search(at, recording.end(), pass.begin(), pass.end());
-      if (at == recording.end()) {
-        break;
-      }
-      const auto frame = static_cast<std::size_t>((at - recording.begin()) / 2);
-      const auto heard = recorder.arrivalTime(frame) + wallMinusSteady;
-      const double seconds = std::chrono::duration<double>(heard.time_since_epoch()).count();
-      errorsMs.push_back((seconds - kPeriodSeconds * std::round(seconds / kPeriodSeconds)) *
-                         1000.0);
-      at += static_cast<std::ptrdiff_t>(pass.size());
-    }
+    const bench::RecordedSignal figures =
+        bench::measureRecording(recording, pass, recorder, kPeriodSeconds, kSampleRateHz);
+    const std::vector<double>& errorsMs = figures.slotErrorsMs;
     std::vector<double> magnitudes;
     for (const double error : errorsMs) {
       magnitudes.push_back(std::fabs(error));
@@ -176,9 +121,9 @@ void BM_BeaconRecorded(benchmark::State& state) {
     std::sort(magnitudes.begin(), magnitudes.end());
 
     state.counters["exit_status"] = status;
-    state.counters["silent_frames"] = static_cast<double>(silent);
-    state.counters["gaps"] = static_cast<double>(gaps);
-    state.counters["longest_gap_ms"] = static_cast<double>(longest) * 1000.0 / kSampleRateHz;
+    state.counters["silent_frames"] = static_cast<double>(figures.silentFrames);
+    state.counters["gaps"] = static_cast<double>(figures.gaps);
+    state.counters["longest_gap_ms"] = figures.longestGapMs;
     state.counters["passes"] = static_cast<double>(errorsMs.size());
     state.counters["rss_start_kb"] = static_cast<double>(rssStartKb);
     state.counters["rss_end_kb"] = static_cast<double>(rssEndKb);

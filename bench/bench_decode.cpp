@@ -29,6 +29,7 @@
 
 #include "cli/keying_options.h"
 #include "decode/decoder.h"
+#include "edit_distance.h"
 #include "engine/noise.h"
 #include "engine/tones.h"
 #include "recording/recording.h"
@@ -208,7 +209,7 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
   Trial result;
   const decode::Decoded decoded =
       decodeAll(received, std::stod(curve.symbol), result.decodeSeconds);
-  result.errors = editDistance(text, decoded.text);
+  result.errors = bench::editDistance(text, decoded.text);
   result.firstCharacterRight = !decoded.text.empty() && decoded.text.front() == text.front();
   if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
     std::fprintf(stderr, "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz)\n",

@@ -10,7 +10,7 @@ set ylabel "character error rate (%)"
 set xrange [-33.5:-14.5] reverse
 set yrange [0:100]
 set grid
-set key top left
+set key top right
 $eye << EOD
 -24 4
 -26 14

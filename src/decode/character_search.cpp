@@ -116,10 +116,14 @@ Search::Search(const WindowSums& sums, const Readings& readings)
 }
 
 void Search::setLevel(double u, std::int64_t first, std::int64_t last) {
-  setLevels(std::vector<double>(1, u), first, last);
+  setLevels(std::vector<double>(1, u), first, last, false);
 }
 
-void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last) {
+void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last,
+                       bool uncertain) {
+  // An uncertain level is any of these multiples of the one given, alike likely.
+  constexpr std::array<double, 4> kFactors{0.5, 0.71, 1.0, 1.41};
+  const double logCount = std::log(static_cast<double>(kFactors.size()));
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     const auto frames = static_cast<double>(sums_.frames[kind]);
     const std::vector<double>& m = sums_.magnitudes[kind];
@@ -131,7 +135,15 @@ void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, s
           k + middle - first, 0, static_cast<std::int64_t>(perStep.size()) - 1));
       const double u = perStep[at];
       const auto i = static_cast<std::size_t>(k);
-      out[i] = logBesselI0(2.0 * u * m[i]) - u * u * frames;
+      if (!uncertain) {
+        out[i] = logBesselI0(2.0 * u * m[i]) - u * u * frames;
+        continue;
+      }
+      double sum = kNoScore;
+      for (const double f : kFactors) {
+        sum = logAddExp(sum, logBesselI0(2.0 * f * u * m[i]) - f * f * u * u * frames);
+      }
+      out[i] = sum - logCount;
     }
   }
 }

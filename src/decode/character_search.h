@@ -71,9 +71,11 @@ class Search {
   Search(const WindowSums& sums, const Readings& readings);
 
   // The log-likelihood ratios of the windows starting in steps [first, last) for one level
-  // (amplitude over noise RMS per sample), or for a level per step from `first` on.
+  // (amplitude over noise RMS per sample), or for a level per step from `first` on, which may be
+  // `uncertain`: known only to within a few dB, as a level followed through fading is.
   void setLevel(double u, std::int64_t first, std::int64_t last);
-  void setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last);
+  void setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last,
+                 bool uncertain);
 
   // The scores of every reading starting at `at`, by way of the scores of every pattern prefix,
   // which the patterns share.

@@ -142,6 +142,46 @@ class Finder {
     return level;
   }
 
+  // The level, step by step, that the strongest tone's symbol windows hold beyond the noise,
+  // smoothed over `halfWidth` either side: a level that needs no reading, for where nothing could
+  // be read. The strongest of three noise powers averages 11/6 of one, which is taken off.
+  std::vector<double> strongestLevels(std::int64_t first, std::int64_t last,
+                                      std::int64_t halfWidth) const {
+    const auto n = static_cast<std::size_t>(last - first + 1);
+    const std::int64_t length = settings_.symbolSteps;
+    const auto frames = static_cast<double>(sums_.frames[0]);
+    std::vector<double> sum(n + 1, 0.0);
+    std::vector<double> count(n + 1, 0.0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::int64_t start = first + static_cast<std::int64_t>(k) - length / 2;
+      double most = 0.0;
+      bool inside = start >= 0;
+      for (const WindowKind kind :
+           {WindowKind::IdleSymbol, WindowKind::DotSymbol, WindowKind::DashSymbol}) {
+        const std::vector<double>& m = sums_.magnitudes[static_cast<std::size_t>(kind)];
+        inside = inside && start < static_cast<std::int64_t>(m.size());
+        if (inside) {
+          most = std::max(most,
+                          m[static_cast<std::size_t>(start)] * m[static_cast<std::size_t>(start)]);
+        }
+      }
+      sum[k + 1] = sum[k] + (inside ? most : 0.0);
+      count[k + 1] = count[k] + (inside ? 1.0 : 0.0);
+    }
+    constexpr double kStrongestOfThreeNoise = 11.0 / 6.0;
+    std::vector<double> level(n, 0.0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto low = static_cast<std::size_t>(
+          std::max<std::int64_t>(0, static_cast<std::int64_t>(k) - halfWidth));
+      const std::size_t high = std::min(n, k + static_cast<std::size_t>(halfWidth) + 1);
+      const double c = count[high] - count[low];
+      const double power = c > 0.0 ? (sum[high] - sum[low]) / c : 0.0;
+      level[k] =
+          std::sqrt(std::max(0.0, power - kStrongestOfThreeNoise * frames) / (frames * frames));
+    }
+    return level;
+  }
+
   // A run read again on its own, at its own level and then following its fading.
   void readAlone(std::int64_t first, std::int64_t last, std::vector<PassReading>& out) const {
     Try fixed = bestLevel(first, last);
@@ -180,22 +220,18 @@ class Finder {
           followed[k] = std::max(followed[k], l[k]);
         }
       }
-      // Where nothing was read, the nearest level that was.
-      const auto firstRead =
-          std::find_if(followed.begin(), followed.end(), [](double v) { return v > 0.0; });
-      if (firstRead != followed.end()) {
-        std::fill(followed.begin(), firstRead, *firstRead);
-        double previous = *firstRead;
-        for (double& v : followed) {
-          v = v > 0.0 ? v : previous;
-          previous = v;
-        }
+      // Where nothing was read (a deep fade), the level of the strongest tone there.
+      const std::vector<double> strongest = strongestLevels(first, last, halfWidth);
+      for (std::size_t k = 0; k < followed.size(); ++k) {
+        followed[k] = followed[k] > 0.0 ? followed[k] : strongest[k];
+      }
+      {
         const double lowest = typical / std::sqrt(kFadeRange);
         const double highest = typical * std::sqrt(kFadeRange);
         for (double& v : followed) {
           v = std::clamp(v, lowest, highest);
         }
-        search_.setLevels(followed, first, last);
+        search_.setLevels(followed, first, last, true);
         std::vector<PathRun> fading;
         const double faded = search_.best(first, last, settings_.startCost, fading);
         joinClose(fading, search_.readings(), kJoinSymbols * settings_.symbolSteps);
@@ -237,7 +273,10 @@ std::vector<PassReading> findPasses(Search& search, const WindowSums& sums,
                                     const PassFinderSettings& settings) {
   std::vector<PassReading> passes;
   const Finder finder(search, sums, settings);
-  const Try whole = finder.bestLevel(0, sums.stepCount);
+  Try whole = finder.bestLevel(0, sums.stepCount);
+  // Read at one level for the whole recording, a fade may part a transmission more widely than
+  // it parts when read on its own: the parts are read together.
+  joinClose(whole.runs, search.readings(), 2 * kJoinSymbols * settings.symbolSteps);
   const std::int64_t margin = kMarginSymbols * settings.symbolSteps;
   std::int64_t freeFrom = 0;
   for (std::size_t k = 0; k < whole.runs.size(); ++k) {

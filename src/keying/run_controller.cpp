@@ -197,14 +197,20 @@ class RunController::Observer : public KeyingObserver {
     run_.nextBoundaryNs_ =
         std::chrono::duration_cast<std::chrono::nanoseconds>(boundary.time_since_epoch()).count();
   }
+  // The display follows the air: each change is shown once the sound before it has been heard.
   void shown(char symbol) override {
-    run_.publish([symbol](RunProgress& p) { p.appended += symbol; });
+    RunController& run = run_;
+    run.sound_.whenHeard(
+        [&run, symbol] { run.publish([symbol](RunProgress& p) { p.appended += symbol; }); });
   }
-  void cleared() override { run_.publishCleared(); }
+  void cleared() override {
+    RunController& run = run_;
+    run.sound_.whenHeard([&run] { run.publishCleared(); });
+  }
   bool goOn() override {
     input_.refresh();
     if (run_.stop_) {
-      run_.publishCleared();
+      cleared();
     }
     return !(run_.stop_ || run_.end_ || run_.close_);
   }

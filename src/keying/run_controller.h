@@ -58,12 +58,13 @@ struct RunRequest {
 // The one place a run happens, for the window, the tests and the benchmarks. A worker thread makes
 // the tones (once), writes the tone files when asked, walks the keying steps and plays through the
 // sound service. The front end's input goes into a control block that the worker reads at element
-// boundaries without waiting for anyone; what the display gains goes back as progress that the
-// front end takes when it can. The signal never waits on the front end's thread.
+// boundaries without waiting for anyone; what the display gains goes back as progress, once the
+// sound before it has been heard, that the front end takes when it can. The signal never waits on
+// the front end's thread.
 class RunController {
  public:
-  // `wake` is called on the worker whenever progress comes and none was waiting to be taken: the
-  // front end then calls takeProgress() on its own thread, once.
+  // `wake` is called on the worker (or the player's thread) whenever progress comes and none was
+  // waiting to be taken: the front end then calls takeProgress() on its own thread, once.
   RunController(SoundService& sound, std::function<void()> wake);
   ~RunController();
   RunController(const RunController&) = delete;

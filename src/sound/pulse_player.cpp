@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sound/pulse_player.h"
 
-#include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/proplist.h>
-#include <pulse/stream.h>
-#include <pulse/thread-mainloop.h>
-#include <pulse/timeval.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -45,6 +40,7 @@ struct PulsePlayer::Impl {
   Clock::time_point tickAt;
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
+  HeardMarks marks{api};
 
   // Shared with the loop thread, under its lock.
   std::shared_ptr<const ToneBank> tones;
@@ -66,6 +62,7 @@ struct PulsePlayer::Impl {
     pa_threaded_mainloop_start(loop);
     const LoopLock lock(loop);
     tick = api->time_new(api, nullptr, &Impl::onTick, this);
+    marks.start();
   }
 
   ~Impl() {
@@ -73,6 +70,7 @@ struct PulsePlayer::Impl {
       const LoopLock lock(loop);
       teardown();
       api->time_free(tick);
+      marks.stop();
     }
     pa_threaded_mainloop_stop(loop);
     pa_threaded_mainloop_free(loop);
@@ -174,11 +172,7 @@ struct PulsePlayer::Impl {
     if (tickArmed && tickAt <= deadline) {
       return;
     }
-    const auto wait = std::chrono::ceil<std::chrono::microseconds>(
-        std::max(deadline - Clock::now(), Clock::duration::zero()));
-    timeval when{};
-    api->time_restart(tick,
-                      pa_timeval_add(pa_gettimeofday(&when), static_cast<pa_usec_t>(wait.count())));
+    restartAt(api, tick, deadline);
     tickArmed = true;
     tickAt = deadline;
   }
@@ -187,6 +181,7 @@ struct PulsePlayer::Impl {
 
   // Drops the connection without waiting for the server, which may not answer.
   void teardown() {
+    marks.callAll();  // nothing more will be heard
     pending.clear();
     corked = true;
     if (stream != nullptr) {
@@ -213,16 +208,9 @@ struct PulsePlayer::Impl {
     fail(std::string("sound server lost: ") + pa_strerror(pa_context_errno(context)));
   }
 
-  // The client library sends a stream to the device PULSE_SINK names, if any.
   [[noreturn]] void deviceMissing() {
     teardown();
-    const char* device = std::getenv("PULSE_SINK");
-    if (device == nullptr || *device == '\0') {
-      throw SoundDeviceMissing("the sound server has no output device to play on");
-    }
-    throw SoundDeviceMissing(std::string("the output device \"") + device +
-                             "\" (PULSE_SINK) does not exist on the sound server; \"pactl list "
-                             "short sinks\" lists the devices");
+    throw deviceMissingError();
   }
 
   [[noreturn]] void notResponding(const char* when) {
@@ -467,7 +455,8 @@ void PulsePlayer::drain() {
   if (!impl.drainSucceeded) {
     impl.lost();
   }
-  impl.smooth.reset();  // the next play starts a new transmission
+  impl.marks.callAll();  // all heard
+  impl.smooth.reset();   // the next play starts a new transmission
   // A corked stream lets the sink suspend between runs; the next play uncorks it at once.
   if (pa_operation* cork = pa_stream_cork(impl.stream, 1, nullptr, nullptr)) {
     pa_operation_unref(cork);
@@ -487,6 +476,18 @@ std::chrono::microseconds PulsePlayer::latency() {
     std::this_thread::sleep_for(kPause);
   }
   return std::chrono::milliseconds(kQueuedTargetMs);
+}
+
+void PulsePlayer::whenHeard(std::function<void()> heard) {
+  Impl& impl = *impl_;
+  const LoopLock lock(impl.loop);
+  if (impl.stream == nullptr || impl.corked) {
+    heard();  // nothing is queued
+    return;
+  }
+  const std::uint64_t queued = impl.queuedMicroseconds().value_or(
+      impl.pendingMicroseconds() + kQueuedTargetMs * kMicrosecondsPerMillisecond);
+  impl.marks.add(Clock::now() + std::chrono::microseconds(queued), std::move(heard));
 }
 
 std::optional<std::uint64_t> PulsePlayer::queuedMicroseconds() {

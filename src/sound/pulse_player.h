@@ -12,8 +12,8 @@
 namespace bitoner {
 
 // How much the server holds, end to end, when play() returns: the next play has this long to come
-// for the plays to join without a gap. More rides out longer stalls of the caller; the keyed
-// signal lags the display by about this much. With tones of a second or more the server is fed in
+// for the plays to join without a gap. More rides out longer stalls of the caller; whenHeard()
+// waits for it, so a display follows the air. With tones of a second or more the server is fed in
 // requests of 400 ms, to wake less often, and holds 400 to about 800 ms: a fraction of a tone.
 inline constexpr std::uint32_t kQueuedTargetMs = 200;
 
@@ -39,6 +39,7 @@ class PulsePlayer : public TimedSound {
   void drain() override;
   void playPart(Tone tone, std::int64_t frames) override;
   std::chrono::microseconds latency() override;
+  void whenHeard(std::function<void()> heard) override;
 
   // What has not been heard yet, handed to the server or not, in microseconds (0 when not
   // connected or idle; none for a moment after a run starts, until the server has told how far

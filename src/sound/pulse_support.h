@@ -7,9 +7,14 @@
 #include <pulse/proplist.h>
 #include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -121,5 +126,78 @@ inline std::string notRespondingText(const char* when) {
              std::chrono::duration_cast<std::chrono::seconds>(kServerAnswerTimeout).count()) +
          " s)";
 }
+
+// Sets `event` to fire at `at` (at once if that has passed).
+inline void restartAt(pa_mainloop_api* api, pa_time_event* event, Clock::time_point at) {
+  const auto wait = std::chrono::ceil<std::chrono::microseconds>(
+      std::max(at - Clock::now(), Clock::duration::zero()));
+  timeval when{};
+  api->time_restart(event,
+                    pa_timeval_add(pa_gettimeofday(&when), static_cast<pa_usec_t>(wait.count())));
+}
+
+// The output device the stream was sent to is not there: the client library sends a stream to
+// the device PULSE_SINK names, if any.
+inline SoundDeviceMissing deviceMissingError() {
+  const char* device = std::getenv("PULSE_SINK");
+  if (device == nullptr || *device == '\0') {
+    return SoundDeviceMissing("the sound server has no output device to play on");
+  }
+  return SoundDeviceMissing(std::string("the output device \"") + device +
+                            "\" (PULSE_SINK) does not exist on the sound server; \"pactl list "
+                            "short sinks\" lists the devices");
+}
+
+// Callbacks due once what was queued before them has been heard, called in the order they were
+// added by a time event of the loop. Used on the loop thread, or with its lock held.
+class HeardMarks {
+ public:
+  explicit HeardMarks(pa_mainloop_api* api) : api_(api) {}
+
+  void start() { event_ = api_->time_new(api_, nullptr, &HeardMarks::onTime, this); }
+  void stop() { api_->time_free(event_); }
+
+  // `heard` is called at `due`, or later when one added before it is due later.
+  void add(Clock::time_point due, std::function<void()> heard) {
+    if (!marks_.empty()) {
+      due = std::max(due, marks_.back().due);
+    }
+    marks_.push_back({due, std::move(heard)});
+    if (marks_.size() == 1) {
+      call(false);
+    }
+  }
+
+  // Calls every mark now: all has been heard, or nothing more will be.
+  void callAll() { call(true); }
+
+ private:
+  struct Mark {
+    Clock::time_point due;
+    std::function<void()> heard;
+  };
+
+  static void onTime(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                     const struct timeval* /*when*/, void* self) {
+    static_cast<HeardMarks*>(self)->call(false);
+  }
+
+  // Calls the marks that are due (all of them when `all`), in order, and sets the event for the
+  // next.
+  void call(bool all) {
+    while (!marks_.empty() && (all || marks_.front().due <= Clock::now())) {
+      const std::function<void()> heard = std::move(marks_.front().heard);
+      marks_.pop_front();
+      heard();
+    }
+    if (!marks_.empty()) {
+      restartAt(api_, event_, marks_.front().due);
+    }
+  }
+
+  pa_mainloop_api* api_;
+  pa_time_event* event_ = nullptr;
+  std::deque<Mark> marks_;
+};
 
 }  // namespace bitoner::pulse

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,6 +50,12 @@ class SoundService : public ToneSink {
   // to be heard, so the next play joins without a gap. Throws SoundError if the server is lost or
   // stops answering.
   void play(Tone tone) override = 0;
+
+  // Calls `heard` once every frame queued so far has been heard, in the order asked, so that a
+  // front end shows what was sent when it is on the air. A player that keeps nothing queued calls
+  // it at once; one that does may call it from a thread of its own, and calls every one still
+  // waiting before drain() returns or a failure is thrown. `heard` must not call the player.
+  virtual void whenHeard(std::function<void()> heard) { heard(); }
 
   // Ends the run: waits until everything queued has been heard. Throws SoundError if the server
   // is lost.

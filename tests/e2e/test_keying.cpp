@@ -37,6 +37,8 @@ class ActingPlayer : public SoundService {
     player_.play(tone);
   }
   void drain() override { player_.drain(); }
+  // The display follows what the real server has played.
+  void whenHeard(std::function<void()> heard) override { player_.whenHeard(std::move(heard)); }
 
   std::map<std::size_t, std::function<void()>> atPlay;
   std::size_t plays = 0;

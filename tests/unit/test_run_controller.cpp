@@ -66,8 +66,20 @@ class FakeSound : public SoundService {
     log_.push_back("play " + std::string(testing::playedName(tone)));
   }
 
+  // Held until the drain when `heardAtDrain`: a player with the whole run queued.
+  void whenHeard(std::function<void()> heard) override {
+    if (heardAtDrain) {
+      held_.push_back(std::move(heard));
+    } else {
+      heard();
+    }
+  }
+
   void drain() override {
     log_.push_back("drain");
+    for (const auto& heard : std::exchange(held_, {})) {
+      heard();
+    }
     if (drainError) {
       throw SoundServerNotResponding("Timeout");
     }
@@ -75,12 +87,14 @@ class FakeSound : public SoundService {
 
   bool openError = false;
   bool drainError = false;
+  bool heardAtDrain = false;
   std::size_t failAtPlay = 0;  // the play (counted from 1) that loses the server; 0 for none
   std::size_t plays = 0;
   std::map<std::size_t, std::function<void()>> atPlay;
 
  private:
   EventLog& log_;
+  std::vector<std::function<void()>> held_;
 };
 
 const EventLog kStart{"open"};
@@ -181,6 +195,13 @@ TEST_F(RunControllerTest, KeysMessagesInExactPlayAndDisplayOrder) {
   ASSERT_TRUE(go(U"SOS"));
   EXPECT_EQ(log, concat({kStart, character("..."), character("---"), character("..."), kEnd}));
   EXPECT_FALSE(run.running());
+}
+
+TEST_F(RunControllerTest, TheDisplayShowsWhatHasBeenHeard) {
+  sound.heardAtDrain = true;
+  ASSERT_TRUE(go(U"E"));
+  EXPECT_EQ(log, (EventLog{"open", "play dot.wav", "play InterSymb.wav", "play idle.wav", "drain",
+                           "+.", "+ "}));
 }
 
 TEST_F(RunControllerTest, PreparationUpperCasesNormalisesAndRefusesAsValues) {
