@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "edit_distance.h"
 #include "scoring.h"
 #include "support/temp_dir.h"
 
@@ -133,7 +134,7 @@ int main(int argc, char* argv[]) {
         while (!text.empty() && (text.back() == '\n')) {
           text.pop_back();
         }
-        errors += bitoner::editDistance(message, text);
+        errors += bitoner::bench::editDistance(message, text);
         sent += message.size();
       }
       cer[s][m] = 100.0 * static_cast<double>(errors) / static_cast<double>(sent);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the decoding benchmarks share: their own random numbers and the score of a reading.
+// The decoding benchmarks' own random numbers, unrelated to the noise render --snr draws.
 #pragma once
 
 #include <algorithm>
@@ -7,8 +7,6 @@
 #include <complex>
 #include <cstdint>
 #include <numbers>
-#include <string>
-#include <vector>
 
 namespace bitoner {
 
@@ -36,23 +34,5 @@ class SplitMix {
  private:
   std::uint64_t state_;
 };
-
-// The characters to insert, delete or change to turn `a` into `b`.
-inline std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) {
-    row[j] = j;
-  }
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
 
 }  // namespace bitoner
