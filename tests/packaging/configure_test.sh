@@ -2,9 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # `make build` on a machine with only what running needs: the project configures without any test
 # tool or sound server in sight, and looks for none of them. Simulated, not uninstalled: pkg-config
-# sees only the PulseAudio client library, Libgcrypt and FFTW, GoogleTest and Google Benchmark are
-# hidden from CMake,
-# and the PATH holds every program but the sound servers.
+# sees only the PulseAudio client library, Libgcrypt, FFTW, libpng and FreeType, GoogleTest and
+# Google Benchmark are hidden from CMake, and the PATH holds every program but the sound servers.
 #   configure_test.sh SOURCE_DIR CMAKE CXX_COMPILER MAKE_PROGRAM
 set -eu
 SOURCE=$1
@@ -16,11 +15,17 @@ trap 'rm -rf "$SCRATCH"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 mkdir "$SCRATCH/pkgconfig" "$SCRATCH/bin"
-ln -s "$(pkg-config --variable=pcfiledir libpulse)/libpulse.pc" "$SCRATCH/pkgconfig/"
-for module in libgcrypt gpg-error; do
-  ln -s "$(pkg-config --variable=pcfiledir $module)/$module.pc" "$SCRATCH/pkgconfig/"
-done
-ln -s "$(pkg-config --variable=pcfiledir fftw3)/fftw3.pc" "$SCRATCH/pkgconfig/"
+# Shows pkg-config a module and, as a machine with its -dev package would have them, every module
+# it requires, privately or not.
+expose() {
+  for module in "$@"; do
+    [ -e "$SCRATCH/pkgconfig/$module.pc" ] && continue
+    ln -s "$(pkg-config --variable=pcfiledir "$module")/$module.pc" "$SCRATCH/pkgconfig/"
+    # shellcheck disable=SC2046
+    expose $(pkg-config --print-requires --print-requires-private "$module" | cut -d' ' -f1)
+  done
+}
+expose libpulse libgcrypt gpg-error fftw3 libpng freetype2
 pkg_config=$(command -v pkg-config)
 # The first of each name on the PATH wins, as it would.
 old_ifs=$IFS
