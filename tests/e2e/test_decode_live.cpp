@@ -19,13 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string contents(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
   const testing::TempDir dir;
   const testing::PrivatePulse pulse;
@@ -36,26 +29,27 @@ TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
   testing::ChildProcess beacon(
       {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
       {dir.path(), {}, dir / "beacon.txt", {}});
-  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+  ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
 
   // Decided as it goes, before the decoder is stopped.
   const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (contents(dir / "out.txt").find("CQ DE TE") == std::string::npos &&
+  while (testing::fileText(dir / "out.txt").find("CQ DE TE") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
   }
-  EXPECT_NE(contents(dir / "out.txt").find("CQ DE TE"), std::string::npos)
-      << contents(dir / "out.txt") << contents(dir / "err.txt");
+  EXPECT_NE(testing::fileText(dir / "out.txt").find("CQ DE TE"), std::string::npos)
+      << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
   decoder.signal(SIGINT);
-  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
-  EXPECT_EQ(contents(dir / "out.txt"), "CQ DE TEST\n") << contents(dir / "err.txt");
+  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
+  EXPECT_EQ(testing::fileText(dir / "out.txt"), "CQ DE TEST\n")
+      << testing::fileText(dir / "err.txt");
 }
 
 // Waits up to `limit` for `file` to hold `text`.
 bool waitFor(const std::filesystem::path& file, const std::string& text,
              std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (contents(file).find(text) == std::string::npos) {
+  while (testing::fileText(file).find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
     }
@@ -73,19 +67,20 @@ TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
   std::this_thread::sleep_for(1s);
   pulse.restartDaemon();
   ASSERT_TRUE(waitFor(dir / "err.txt", "sound server back; decoding again", 15s))
-      << contents(dir / "err.txt");
-  EXPECT_NE(contents(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
-      << contents(dir / "err.txt");
+      << testing::fileText(dir / "err.txt");
+  EXPECT_NE(testing::fileText(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
+      << testing::fileText(dir / "err.txt");
 
   testing::ChildProcess beacon(
       {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
       {dir.path(), {}, dir / "beacon.txt", {}});
-  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+  ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
   EXPECT_TRUE(waitFor(dir / "out.txt", "CQ DE TE", 15s))
-      << contents(dir / "out.txt") << contents(dir / "err.txt");
+      << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
   decoder.signal(SIGINT);
-  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
-  EXPECT_EQ(contents(dir / "out.txt"), "CQ DE TEST\n") << contents(dir / "err.txt");
+  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
+  EXPECT_EQ(testing::fileText(dir / "out.txt"), "CQ DE TEST\n")
+      << testing::fileText(dir / "err.txt");
 }
 
 TEST(LiveDecodeTest, AMissingSourceIsReported) {
@@ -94,9 +89,9 @@ TEST(LiveDecodeTest, AMissingSourceIsReported) {
   testing::ChildProcess decoder({BITONER_EXECUTABLE, "decode", "--live", "--device", "nowhere"},
                                 {dir.path(), dir / "out.txt", dir / "err.txt", {}});
   EXPECT_EQ(decoder.wait(10s), 1);
-  EXPECT_NE(contents(dir / "err.txt").find("cannot record \"nowhere\""), std::string::npos)
-      << contents(dir / "err.txt");
-  EXPECT_EQ(contents(dir / "out.txt"), "");
+  EXPECT_NE(testing::fileText(dir / "err.txt").find("cannot record \"nowhere\""), std::string::npos)
+      << testing::fileText(dir / "err.txt");
+  EXPECT_EQ(testing::fileText(dir / "out.txt"), "");
 }
 
 }  // namespace

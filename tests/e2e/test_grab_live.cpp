@@ -21,13 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string contents(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(LiveGrabTest, DrawsFramesAcrossAMinuteAndReplacesTheLatestWhole) {
   const testing::TempDir dir;
   const testing::PrivatePulse pulse;
@@ -51,13 +44,13 @@ TEST(LiveGrabTest, DrawsFramesAcrossAMinuteAndReplacesTheLatestWhole) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_GT(looks, 50);
-  ASSERT_EQ(beacon.wait(20s), 0) << contents(dir / "beacon.txt");
+  ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
   grab.signal(SIGINT);
-  EXPECT_EQ(grab.wait(10s), 128 + SIGINT) << contents(dir / "err.txt");
+  EXPECT_EQ(grab.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
   const std::vector<std::string> names = dir.entries();
   for (const char* name : {"grab-20261208T1359Z.png", "grab-20261208T1400Z.png"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end())
-        << name << " missing; " << contents(dir / "err.txt");
+        << name << " missing; " << testing::fileText(dir / "err.txt");
   }
   // The dot's tone shows in the new frame: its row outshines one between the tones.
   const testing::PngPicture frame = testing::readPng((dir / "grab-20261208T1400Z.png").string());

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,6 +14,14 @@
 #include <vector>
 
 namespace bitoner::testing {
+
+// A file's whole content; empty where it cannot be read.
+inline std::string fileText(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 // A fresh directory under the system's temporary directory, removed with all it holds.
 class TempDir {

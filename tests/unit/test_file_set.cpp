@@ -13,13 +13,6 @@
 namespace bitoner {
 namespace {
 
-std::string contentOf(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Finished temporaries holding `content` for each of `targets`.
 std::vector<FileMove> newSet(const std::vector<std::filesystem::path>& targets,
                              const std::string& content) {
@@ -44,13 +37,13 @@ TEST(ReplaceTogether, ASetMovedMeanwhileWaitsForTheOneBeingMoved) {
   const std::vector<FileMove> large = newSet(targets, "large");
   const std::vector<FileMove> pair = newSet({targets.front(), targets.back()}, "pair");
   std::thread mover([&] { EXPECT_FALSE(replaceTogether(large).has_value()); });
-  while (contentOf(targets.front()) != "large") {
+  while (testing::fileText(targets.front()) != "large") {
     std::this_thread::yield();
   }
   EXPECT_FALSE(replaceTogether(pair).has_value());
   mover.join();
-  EXPECT_EQ(contentOf(targets.front()), "pair");
-  EXPECT_EQ(contentOf(targets.back()), "pair");
+  EXPECT_EQ(testing::fileText(targets.front()), "pair");
+  EXPECT_EQ(testing::fileText(targets.back()), "pair");
 }
 
 }  // namespace
