@@ -9,10 +9,10 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "cli/keying_options.h"
+#include "cli/outcome.h"
 #include "grab/grabber.h"
 #include "grab/picture.h"
 #include "keying/schedule.h"
@@ -153,9 +153,9 @@ grab::WallClock::time_point recordingStart(const GrabOptions& options,
   const auto changed = grab::WallClock::from_time_t(status.st_mtim.tv_sec);
   const auto start = changed - std::chrono::duration_cast<grab::WallClock::duration>(
                                    std::chrono::duration<double>(seconds));
-  std::cerr << "bitoner grab: " << options.input << " does not say when it was recorded; taking "
-            << grab::utcMinuteText(start, true)
-            << "Z from the time it was written (give --start to say)\n";
+  say("grab", options.input + " does not say when it was recorded; taking " +
+                  grab::utcMinuteText(start, true) +
+                  "Z from the time it was written (give --start to say)");
   return start;
 }
 
@@ -168,7 +168,7 @@ grab::Grabber::Publish publisher(const GrabOptions& options, bool announce) {
     out.write(png);
     out.commit();
     if (announce && !name.ends_with("-latest.png")) {
-      std::cerr << "bitoner grab: " << (directory / name).string() << '\n';
+      say("grab", (directory / name).string());
     }
   };
 }
@@ -304,56 +304,28 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
 }
 
 int runGrab(const GrabOptions& options) {
-  if (!options.live && options.input.empty()) {
-    std::cerr << "bitoner grab: give a recording, - for standard input, or --live\n";
-    return kExitRefused;
-  }
-  if (options.prefix.empty() || options.prefix.find('/') != std::string::npos) {
-    std::cerr << "bitoner grab: --prefix must be a name without /\n";
-    return kExitRefused;
-  }
-  const double rawRate = readNumber(options.rateText);
-  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-    std::cerr << "bitoner grab: --rate must be a whole number of hertz from 1 to "
-              << kMaxSampleRateHz << '\n';
-    return kExitRefused;
-  }
-  std::error_code error;
-  if (!std::filesystem::is_directory(options.outputDir, error)) {
-    std::cerr << "bitoner grab: --output-dir " << options.outputDir << " is not a directory\n";
-    return kExitFailed;
-  }
-  try {
+  return reportOutcome("grab", [&options] {
+    if (!options.live && options.input.empty()) {
+      throw Refusal("give a recording, - for standard input, or --live");
+    }
+    if (options.prefix.empty() || options.prefix.find('/') != std::string::npos) {
+      throw Refusal("--prefix must be a name without /");
+    }
+    const double rawRate = readNumber(options.rateText);
+    if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
+      throw Refusal("--rate must be a whole number of hertz from 1 to " +
+                    std::to_string(kMaxSampleRateHz));
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(options.outputDir, error)) {
+      throw Failure("--output-dir " + options.outputDir + " is not a directory");
+    }
     if (options.live) {
       grabLive(options, rawRate);
     }
     grabRecording(options, rawRate);
     return kExitDone;
-  } catch (const Refusal& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const grab::SpanError& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::SettingsError& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::LibraryMissing& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const grab::PictureError& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const InputError& failure) {
-    std::cerr << "bitoner grab: cannot read " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const FileError& failure) {
-    std::cerr << "bitoner grab: cannot write " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const SoundError& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  }
+  });
 }
 
 }  // namespace bitoner::cli
