@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/keying_options.h"
+#include "cli/live_source.h"
 #include "decode/decode_live.h"
 #include "decode/decoder.h"
 #include "recording/output_file.h"
@@ -15,7 +16,6 @@
 #include "recording/recording_reader.h"
 #include "recording/sigmf.h"
 #include "signals/stop_signals.h"
-#include "sound/pulse_capture.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -141,11 +141,6 @@ void report(const decode::Decoded& decoded) {
   }
 }
 
-// How long one read of the sound server's source waits for samples, and how often a lost server
-// is tried again.
-constexpr std::chrono::milliseconds kLiveReadWait{200};
-constexpr std::chrono::milliseconds kLiveRetryEvery{2000};
-
 // Prints decided characters on standard output as they come, details on standard error. Knows
 // whether a line is open, so that a break in the recording ends it.
 class LivePrinter {
@@ -181,21 +176,6 @@ class LivePrinter {
   bool lineOpen_ = false;
 };
 
-// The source recorded again once the sound server answers; none while it does not, or when a
-// stop signal came during the wait.
-std::unique_ptr<PulseCapture> reconnect(const std::string& source, double rate) {
-  if (StopSignals::waitFor(kLiveRetryEvery)) {
-    return nullptr;
-  }
-  try {
-    auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
-    say("decode", "sound server back; decoding again");
-    return capture;
-  } catch (const SoundError&) {
-    return nullptr;
-  }
-}
-
 // Decodes a sound server's source as it is recorded, printing each character once it is decided.
 // Runs until SIGINT or SIGTERM, then prints what is left and a line end and ends the process by
 // that signal. Throws SoundError when the source cannot be recorded at the start; a sound server
@@ -205,8 +185,8 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
   // A signal only notes that it came: what was heard so far is decided and printed first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   decode::LiveDecoder decoder(settings);
-  const double rate = settings.sampleRateHz;
-  auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+  LiveSource capture("decode", source, static_cast<std::uint32_t>(settings.sampleRateHz),
+                     "decoding again");
   LivePrinter printer(verbose);
   std::vector<std::complex<float>> chunk;
   while (true) {
@@ -215,17 +195,8 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
       std::cout << '\n' << std::flush;
       StopSignals::endBy(signal);
     }
-    if (!capture) {
-      capture = reconnect(source, rate);
-      continue;
-    }
     chunk.clear();
-    try {
-      capture->read(chunk, kLiveReadWait);
-    } catch (const SoundError& error) {
-      say("decode", std::string(error.what()) + "; trying again every " +
-                        std::to_string(kLiveRetryEvery.count() / 1000) + " s");
-      capture.reset();
+    if (!capture.read(chunk)) {
       // What was heard is decided now: what comes after the outage does not follow on from it.
       printer.print(decoder.breakOff());
       printer.endLine();
@@ -242,11 +213,16 @@ int decodeRecording(const DecodeOptions& options) {
   if (!options.annotate.empty() && !hasSuffix(options.annotate, kSigmfMetaSuffix)) {
     throw Refusal("--annotate needs a name ending in .sigmf-meta");
   }
+<<<<<<< HEAD
   const double rawRate = readNumber(options.rateText);
   if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
     throw Refusal("--rate must be a whole number of hertz from 1 to " +
                   std::to_string(kMaxSampleRateHz));
   }
+=======
+  const double rawRate = rateOption(options.rateText);
+  const bool morseTiming = hasMorseTiming(keyingFor(options).tones.mode);
+>>>>>>> main
   if (options.live) {
     decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
   }
@@ -302,6 +278,15 @@ decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
   settings.gapSeconds = setup.tones.InterSymbol;
   settings.searchHz = readNumber(searchText);
   return settings;
+}
+
+double rateOption(const std::string& rateText) {
+  const double rate = readNumber(rateText);
+  if (!(rate >= 1.0) || rate > kMaxSampleRateHz || rate != std::floor(rate)) {
+    throw Refusal("--rate must be a whole number of hertz from 1 to " +
+                  std::to_string(kMaxSampleRateHz));
+  }
+  return rate;
 }
 
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {

@@ -46,4 +46,8 @@ int runDecode(const DecodeOptions& options);
 decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
                                         const std::string& searchText, double rateHz);
 
+// The --rate option of raw frames or of a live source, in hertz. Throws Refusal unless it is a
+// whole number of hertz from 1 to kMaxSampleRateHz.
+double rateOption(const std::string& rateText);
+
 }  // namespace bitoner::cli

@@ -12,23 +12,20 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keying_options.h"
+#include "cli/live_source.h"
 #include "cli/outcome.h"
 #include "grab/grabber.h"
-#include "grab/picture.h"
 #include "keying/schedule.h"
 #include "recording/output_file.h"
 #include "recording/recording_names.h"
 #include "recording/recording_reader.h"
 #include "signals/stop_signals.h"
-#include "sound/pulse_capture.h"
-#include "sound/sound_service.h"
 
 namespace bitoner::cli {
 
 namespace {
 
 constexpr std::size_t kReadFrames = 65536;
-constexpr std::chrono::milliseconds kReadWait{200};
 // The band shown by default reaches this far beyond the outermost tones: a share of their
 // spread, and no less than a width that shows a single tone's neighbourhood.
 constexpr double kMarginShare = 0.15;
@@ -190,17 +187,23 @@ void grabRecording(const GrabOptions& options, double rawRate) {
   grabber.finish();
 }
 
+// Grabs a sound server's source until SIGINT or SIGTERM, then draws the frame so far and ends the
+// process by that signal. A server lost on the way is said and tried again; the frame being drawn
+// keeps what it holds and goes on after the gap.
 [[noreturn]] void grabLive(const GrabOptions& options, double rate) {
   const Milliseconds update = durationOption("--update", options.updateText);
   grab::Grabber grabber(settingsFor(options, rate, false), publisher(options, true));
   // A signal only notes that it came: the frame so far is drawn first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
-  PulseCapture capture(options.device, static_cast<std::uint32_t>(rate));
+  LiveSource capture("grab", options.device, static_cast<std::uint32_t>(rate), "grabbing again");
   auto nextUpdate = grab::WallClock::now() + update;
   std::vector<std::complex<float>> chunk;
   while (StopSignals::received() == 0) {
     chunk.clear();
-    capture.read(chunk, kReadWait);
+    if (!capture.read(chunk)) {
+      grabber.breakOff();
+      continue;
+    }
     const auto now = grab::WallClock::now();
     grabber.feed(chunk, now);
     if (now >= nextUpdate) {
@@ -311,11 +314,7 @@ int runGrab(const GrabOptions& options) {
     if (options.prefix.empty() || options.prefix.find('/') != std::string::npos) {
       throw Refusal("--prefix must be a name without /");
     }
-    const double rawRate = readNumber(options.rateText);
-    if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-      throw Refusal("--rate must be a whole number of hertz from 1 to " +
-                    std::to_string(kMaxSampleRateHz));
-    }
+    const double rawRate = rateOption(options.rateText);
     std::error_code error;
     if (!std::filesystem::is_directory(options.outputDir, error)) {
       throw Failure("--output-dir " + options.outputDir + " is not a directory");

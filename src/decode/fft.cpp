@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "decode/fft.h"
 
-#include <dlfcn.h>
 #include <fftw3.h>
 
 #include <new>
 #include <string>
+
+#include "decode/loaded_library.h"
 
 namespace bitoner::decode {
 
@@ -16,8 +17,8 @@ class Fftw {
  public:
   static const Fftw& library() {
     static const Fftw loaded;
-    if (loaded.handle_ == nullptr) {
-      throw LibraryMissing(std::string("cannot load FFTW (") + kSoname + "): " + loaded.why_);
+    if (!loaded.library_.loaded()) {
+      throw LibraryMissing(loaded.library_.failure("FFTW"));
     }
     return loaded;
   }
@@ -29,31 +30,15 @@ class Fftw {
   decltype(&fftw_free) free = nullptr;
 
  private:
-  static constexpr const char* kSoname = "libfftw3.so.3";
-
-  Fftw() : handle_(::dlopen(kSoname, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) {
-      why_ = ::dlerror();
-      return;
-    }
-    const bool found = resolve(allocComplex, "fftw_alloc_complex") &&
-                       resolve(planDft1d, "fftw_plan_dft_1d") && resolve(execute, "fftw_execute") &&
-                       resolve(destroyPlan, "fftw_destroy_plan") && resolve(free, "fftw_free");
-    if (!found) {
-      why_ = ::dlerror();
-      ::dlclose(handle_);
-      handle_ = nullptr;
-    }
+  Fftw() : library_("libfftw3.so.3") {
+    library_.resolve(allocComplex, "fftw_alloc_complex");
+    library_.resolve(planDft1d, "fftw_plan_dft_1d");
+    library_.resolve(execute, "fftw_execute");
+    library_.resolve(destroyPlan, "fftw_destroy_plan");
+    library_.resolve(free, "fftw_free");
   }
 
-  template <typename Function>
-  bool resolve(Function& function, const char* name) {
-    function = reinterpret_cast<Function>(::dlsym(handle_, name));
-    return function != nullptr;
-  }
-
-  void* handle_;
-  std::string why_;
+  LoadedLibrary library_;
 };
 
 }  // namespace
