@@ -213,16 +213,7 @@ int decodeRecording(const DecodeOptions& options) {
   if (!options.annotate.empty() && !hasSuffix(options.annotate, kSigmfMetaSuffix)) {
     throw Refusal("--annotate needs a name ending in .sigmf-meta");
   }
-<<<<<<< HEAD
-  const double rawRate = readNumber(options.rateText);
-  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-    throw Refusal("--rate must be a whole number of hertz from 1 to " +
-                  std::to_string(kMaxSampleRateHz));
-  }
-=======
   const double rawRate = rateOption(options.rateText);
-  const bool morseTiming = hasMorseTiming(keyingFor(options).tones.mode);
->>>>>>> main
   if (options.live) {
     decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
   }
