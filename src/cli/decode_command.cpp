@@ -11,7 +11,6 @@
 #include "cli/live_source.h"
 #include "decode/decode_live.h"
 #include "decode/decoder.h"
-#include "decode/morse_timing_decoder.h"
 #include "recording/output_file.h"
 #include "recording/recording_names.h"
 #include "recording/recording_reader.h"
@@ -60,31 +59,18 @@ KeyingSetup keyingFor(const DecodeOptions& options) {
   return resolveKeying(keying);
 }
 
-// The decoder's settings from the options. DFCW is read as three-tone whose idle tone is never
-// heard: the decoder listens for it where nothing is keyed, beyond the dot as far as the dash
-// lies on the other side.
+// The decoder's settings from the options. In ordinary Morse timing the dot tone is the key-down
+// tone and the idle tone FSKCW's key up, as the keying makes them.
 decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
   decode::DecoderSettings settings =
       decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
-  if (keyingFor(options).tones.mode == Mode::Dfcw) {
-    settings.toneHz[0] = 2.0 * settings.toneHz[1] - settings.toneHz[2];
-  }
-  return settings;
-}
-
-// QRSS and FSKCW: one carrier on a grid of dots.
-decode::MorseTimingSettings morseSettingsFor(const DecodeOptions& options, double rateHz) {
   const KeyingSetup setup = keyingFor(options);
+  settings.mode = setup.tones.mode;
   const double sign = options.invert ? -1.0 : 1.0;
-  decode::MorseTimingSettings settings;
-  settings.sampleRateHz = rateHz;
-  settings.keyDownHz = sign * readNumber(setup.tones.dotFreqText);
-  if (setup.tones.mode == Mode::Fskcw) {
-    settings.keyUpHz = sign * readNumber(setup.tones.idleFreqText);
-  }
-  settings.dotSeconds = setup.tones.SymbolLength;
-  settings.searchHz = readNumber(options.searchText);
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
   return settings;
 }
 
@@ -227,12 +213,17 @@ int decodeRecording(const DecodeOptions& options) {
   if (!options.annotate.empty() && !hasSuffix(options.annotate, kSigmfMetaSuffix)) {
     throw Refusal("--annotate needs a name ending in .sigmf-meta");
   }
+<<<<<<< HEAD
+  const double rawRate = readNumber(options.rateText);
+  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
+    throw Refusal("--rate must be a whole number of hertz from 1 to " +
+                  std::to_string(kMaxSampleRateHz));
+  }
+=======
   const double rawRate = rateOption(options.rateText);
   const bool morseTiming = hasMorseTiming(keyingFor(options).tones.mode);
+>>>>>>> main
   if (options.live) {
-    if (morseTiming) {
-      throw Refusal("--live: reads three-tone and dfcw; decode a recording of " + options.mode);
-    }
     decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
   }
   std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
@@ -245,26 +236,19 @@ int decodeRecording(const DecodeOptions& options) {
                     " would overwrite the recording's own metadata; give another name");
     }
   }
-  std::unique_ptr<decode::Decoder> threeTone;
-  std::unique_ptr<decode::MorseTimingDecoder> dots;
-  if (morseTiming) {
-    dots = std::make_unique<decode::MorseTimingDecoder>(
-        morseSettingsFor(options, format.sampleRateHz));
-  } else {
-    threeTone = std::make_unique<decode::Decoder>(settingsFor(options, format.sampleRateHz));
-  }
+  decode::Decoder decoder(settingsFor(options, format.sampleRateHz));
   std::vector<std::complex<float>> samples;
   while (true) {
     reader->read(samples, kReadFrames);
     if (samples.empty()) {
       break;
     }
-    threeTone ? threeTone->feed(samples) : dots->feed(samples);
+    decoder.feed(samples);
   }
   for (const std::string& warning : reader->warnings()) {
     say("decode", "warning: " + warning);
   }
-  const decode::Decoded decoded = threeTone ? threeTone->decode() : dots->decode();
+  const decode::Decoded decoded = decoder.decode();
   if (options.verbose) {
     report(decoded);
   }
