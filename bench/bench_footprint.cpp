@@ -33,22 +33,9 @@ using namespace std::chrono_literals;
 constexpr double kDefaultBeaconSeconds = 60.0;
 constexpr int kStartUps = 50;
 
-// Mappings in the process of a library whose file name holds `name`.
-long mappingsOf(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
-  long count = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    count += line.find(name) != std::string::npos ? 1 : 0;
-  }
-  return count;
-}
-
 void BM_BeaconFootprint(benchmark::State& state) {
-  const char* text = std::getenv("BITONER_BENCH_FOOTPRINT_SECONDS");
-  const double seconds = text != nullptr && std::strtod(text, nullptr) > 0.0
-                             ? std::strtod(text, nullptr)
-                             : kDefaultBeaconSeconds;
+  const double seconds =
+      bench::secondsFromEnvironment("BITONER_BENCH_FOOTPRINT_SECONDS", kDefaultBeaconSeconds);
   for (auto _ : state) {
     const testing::TempWorkDir dir;
     const testing::PrivatePulse pulse;
@@ -60,9 +47,9 @@ void BM_BeaconFootprint(benchmark::State& state) {
                                                     "/status"};
     state.counters["rss_kb"] = static_cast<double>(bench::statusField(status, "VmRSS"));
     state.counters["hwm_kb"] = static_cast<double>(bench::statusField(status, "VmHWM"));
-    state.counters["png_mappings"] = static_cast<double>(mappingsOf(beacon.pid(), "libpng"));
+    state.counters["png_mappings"] = static_cast<double>(bench::mappingsOf(beacon.pid(), "libpng"));
     state.counters["freetype_mappings"] =
-        static_cast<double>(mappingsOf(beacon.pid(), "libfreetype"));
+        static_cast<double>(bench::mappingsOf(beacon.pid(), "libfreetype"));
     beacon.signal(SIGTERM);
     state.counters["exit_status"] = beacon.wait(10s);
   }

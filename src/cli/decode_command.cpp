@@ -280,6 +280,20 @@ double rateOption(const std::string& rateText) {
   return rate;
 }
 
+void addSourceOptions(CLI::App& command, std::string& input, bool& live, std::string& device,
+                      const std::string& liveHelp) {
+  CLI::Option* liveFlag = command.add_flag("--live", live, liveHelp);
+  command
+      .add_option("--device", device,
+                  "The source to record with --live (default: the server's default source)")
+      ->needs(liveFlag)
+      ->option_text("SOURCE");
+  CLI::Option* file = command.add_option("FILE", input, "The recording, or - for standard input")
+                          ->option_text("FILE|-");
+  file->excludes(liveFlag);
+  liveFlag->excludes(file);
+}
+
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   CLI::App* decode = app.add_subcommand(
       "decode",
@@ -319,19 +333,9 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       ->add_option("--annotate", options.annotate,
                    "Write what was decoded as SigMF annotations into this .sigmf-meta file")
       ->option_text("FILE.sigmf-meta");
-  CLI::Option* live = decode->add_flag(
-      "--live", options.live,
+  addSourceOptions(
+      *decode, options.input, options.live, options.device,
       "Decode a sound server's source as it comes, printing characters as they are decided");
-  decode
-      ->add_option("--device", options.device,
-                   "The source to record with --live (default: the server's default source)")
-      ->needs(live)
-      ->option_text("SOURCE");
-  CLI::Option* input =
-      decode->add_option("FILE", options.input, "The recording, or - for standard input")
-          ->option_text("FILE|-");
-  input->excludes(live);
-  live->excludes(input);
   decode->footer(
       "Prints the text in upper case, one line per transmission, one blank between words, ? for "
       "a character that cannot be read. Exit status 0 decoded (even if nothing), 1 unreadable, 2 "

@@ -287,17 +287,8 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
                    "Hz (default 11025)")
       ->check(number)
       ->option_text("HZ");
-  CLI::Option* live = grab->add_flag("--live", options.live,
-                                     "Grab a sound server's source as it comes, frame after frame");
-  grab->add_option("--device", options.device,
-                   "The source to record with --live (default: the server's default source)")
-      ->needs(live)
-      ->option_text("SOURCE");
-  CLI::Option* input =
-      grab->add_option("FILE", options.input, "The recording, or - for standard input")
-          ->option_text("FILE|-");
-  input->excludes(live);
-  live->excludes(input);
+  addSourceOptions(*grab, options.input, options.live, options.device,
+                   "Grab a sound server's source as it comes, frame after frame");
   grab->footer(
       "Exit status 0 written, 1 a recording, source or picture failed, 2 refused.\n"
       "Examples:\n"

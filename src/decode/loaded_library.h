@@ -35,4 +35,16 @@ class LoadedLibrary {
   std::string why_;
 };
 
+// A library's table of entry points, made once per process when first asked for. `Table` holds a
+// LoadedLibrary named `library` and resolves its members in its constructor. Throws `Error` with
+// the loader's reason, naming the library as `what`, when the library or a symbol is missing.
+template <typename Table, typename Error>
+const Table& loadedOnce(std::string_view what) {
+  static const Table table;
+  if (!table.library.loaded()) {
+    throw Error(table.library.failure(what));
+  }
+  return table;
+}
+
 }  // namespace bitoner::decode

@@ -17,16 +17,21 @@ namespace bitoner::grab {
 namespace {
 
 // libpng's entry points, resolved when the first picture is written: only grab draws.
-class Png {
- public:
-  static const Png& library() {
-    static const Png loaded;
-    if (!loaded.library_.loaded()) {
-      throw PictureError(loaded.library_.failure("libpng"));
-    }
-    return loaded;
+struct Png {
+  Png() {
+    library.resolve(createWriteStruct, "png_create_write_struct");
+    library.resolve(createInfoStruct, "png_create_info_struct");
+    library.resolve(destroyWriteStruct, "png_destroy_write_struct");
+    library.resolve(setLongjmpFn, "png_set_longjmp_fn");
+    library.resolve(setWriteFn, "png_set_write_fn");
+    library.resolve(getIoPtr, "png_get_io_ptr");
+    library.resolve(setIhdr, "png_set_IHDR");
+    library.resolve(setText, "png_set_text");
+    library.resolve(setRows, "png_set_rows");
+    library.resolve(writePng, "png_write_png");
   }
 
+  decode::LoadedLibrary library{"libpng16.so.16"};
   decltype(&png_create_write_struct) createWriteStruct = nullptr;
   decltype(&png_create_info_struct) createInfoStruct = nullptr;
   decltype(&png_destroy_write_struct) destroyWriteStruct = nullptr;
@@ -37,54 +42,31 @@ class Png {
   decltype(&png_set_text) setText = nullptr;
   decltype(&png_set_rows) setRows = nullptr;
   decltype(&png_write_png) writePng = nullptr;
-
- private:
-  Png() : library_("libpng16.so.16") {
-    library_.resolve(createWriteStruct, "png_create_write_struct");
-    library_.resolve(createInfoStruct, "png_create_info_struct");
-    library_.resolve(destroyWriteStruct, "png_destroy_write_struct");
-    library_.resolve(setLongjmpFn, "png_set_longjmp_fn");
-    library_.resolve(setWriteFn, "png_set_write_fn");
-    library_.resolve(getIoPtr, "png_get_io_ptr");
-    library_.resolve(setIhdr, "png_set_IHDR");
-    library_.resolve(setText, "png_set_text");
-    library_.resolve(setRows, "png_set_rows");
-    library_.resolve(writePng, "png_write_png");
-  }
-
-  decode::LoadedLibrary library_;
 };
 
+const Png& pngLibrary() { return decode::loadedOnce<Png, PictureError>("libpng"); }
+
 // FreeType's entry points, resolved when the first picture is made.
-class FreeType {
- public:
-  static const FreeType& library() {
-    static const FreeType loaded;
-    if (!loaded.library_.loaded()) {
-      throw PictureError(loaded.library_.failure("FreeType"));
-    }
-    return loaded;
+struct FreeType {
+  FreeType() {
+    library.resolve(init, "FT_Init_FreeType");
+    library.resolve(done, "FT_Done_FreeType");
+    library.resolve(newFace, "FT_New_Face");
+    library.resolve(doneFace, "FT_Done_Face");
+    library.resolve(setPixelSizes, "FT_Set_Pixel_Sizes");
+    library.resolve(loadChar, "FT_Load_Char");
   }
 
+  decode::LoadedLibrary library{"libfreetype.so.6"};
   decltype(&FT_Init_FreeType) init = nullptr;
   decltype(&FT_Done_FreeType) done = nullptr;
   decltype(&FT_New_Face) newFace = nullptr;
   decltype(&FT_Done_Face) doneFace = nullptr;
   decltype(&FT_Set_Pixel_Sizes) setPixelSizes = nullptr;
   decltype(&FT_Load_Char) loadChar = nullptr;
-
- private:
-  FreeType() : library_("libfreetype.so.6") {
-    library_.resolve(init, "FT_Init_FreeType");
-    library_.resolve(done, "FT_Done_FreeType");
-    library_.resolve(newFace, "FT_New_Face");
-    library_.resolve(doneFace, "FT_Done_Face");
-    library_.resolve(setPixelSizes, "FT_Set_Pixel_Sizes");
-    library_.resolve(loadChar, "FT_Load_Char");
-  }
-
-  decode::LoadedLibrary library_;
 };
+
+const FreeType& freeTypeLibrary() { return decode::loadedOnce<FreeType, PictureError>("FreeType"); }
 
 constexpr int kFixedPointShift = 6;  // FreeType's 26.6 fixed-point advances
 
@@ -109,7 +91,7 @@ struct PngOut {
 };
 
 void appendPng(png_structp png, png_bytep data, png_size_t length) {
-  auto* out = static_cast<PngOut*>(Png::library().getIoPtr(png));
+  auto* out = static_cast<PngOut*>(pngLibrary().getIoPtr(png));
   const auto* first = reinterpret_cast<const std::byte*>(data);
   out->bytes->insert(out->bytes->end(), first, first + length);
 }
@@ -152,7 +134,7 @@ std::vector<std::string> fontFiles() {
 }
 
 struct Canvas::Font {
-  const FreeType& lib = FreeType::library();
+  const FreeType& lib = freeTypeLibrary();
   FT_Library library = nullptr;
   FT_Face face = nullptr;
   int pixelSize = 0;
@@ -261,7 +243,7 @@ std::vector<std::byte> Canvas::png(
     chunks[i].text = const_cast<png_charp>(texts[i].second.c_str());
     chunks[i].text_length = texts[i].second.size();
   }
-  if (!encodePng(Png::library(), out, width_, height_, rows.data(), chunks)) {
+  if (!encodePng(pngLibrary(), out, width_, height_, rows.data(), chunks)) {
     throw PictureError("the PNG library failed to write the picture");
   }
   return bytes;
