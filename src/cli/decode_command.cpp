@@ -49,7 +49,7 @@ std::string dotsAndDashes(const std::string& pattern) {
 
 // The keying the options describe, each value derived as the window derives it; refuses an
 // option the mode does not use.
-KeyingSetup keyingFor(const DecodeOptions& options) {
+RunPlan keyingFor(const DecodeOptions& options) {
   KeyingOptions keying;
   for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
     keying.boxTexts[box] = options.boxTexts[box];
@@ -57,7 +57,7 @@ KeyingSetup keyingFor(const DecodeOptions& options) {
   keying.mode = options.mode;
   keying.freqText = options.freqText;
   keying.shiftText = options.shiftText;
-  return resolveKeying(keying);
+  return planRun(keying);
 }
 
 // The decoder's settings from the options. DFCW is read as three-tone whose idle tone is never
@@ -75,26 +75,25 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz)
 
 // QRSS and FSKCW: one carrier on a grid of dots.
 decode::MorseTimingSettings morseSettingsFor(const DecodeOptions& options, double rateHz) {
-  const KeyingSetup setup = keyingFor(options);
+  const RunPlan plan = keyingFor(options);
   const double sign = options.invert ? -1.0 : 1.0;
   decode::MorseTimingSettings settings;
   settings.sampleRateHz = rateHz;
-  settings.keyDownHz = sign * readNumber(setup.tones.dotFreqText);
-  if (setup.tones.mode == Mode::Fskcw) {
-    settings.keyUpHz = sign * readNumber(setup.tones.idleFreqText);
+  settings.keyDownHz = sign * plan.tones.dotHz;
+  if (plan.tones.mode == Mode::Fskcw) {
+    settings.keyUpHz = sign * plan.tones.idleHz;
   }
-  settings.dotSeconds = setup.tones.SymbolLength;
+  settings.dotSeconds = plan.tones.SymbolLength;
   settings.searchHz = readNumber(options.searchText);
   return settings;
 }
 
 // The frequencies an annotation spans: every tone the mode keys.
 std::pair<double, double> keyedBand(const DecodeOptions& options) {
-  const KeyingSetup setup = keyingFor(options);
-  std::vector<double> tones{readNumber(setup.tones.dotFreqText),
-                            readNumber(setup.tones.dashFreqText)};
-  if (!hasSilentPauses(setup.tones.mode)) {
-    tones.push_back(readNumber(setup.tones.idleFreqText));
+  const RunPlan plan = keyingFor(options);
+  std::vector<double> tones{plan.tones.dotHz, plan.tones.dashHz};
+  if (!hasSilentPauses(plan.tones.mode)) {
+    tones.push_back(plan.tones.idleHz);
   }
   const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
   return options.invert ? std::pair(-*highest, -*lowest) : std::pair(*lowest, *highest);
@@ -316,15 +315,13 @@ decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
                                         const std::string& searchText, double rateHz) {
   KeyingOptions keying;
   keying.boxTexts = boxTexts;
-  const KeyingSetup setup = resolveKeying(keying);
+  const RunPlan plan = planRun(keying);
   const double sign = invert ? -1.0 : 1.0;
   decode::DecoderSettings settings;
   settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
-  settings.symbolSeconds = setup.tones.SymbolLength;
-  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.toneHz = {sign * plan.tones.idleHz, sign * plan.tones.dotHz, sign * plan.tones.dashHz};
+  settings.symbolSeconds = plan.tones.SymbolLength;
+  settings.gapSeconds = plan.tones.InterSymbol;
   settings.searchHz = readNumber(searchText);
   return settings;
 }
