@@ -106,6 +106,7 @@ fuzz-coverage: deps-test
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
 	./$(BUILD)/bench/bitoner_bench_grab
+	./$(BUILD)/bench/bitoner_bench_footprint
 	./$(BUILD)/bench/bitoner_splatter docs/splatter.png
 	./$(BUILD)/bench/bitoner_mode_pictures docs/modes.png
 	./$(BUILD)/bench/bitoner_bench_modes --table $(BUILD)/modes-cer.dat
