@@ -67,41 +67,50 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
   };
   const std::array<std::int64_t, kWindowKinds> steps = windowSteps(timing, stepFrames);
   const auto stepsOf = [&](WindowKind kind) { return steps[static_cast<std::size_t>(kind)]; };
+  const bool gaps = !timing.silentPauses && stepsOf(WindowKind::IdleGap) > 0;
+  // The windows of a stretch of key down or of a pause, from `start` frames for `frames`.
+  const auto stretch = [&](std::vector<Window>& out, WindowKind kind, WindowKind dotKind,
+                           std::int64_t start, std::int64_t frames) {
+    if (!timing.dotWindows) {
+      out.push_back({kind, stepOf(start)});
+      return;
+    }
+    for (std::int64_t at = 0; at < frames; at += timing.dotFrames) {
+      out.push_back({dotKind, stepOf(start + at)});
+    }
+  };
   Layout& layout = result.layout;
-  layout.gaps = !timing.silentPauses && stepsOf(WindowKind::IdleGap) > 0;
   // Each node's end, where its next element would begin, in frames.
   std::array<std::int64_t, kPatternNodes> end{};
-  for (std::size_t level = 0; level < kMostElements; ++level) {
-    const std::size_t first = (std::size_t{1} << level) - 1;
-    const std::size_t next = (std::size_t{2} << level) - 1;
-    for (std::size_t b = 0; b < (std::size_t{1} << level); ++b) {
-      for (std::size_t dash = 0; dash < 2; ++dash) {
-        const std::size_t child = next + 2 * b + dash;
-        const std::int64_t start = end[first + b];
-        const std::int64_t gap = start + (dash != 0 ? timing.dashFrames : timing.dotFrames);
-        end[child] = gap + timing.gapFrames;
-        layout.element[child] = stepOf(start);
-        layout.gap[child] = stepOf(gap);
-      }
+  for (std::size_t node = 1; node < kPatternNodes; ++node) {
+    const bool dash = node % 2 == 0;
+    const std::int64_t start = end[(node - 1) / 2];
+    const std::int64_t length = dash ? timing.dashFrames : timing.dotFrames;
+    std::vector<Window>& adds = layout.element[node];
+    stretch(adds, dash ? WindowKind::DashSymbol : WindowKind::DotSymbol, WindowKind::DotSymbol,
+            start, length);
+    if (gaps) {
+      stretch(adds, WindowKind::IdleGap, WindowKind::IdleGap, start + length, timing.gapFrames);
     }
+    end[node] = start + length + timing.gapFrames;
   }
   for (std::size_t node = 0; node < kPatternNodes; ++node) {
-    layout.idle[node] = stepOf(end[node]);
+    if (!timing.silentPauses) {
+      stretch(layout.end[node], WindowKind::IdleSymbol, WindowKind::IdleGap, end[node],
+              timing.idleFrames);
+    }
   }
   const auto add = [&](char32_t character, std::string_view pattern) {
     std::vector<Window> windows;
     std::size_t node = 0;
     for (const char element : pattern) {
       node = 2 * node + (element == '1' ? 2 : 1);
-      windows.push_back(
-          {element == '0' ? WindowKind::DotSymbol : WindowKind::DashSymbol, layout.element[node]});
-      if (layout.gaps) {
-        windows.push_back({WindowKind::IdleGap, layout.gap[node]});
-      }
+      windows.insert(windows.end(), layout.element[node].begin(), layout.element[node].end());
     }
     const std::int64_t idles = pattern.empty() ? timing.spaceIdles : 1;
     for (std::int64_t k = 0; k < idles && !timing.silentPauses; ++k) {
-      windows.push_back({WindowKind::IdleSymbol, stepOf(end[node] + k * timing.idleFrames)});
+      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap,
+              end[node] + k * timing.idleFrames, timing.idleFrames);
     }
     std::int64_t reach = 0;
     for (const Window& w : windows) {
@@ -183,20 +192,23 @@ double Search::window(WindowKind kind, std::int64_t at) const {
 
 void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   const Layout& layout = readings_.layout;
+  const auto sum = [&](const std::vector<Window>& windows) {
+    double total = 0.0;
+    for (const Window& w : windows) {
+      total += window(w.kind, at + w.offset);
+    }
+    return total;
+  };
   std::array<double, kPatternNodes> prefix{};
   for (std::size_t node = 1; node < kPatternNodes; ++node) {
-    const WindowKind element = node % 2 == 0 ? WindowKind::DashSymbol : WindowKind::DotSymbol;
-    prefix[node] = prefix[(node - 1) / 2] + window(element, at + layout.element[node]) +
-                   (layout.gaps ? window(WindowKind::IdleGap, at + layout.gap[node]) : 0.0);
+    prefix[node] = prefix[(node - 1) / 2] + sum(layout.element[node]);
   }
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
     const Reading& reading = readings_.all[r];
     out[r] = reading.pattern.empty()
                  ? score(reading, at)
-                 : prefix[reading.node] +
-                       window(WindowKind::IdleSymbol, at + layout.idle[reading.node]) +
-                       reading.prior;
+                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
   }
 }
 

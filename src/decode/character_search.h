@@ -37,18 +37,18 @@ struct Reading {
 inline constexpr std::size_t kPatternNodes = (std::size_t{2} << kMostElements) - 1;
 
 // Where a character's windows lie, in steps from its start, by the node of its pattern so far:
-// where that node's last element and the gap after it begin, and where the pause that ends a
-// character of that pattern begins.
+// the windows that node's last element and the gap after it add, and those of the pause that ends
+// a character of that pattern.
 struct Layout {
-  std::array<std::int64_t, kPatternNodes> element{};
-  std::array<std::int64_t, kPatternNodes> gap{};
-  std::array<std::int64_t, kPatternNodes> idle{};
-  bool gaps = false;  // whether the gaps are windows: a tone, and not empty
+  std::array<std::vector<Window>, kPatternNodes> element;
+  std::array<std::vector<Window>, kPatternNodes> end;
 };
 
 // How a mode keys a character, in frames: each element, then the gap after it; a pause to end
 // the character; a word space as a number of those pauses. Where the pauses are silence they
-// are no windows: they hold nothing to tell a transmission from noise.
+// are no windows: they hold nothing to tell a transmission from noise. In ordinary Morse timing
+// every window is one dot long: a dash or a pause is dots in a row, each summed on its own, so
+// that a phase that wanders over a long element (fading, drift the track missed) costs little.
 struct CharacterTiming {
   std::int64_t dotFrames = 0;
   std::int64_t dashFrames = 0;
@@ -56,6 +56,7 @@ struct CharacterTiming {
   std::int64_t idleFrames = 0;
   std::int64_t spaceIdles = 1;
   bool silentPauses = false;
+  bool dotWindows = false;
 };
 
 // The length of each kind of window in whole steps (at least one, but an empty gap).

@@ -77,6 +77,7 @@ CharacterTiming timingOf(Mode mode, std::int64_t symbolFrames, std::int64_t gapF
     timing.gapFrames = symbolFrames;
     timing.idleFrames = kCharacterEndDots * symbolFrames;
     timing.spaceIdles = 2;  // a word's seven dots: a character's end, then a space of four
+    timing.dotWindows = true;
   } else {
     timing.dashFrames = symbolFrames;
     timing.gapFrames = gapFrames;
@@ -92,11 +93,13 @@ std::array<std::size_t, kWindowKinds> windowTones(Mode mode) {
     const auto found = std::find(keyed.begin(), keyed.end(), tone);
     return found == keyed.end() ? kSilent : static_cast<std::size_t>(found - keyed.begin());
   };
-  const std::size_t dash = hasMorseTiming(mode) ? kDot : kDash;
+  // In ordinary Morse timing every window is a dot long, so dashes and character ends are dots
+  // and gaps in a row, and their own kinds go unused.
+  const bool dotWindows = hasMorseTiming(mode);
   std::array<std::size_t, kWindowKinds> tones{};
-  tones[static_cast<std::size_t>(WindowKind::IdleSymbol)] = placeOf(kIdle);
+  tones[static_cast<std::size_t>(WindowKind::IdleSymbol)] = dotWindows ? kSilent : placeOf(kIdle);
   tones[static_cast<std::size_t>(WindowKind::DotSymbol)] = placeOf(kDot);
-  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = placeOf(dash);
+  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = dotWindows ? kSilent : placeOf(kDash);
   tones[static_cast<std::size_t>(WindowKind::IdleGap)] = placeOf(kIdle);
   return tones;
 }
@@ -243,6 +246,12 @@ Decoded Decoder::decode() const {
   track.rangeHz = trackRangeHz_;
   track.driftHzPerSecond = settings_.driftHzPerMinute / kSecondsPerMinute;
   track.noiseBlockPower = noiseBlockPower;
+  for (std::size_t a = 0; a < keyedHz_.size(); ++a) {
+    for (std::size_t b = a + 1; b < keyedHz_.size(); ++b) {
+      const double apart = std::fabs(keyedHz_[a] - keyedHz_[b]);
+      track.tonesApartHz = track.tonesApartHz > 0.0 ? std::min(track.tonesApartHz, apart) : apart;
+    }
+  }
   const std::vector<float> trackHz = trackFrequency(tones, track);
   const double noiseRms = std::sqrt(noisePower);
   WindowSums sums;
