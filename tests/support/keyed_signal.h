@@ -25,8 +25,8 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
     options.shiftText = shiftHz;
   }
   options.message = {text};
-  const cli::KeyingSetup setup = cli::resolveKeying(options);
-  const ToneBank tones(setup.tones);
+  const RunPlan plan = cli::planRun(options);
+  const ToneBank tones(plan.tones);
   std::vector<std::complex<double>> signal;
   struct Collect : ToneSink {
     const ToneBank& tones;
@@ -41,7 +41,7 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
       }
     }
   } collect(tones, signal);
-  keyFixedRun(tones, {setup.message, 0}, collect);
+  keyFixedRun(tones, {plan.message, 0}, collect);
   return signal;
 }
 
