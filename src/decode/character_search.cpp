@@ -115,9 +115,11 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
     }
     const double frames = static_cast<double>(end[node] + pause);
     const auto low = static_cast<std::int64_t>(std::floor(frames / stepLength));
+    const double prior = pattern.empty() && timing.silentPauses ? -timing.silentSpaceCost : 0.0;
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
-        result.all.push_back({character, pattern, length, std::max(reach, length), windows, node});
+        result.all.push_back(
+            {character, pattern, length, std::max(reach, length), windows, node, prior});
       }
     }
   };
@@ -208,13 +210,14 @@ void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
     const Reading& reading = readings_.all[r];
-    out[r] = reading.pattern.empty() ? score(reading, at)
-                                     : prefix[reading.node] + sum(layout.end[reading.node]);
+    out[r] = reading.pattern.empty()
+                 ? score(reading, at)
+                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
   }
 }
 
 double Search::score(const Reading& reading, std::int64_t at) const {
-  double sum = 0.0;
+  double sum = reading.prior;
   for (const Window& w : reading.windows) {
     sum += window(w.kind, at + w.offset);
   }

@@ -29,7 +29,8 @@ struct Reading {
   std::int64_t steps;  // its length, the following boundary
   std::int64_t reach;  // how far its windows reach
   std::vector<Window> windows;
-  std::size_t node;  // its pattern's place in a binary tree of patterns, level by level
+  std::size_t node;    // its pattern's place in a binary tree of patterns, level by level
+  double prior = 0.0;  // added to its score: a word space of silence costs this much
 };
 
 // The places of a binary tree of patterns, level by level: one per pattern of up to the longest.
@@ -58,6 +59,9 @@ struct CharacterTiming {
   std::int64_t spaceFrames = 0;
   bool silentPauses = false;
   bool dotWindows = false;
+  // A word space of silence is no evidence either way; it costs this much (natural log), so that
+  // a transmission does not gather chance characters across the noise after it for free.
+  double silentSpaceCost = 0.0;
 };
 
 // The length of each kind of window in whole steps (at least one, but an empty gap).

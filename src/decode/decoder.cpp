@@ -31,6 +31,9 @@ constexpr std::size_t kDot = 1;
 constexpr std::size_t kDash = 2;
 // No tone: a window of silence.
 constexpr std::size_t kSilent = 3;
+// What a word space of silence costs (natural log): enough that noise after a transmission reads
+// as nothing, an hour of it, little against a real pause's.
+constexpr double kSilentWordSpaceCost = 2.0;
 // Steps of the timing search per symbol: a step's misplacement costs at most 1/64 of a symbol's
 // energy at either end.
 constexpr double kStepsPerSymbol = 32.0;
@@ -78,11 +81,14 @@ CharacterTiming timingOf(Mode mode, std::int64_t symbolFrames, std::int64_t gapF
     timing.idleFrames = kCharacterEndDots * symbolFrames;
     timing.spaceFrames = symbolFrames;
     timing.dotWindows = true;
+    // A word's space beyond a character's end is four dots, read one at a time.
+    timing.silentSpaceCost = kSilentWordSpaceCost / 4.0;
   } else {
     timing.dashFrames = symbolFrames;
     timing.gapFrames = gapFrames;
     timing.idleFrames = symbolFrames;
     timing.spaceFrames = symbolFrames;
+    timing.silentSpaceCost = kSilentWordSpaceCost;
   }
   return timing;
 }
