@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace bitoner::decode {
 
@@ -65,28 +66,33 @@ std::vector<LiveCharacter> LiveDecoder::decide(bool final) {
   const double windowEnd = windowStart + static_cast<double>(window_.size()) / rate;
   const double symbol = decoded.symbolSeconds;
   std::vector<LiveCharacter> decided;
-  for (const DecodedCharacter& c : decoded.characters) {
-    const double start = windowStart + c.startSeconds;
-    const double end = start + c.seconds;
-    if (start < decidedUntil_ - symbol / 2.0) {
-      continue;  // taken from an earlier window
+  for (const DecodedPass& pass : decoded.passes) {
+    bool firstOfPass = true;
+    for (const DecodedCharacter& c : pass.characters) {
+      const double start = windowStart + c.startSeconds;
+      const double end = start + c.seconds;
+      const bool opens = std::exchange(firstOfPass, false);
+      if (start < decidedUntil_ - symbol / 2.0) {
+        continue;  // taken from an earlier window
+      }
+      if (!final && end > windowEnd - kDecidedAfterSymbols * symbol) {
+        return decided;
+      }
+      decidedUntil_ = end;
+      if (c.character == U' ') {
+        spacePending_ = decidedAny_;
+        continue;
+      }
+      decided.push_back(LiveCharacter{.character = c.character,
+                                      .spaceBefore = spacePending_ && !opens,
+                                      .lineBefore = opens && decidedAny_,
+                                      .startSeconds = start,
+                                      .confidence = c.confidence,
+                                      .offsetHz = c.offsetHz,
+                                      .snrDb = pass.snrDb});
+      spacePending_ = false;
+      decidedAny_ = true;
     }
-    if (!final && end > windowEnd - kDecidedAfterSymbols * symbol) {
-      break;
-    }
-    decidedUntil_ = end;
-    if (c.character == U' ') {
-      spacePending_ = decidedAny_;
-      continue;
-    }
-    decided.push_back(LiveCharacter{.character = c.character,
-                                    .spaceBefore = spacePending_,
-                                    .startSeconds = start,
-                                    .confidence = c.confidence,
-                                    .offsetHz = decoded.offsetHz,
-                                    .snrDb = decoded.snrDb});
-    spacePending_ = false;
-    decidedAny_ = true;
   }
   return decided;
 }
