@@ -58,10 +58,12 @@ class Fftw {
 
 }  // namespace
 
-Transform::Transform(std::int64_t size)
+Transform::Transform(std::int64_t size, Buffers buffers)
     : size_(size),
       in_(Fftw::library().allocComplex(static_cast<std::size_t>(size))),
-      out_(Fftw::library().allocComplex(static_cast<std::size_t>(size))),
+      out_(buffers == Buffers::InPlace
+               ? in_
+               : Fftw::library().allocComplex(static_cast<std::size_t>(size))),
       plan_(Fftw::library().planDft1d(static_cast<int>(size), in_, out_, FFTW_FORWARD,
                                       FFTW_ESTIMATE)) {
   if (in_ == nullptr || out_ == nullptr || plan_ == nullptr) {
@@ -79,8 +81,10 @@ void Transform::release() {
   if (plan_ != nullptr) {
     fftw.destroyPlan(plan_);
   }
+  if (out_ != in_) {
+    fftw.free(out_);
+  }
   fftw.free(in_);
-  fftw.free(out_);
 }
 
 }  // namespace bitoner::decode
