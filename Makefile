@@ -106,12 +106,14 @@ fuzz-coverage: deps-test
 bench: build-tests
 	./$(BUILD)/bench/bitoner_bench
 	./$(BUILD)/bench/bitoner_bench_grab
+	./$(BUILD)/bench/bitoner_bench_footprint
 	./$(BUILD)/bench/bitoner_splatter docs/splatter.png
 	./$(BUILD)/bench/bitoner_mode_pictures docs/modes.png
 	./$(BUILD)/bench/bitoner_bench_modes --table $(BUILD)/modes-cer.dat
 	gnuplot -e "data='$(BUILD)/modes-cer.dat'; output='docs/modes-cer.png'" bench/modes_cer.gp
 	./$(BUILD)/bench/bitoner_bench_decode --passes 10 --noise-hours 1 --table $(BUILD)/decode-cer.dat
 	gnuplot -e "data='$(BUILD)/decode-cer.dat'; output='docs/decode-cer.png'" bench/decode_cer.gp
+	./$(BUILD)/bench/bitoner_bench_decode --modes --messages 10 --passes 5 --noise-hours 1
 	./$(BUILD)/bench/bitoner_soak --minutes 10
 
 # An hour of beacon at a 20 ms symbol with decode --live on a private sound server (not in CI):

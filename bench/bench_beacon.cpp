@@ -34,6 +34,7 @@ namespace bitoner {
 namespace {
 
 using namespace std::chrono_literals;
+using bench::secondsFromEnvironment;
 using bench::statusField;
 using bench::threadStatus;
 
@@ -41,12 +42,6 @@ constexpr double kDefaultRunSeconds = 600.0;
 constexpr double kPeriodSeconds = 10.0;
 constexpr double kSymbolSeconds = 0.02;
 constexpr double kSecondsPerHour = 3600.0;
-
-double secondsFromEnvironment(const char* name, double otherwise) {
-  const char* text = std::getenv(name);
-  const double seconds = text != nullptr ? std::strtod(text, nullptr) : otherwise;
-  return seconds > 0.0 ? seconds : otherwise;
-}
 
 double runSeconds() {
   return secondsFromEnvironment("BITONER_BENCH_BEACON_SECONDS", kDefaultRunSeconds);
@@ -69,17 +64,6 @@ long contextSwitches(pid_t pid) {
   const auto paths = threadStatus(pid);
   return statusField(paths, "voluntary_ctxt_switches") +
          statusField(paths, "nonvoluntary_ctxt_switches");
-}
-
-// Mappings of Qt libraries in the process.
-long qtMappings(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
-  long count = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    count += line.find("libQt") != std::string::npos ? 1 : 0;
-  }
-  return count;
 }
 
 void BM_BeaconRecorded(benchmark::State& state) {
@@ -173,7 +157,8 @@ void BM_BeaconLongSymbolVersusPacat(benchmark::State& state) {
     const std::vector<std::filesystem::path> beaconStatus{"/proc/" + std::to_string(beacon.pid()) +
                                                           "/status"};
     state.counters["beacon_rss_kb"] = static_cast<double>(statusField(beaconStatus, "VmRSS"));
-    state.counters["beacon_qt_mappings"] = static_cast<double>(qtMappings(beacon.pid()));
+    state.counters["beacon_qt_mappings"] =
+        static_cast<double>(bench::mappingsOf(beacon.pid(), "libQt"));
     beacon.signal(SIGTERM);
     state.counters["beacon_exit_status"] = beacon.wait(10s);
     state.counters["beacon_cpu_ms"] = beaconCpu * 1000.0;

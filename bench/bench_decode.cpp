@@ -10,8 +10,11 @@
 //
 //   bitoner_bench_decode [--quick] [--table FILE] [--curve NAME]... [--snr DB]...
 //                        [--passes N] [--noise-hours H] [--messages N] [--no-curves]
+//                        [--modes]
 //
 // prints the table; FILE gets it as columns for gnuplot (SNR, then one CER column per curve).
+// --modes measures QRSS and FSKCW through the same field instead, with the passes and noise asked
+// for.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -74,15 +77,16 @@ std::string message(SplitMix& random) {
 }
 
 // The clean recording of a message as render writes it, as complex values at full scale 1.
-std::vector<std::complex<double>> keyed(const std::string& text, const std::string& symbol) {
-  return testing::keyedSignal(text, symbol);
+std::vector<std::complex<double>> keyed(const std::string& text, const std::string& symbol,
+                                        Mode mode) {
+  return testing::keyedSignal(text, symbol, mode);
 }
 
 // What the air does to the signal besides the noise.
 struct Channel {
   double driftHzPerMinute = 0.0;   // either way, chosen at random
   double carrierDb = 0.0;          // a steady carrier this much above the signal; 0 for none
-  double carrierFromToneHz = 0.0;  // beside a tone chosen at random, either side
+  double carrierFromToneHz = 0.0;  // beside a tone chosen at random (key down), either side
   double fadingSeconds = 0.0;      // Rayleigh fading of about this period; 0 for none
 };
 
@@ -91,6 +95,7 @@ struct Curve {
   std::string symbol;
   bool mono;
   Channel channel;
+  Mode mode = Mode::ThreeTone;
 };
 
 struct Trial {
@@ -126,10 +131,15 @@ class Fading {
   std::array<double, kPaths> phase_{};
 };
 
-decode::DecoderSettings settingsFor(double symbolSeconds) {
+// The decoder told the mode and its nominal tones, as render keys them by default.
+decode::DecoderSettings settingsFor(double symbolSeconds, Mode mode) {
   decode::DecoderSettings settings;
+  settings.mode = mode;
   settings.symbolSeconds = symbolSeconds;
   settings.gapSeconds = symbolSeconds / 10.0;
+  if (hasMorseTiming(mode)) {
+    settings.toneHz = {995.0, 1000.0, 1000.0};
+  }
   return settings;
 }
 
@@ -147,7 +157,7 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
     if (k > 0) {
       clean.resize(clean.size() + static_cast<std::size_t>(pauseSeconds * kRateHz));
     }
-    const std::vector<std::complex<double>> one = keyed(texts[k], curve.symbol);
+    const std::vector<std::complex<double>> one = keyed(texts[k], curve.symbol, curve.mode);
     clean.insert(clean.end(), one.begin(), one.end());
   }
   clean.resize(clean.size() +
@@ -165,8 +175,9 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
   }
   power = power / static_cast<double>(on) * level * level;
   const double sigma = noiseSigmaFor(power, snrDb, kRateHz);
-  const decode::DecoderSettings settings = settingsFor(symbolSeconds);
-  const double carrierHz = settings.toneHz[random.below(3)] +
+  const decode::DecoderSettings settings = settingsFor(symbolSeconds, curve.mode);
+  const std::size_t tone = random.below(3);
+  const double carrierHz = settings.toneHz[hasMorseTiming(curve.mode) ? 1 : tone] +
                            channel.carrierFromToneHz * (random.uniform() < 0.5 ? -1.0 : 1.0);
   const double carrierAmplitude =
       channel.carrierDb > 0.0 ? std::sqrt(power * std::pow(10.0, channel.carrierDb / 10.0)) : 0.0;
@@ -192,9 +203,9 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
 }
 
 decode::Decoded decodeAll(std::span<const std::complex<float>> received, double symbolSeconds,
-                          double& seconds) {
+                          Mode mode, double& seconds) {
   const auto start = std::chrono::steady_clock::now();
-  decode::Decoder decoder(settingsFor(symbolSeconds));
+  decode::Decoder decoder(settingsFor(symbolSeconds, mode));
   decoder.feed(received);
   decode::Decoded decoded = decoder.decode();
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -208,7 +219,7 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
       receive({text}, curve, snrDb, 0.0, random, offsetHz);
   Trial result;
   const decode::Decoded decoded =
-      decodeAll(received, std::stod(curve.symbol), result.decodeSeconds);
+      decodeAll(received, std::stod(curve.symbol), curve.mode, result.decodeSeconds);
   result.errors = bench::editDistance(text, decoded.text);
   result.firstCharacterRight = !decoded.text.empty() && decoded.text.front() == text.front();
   if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
@@ -223,10 +234,10 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
 
 // Two transmissions a minute apart in one recording, at 3 s symbols and drifting 1 Hz a minute:
 // how many recordings read as exactly the two lines sent.
-void passes(std::size_t count, double snrDb) {
+void passes(std::size_t count, double snrDb, Mode mode) {
   SplitMix random(0xBA55ULL);
   SplitMix texts(0x7E575ULL + 1);
-  const Curve curve{"passes", "3", false, {1.0, 0.0, 0.0, 0.0}};
+  const Curve curve{"passes", "3", false, {1.0, 0.0, 0.0, 0.0}, mode};
   std::size_t exact = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const std::string a = message(texts);
@@ -235,7 +246,7 @@ void passes(std::size_t count, double snrDb) {
     const std::vector<std::complex<float>> received =
         receive({a, b}, curve, snrDb, 60.0, random, offsetHz);
     double seconds = 0.0;
-    const decode::Decoded decoded = decodeAll(received, 3.0, seconds);
+    const decode::Decoded decoded = decodeAll(received, 3.0, mode, seconds);
     const bool right = decoded.text == a + "\n" + b;
     exact += right ? 1 : 0;
     if (!right && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
@@ -244,20 +255,20 @@ void passes(std::size_t count, double snrDb) {
     }
   }
   std::printf(
-      "Two transmissions 60 s apart, 3 s symbols, drift 1 Hz a minute, %.0f dB: %zu of %zu "
+      "%s: two transmissions 60 s apart, 3 s symbols, drift 1 Hz a minute, %.0f dB: %zu of %zu "
       "recordings read as exactly the two lines sent\n",
-      snrDb, exact, count);
+      std::string(modeName(mode)).c_str(), snrDb, exact, count);
 }
 
 // Hours of noise alone, an hour to a recording: the characters printed.
-void noiseAlone(double hours, double symbolSeconds) {
+void noiseAlone(double hours, double symbolSeconds, Mode mode) {
   std::size_t characters = 0;
   double spent = 0.0;
   const auto whole = static_cast<std::size_t>(std::ceil(hours));
   for (std::size_t h = 0; h < whole; ++h) {
     SplitMix random(0xA015EULL + h + static_cast<std::uint64_t>(symbolSeconds * 1000.0));
     const double seconds = std::min(1.0, hours - static_cast<double>(h)) * 3600.0;
-    decode::Decoder decoder(settingsFor(symbolSeconds));
+    decode::Decoder decoder(settingsFor(symbolSeconds, mode));
     std::vector<std::complex<float>> chunk(static_cast<std::size_t>(kRateHz) * 60);
     for (double done = 0.0; done < seconds; done += 60.0) {
       for (auto& x : chunk) {
@@ -273,8 +284,9 @@ void noiseAlone(double hours, double symbolSeconds) {
     }
   }
   std::printf(
-      "Noise alone, %g s symbols: %zu characters in %g hours (decoding an hour took %.1f s)\n",
-      symbolSeconds, characters, hours, spent / hours);
+      "%s: noise alone, %g s symbols: %zu characters in %g hours (decoding an hour took %.1f "
+      "s)\n",
+      std::string(modeName(mode)).c_str(), symbolSeconds, characters, hours, spent / hours);
 }
 
 // Decoding speed on a 10-minute recording at 3 s symbols with tracking: two passes drifting.
@@ -292,13 +304,58 @@ void speed() {
   double best = 1e30;
   for (int turn = 0; turn < 3; ++turn) {
     double seconds = 0.0;
-    decodeAll(received, 3.0, seconds);
+    decodeAll(received, 3.0, Mode::ThreeTone, seconds);
     best = std::min(best, seconds);
   }
   std::printf(
       "A 10-minute recording at 11025 Hz, 3 s symbols, tracking: decoded in %.2f s, %.0f "
       "times faster than real time (best of three, one core)\n",
       best, 600.0 / best);
+}
+
+// QRSS and FSKCW (3 s dots, 5 Hz shift) through the field: each condition at the SNR of its
+// goal, `messages` messages each with its own noise draw, offset and level; then two passes and
+// an hour of noise alone.
+void fieldOfModes(std::size_t messages, std::size_t passCount, double noiseHours) {
+  struct Condition {
+    std::string name;
+    double snrDb;
+    Channel channel;
+  };
+  const std::vector<Condition> conditions{
+      {"steady -25 dB", -25.0, {}},
+      {"drift 1 Hz/min -24 dB", -24.0, {1.0, 0.0, 0.0, 0.0}},
+      {"carrier +20 dB 2.5 Hz -22", -22.0, {0.0, 20.0, 2.5, 0.0}},
+      {"carrier +40 dB 20 Hz -22", -22.0, {0.0, 40.0, 20.0, 0.0}},
+      {"fading 20 s -22 dB", -22.0, {0.0, 0.0, 0.0, 20.0}}};
+  std::printf("Character error rate, 3 s dots, %zu messages a condition:\n", messages);
+  for (const Mode mode : {Mode::Qrss, Mode::Fskcw}) {
+    for (std::size_t c = 0; c < conditions.size(); ++c) {
+      SplitMix random(0xF1E1D000ULL + c * 100 + static_cast<std::uint64_t>(mode));
+      SplitMix texts(0x7E575ULL);
+      const Curve curve{conditions[c].name, "3", false, conditions[c].channel, mode};
+      std::size_t errors = 0;
+      std::size_t sent = 0;
+      std::size_t firstWrong = 0;
+      for (std::size_t m = 0; m < messages; ++m) {
+        const Trial t = trial(message(texts), curve, conditions[c].snrDb, random);
+        errors += t.errors;
+        sent += t.sent;
+        firstWrong += t.firstCharacterRight ? 0 : 1;
+      }
+      std::printf("%-6s %-28s %6.2f%% (%zu of %zu characters), first character wrong %zu\n",
+                  std::string(modeName(mode)).c_str(), conditions[c].name.c_str(),
+                  100.0 * static_cast<double>(errors) / static_cast<double>(sent), errors, sent,
+                  firstWrong);
+      std::fflush(stdout);
+    }
+    if (passCount > 0) {
+      passes(passCount, -22.0, mode);
+    }
+    if (noiseHours > 0.0) {
+      noiseAlone(noiseHours, 3.0, mode);
+    }
+  }
 }
 
 }  // namespace
@@ -314,6 +371,7 @@ int main(int argc, char* argv[]) {
   std::size_t messagesGiven = 0;
   double noiseHours = 0.0;
   bool curvesToo = true;
+  bool modes = false;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
     if (arg == "--quick") {
@@ -332,19 +390,25 @@ int main(int argc, char* argv[]) {
       messagesGiven = std::stoul(argv[++k]);
     } else if (arg == "--no-curves") {
       curvesToo = false;
+    } else if (arg == "--modes") {
+      modes = true;
     } else {
       std::cerr << "usage: " << argv[0]
                 << " [--quick] [--table FILE] [--curve NAME]... [--snr DB]... [--passes N]"
-                   " [--noise-hours H] [--messages N] [--no-curves]\n";
+                   " [--noise-hours H] [--messages N] [--no-curves] [--modes]\n";
       return 2;
     }
   }
+  if (modes) {
+    fieldOfModes(messagesGiven > 0 ? messagesGiven : 10, passCount, noiseHours);
+    return 0;
+  }
   if (passCount > 0) {
-    passes(passCount, -22.0);
+    passes(passCount, -22.0, Mode::ThreeTone);
   }
   if (noiseHours > 0.0) {
-    noiseAlone(noiseHours, 3.0);
-    noiseAlone(noiseHours, 0.5);
+    noiseAlone(noiseHours, 3.0, Mode::ThreeTone);
+    noiseAlone(noiseHours, 0.5, Mode::ThreeTone);
   }
   if (!curvesToo) {
     return 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "grab/grabber.h"
+#include "process_figures.h"
 #include "support/child_process.h"
 #include "support/process_cpu.h"
 #include "support/pulse_daemon.h"
@@ -64,10 +65,8 @@ void BM_GrabTenMinuteFrame(benchmark::State& state) {
 BENCHMARK(BM_GrabTenMinuteFrame)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_GrabLiveCpu(benchmark::State& state) {
-  const char* text = std::getenv("BITONER_BENCH_GRAB_SECONDS");
-  const double seconds = text != nullptr && std::strtod(text, nullptr) > 0.0
-                             ? std::strtod(text, nullptr)
-                             : kDefaultLiveSeconds;
+  const double seconds =
+      bench::secondsFromEnvironment("BITONER_BENCH_GRAB_SECONDS", kDefaultLiveSeconds);
   for (auto _ : state) {
     const testing::TempDir dir;
     const testing::PrivatePulse pulse;

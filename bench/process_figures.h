@@ -20,6 +20,13 @@
 
 namespace bitoner::bench {
 
+// The number of seconds in the environment variable `name`, or `otherwise` where it holds none.
+inline double secondsFromEnvironment(const char* name, double otherwise) {
+  const char* text = std::getenv(name);
+  const double seconds = text != nullptr ? std::strtod(text, nullptr) : otherwise;
+  return seconds > 0.0 ? seconds : otherwise;
+}
+
 // A field of /proc/PID/status, in its own units (kB for memory), summed over `paths`.
 inline long statusField(const std::vector<std::filesystem::path>& paths, const std::string& field) {
   long total = 0;
@@ -33,6 +40,17 @@ inline long statusField(const std::vector<std::filesystem::path>& paths, const s
     }
   }
   return total;
+}
+
+// Mappings in the process of a file whose name holds `name` (a library: "libQt", "libpng").
+inline long mappingsOf(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
+  long count = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    count += line.find(name) != std::string::npos ? 1 : 0;
+  }
+  return count;
 }
 
 inline long residentKb(pid_t pid) {

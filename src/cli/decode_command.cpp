@@ -8,16 +8,15 @@
 #include <iostream>
 
 #include "cli/keying_options.h"
+#include "cli/live_source.h"
 #include "decode/decode_live.h"
 #include "decode/decoder.h"
-#include "decode/morse_timing_decoder.h"
 #include "grab/frame_clock.h"
 #include "recording/output_file.h"
 #include "recording/recording_names.h"
 #include "recording/recording_reader.h"
 #include "recording/sigmf.h"
 #include "signals/stop_signals.h"
-#include "sound/pulse_capture.h"
 #include "sound/sound_service.h"
 
 namespace bitoner::cli {
@@ -61,31 +60,18 @@ KeyingSetup keyingFor(const DecodeOptions& options) {
   return resolveKeying(keying);
 }
 
-// The decoder's settings from the options. DFCW is read as three-tone whose idle tone is never
-// heard: the decoder listens for it where nothing is keyed, beyond the dot as far as the dash
-// lies on the other side.
+// The decoder's settings from the options. In ordinary Morse timing the dot tone is the key-down
+// tone and the idle tone FSKCW's key up, as the keying makes them.
 decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
   decode::DecoderSettings settings =
       decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
-  if (keyingFor(options).tones.mode == Mode::Dfcw) {
-    settings.toneHz[0] = 2.0 * settings.toneHz[1] - settings.toneHz[2];
-  }
-  return settings;
-}
-
-// QRSS and FSKCW: one carrier on a grid of dots.
-decode::MorseTimingSettings morseSettingsFor(const DecodeOptions& options, double rateHz) {
   const KeyingSetup setup = keyingFor(options);
+  settings.mode = setup.tones.mode;
   const double sign = options.invert ? -1.0 : 1.0;
-  decode::MorseTimingSettings settings;
-  settings.sampleRateHz = rateHz;
-  settings.keyDownHz = sign * readNumber(setup.tones.dotFreqText);
-  if (setup.tones.mode == Mode::Fskcw) {
-    settings.keyUpHz = sign * readNumber(setup.tones.idleFreqText);
-  }
-  settings.dotSeconds = setup.tones.SymbolLength;
-  settings.searchHz = readNumber(options.searchText);
+  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
+                     sign * readNumber(setup.tones.dotFreqText),
+                     sign * readNumber(setup.tones.dashFreqText)};
   return settings;
 }
 
@@ -188,11 +174,6 @@ void report(const decode::Decoded& decoded, const RecordingStart& start) {
   }
 }
 
-// How long one read of the sound server's source waits for samples, and how often a lost server
-// is tried again.
-constexpr std::chrono::milliseconds kLiveReadWait{200};
-constexpr std::chrono::milliseconds kLiveRetryEvery{2000};
-
 // Prints decided characters on standard output as they come, one line per transmission, details
 // on standard error. Knows whether a line is open, so that a break in the recording ends it.
 class LivePrinter {
@@ -230,21 +211,6 @@ class LivePrinter {
   bool lineOpen_ = false;
 };
 
-// The source recorded again once the sound server answers; none while it does not, or when a
-// stop signal came during the wait.
-std::unique_ptr<PulseCapture> reconnect(const std::string& source, double rate) {
-  if (StopSignals::waitFor(kLiveRetryEvery)) {
-    return nullptr;
-  }
-  try {
-    auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
-    say("decode", "sound server back; decoding again");
-    return capture;
-  } catch (const SoundError&) {
-    return nullptr;
-  }
-}
-
 // Decodes a sound server's source as it is recorded, printing each character once it is decided.
 // Runs until SIGINT or SIGTERM, then prints what is left and a line end and ends the process by
 // that signal. Throws SoundError when the source cannot be recorded at the start; a sound server
@@ -254,8 +220,8 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
   // A signal only notes that it came: what was heard so far is decided and printed first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   decode::LiveDecoder decoder(settings);
-  const double rate = settings.sampleRateHz;
-  auto capture = std::make_unique<PulseCapture>(source, static_cast<std::uint32_t>(rate));
+  LiveSource capture("decode", source, static_cast<std::uint32_t>(settings.sampleRateHz),
+                     "decoding again");
   LivePrinter printer(verbose);
   std::vector<std::complex<float>> chunk;
   while (true) {
@@ -264,17 +230,8 @@ void decodeLive(const decode::DecoderSettings& settings, const std::string& sour
       std::cout << '\n' << std::flush;
       StopSignals::endBy(signal);
     }
-    if (!capture) {
-      capture = reconnect(source, rate);
-      continue;
-    }
     chunk.clear();
-    try {
-      capture->read(chunk, kLiveReadWait);
-    } catch (const SoundError& error) {
-      say("decode", std::string(error.what()) + "; trying again every " +
-                        std::to_string(kLiveRetryEvery.count() / 1000) + " s");
-      capture.reset();
+    if (!capture.read(chunk)) {
       // What was heard is decided now: what comes after the outage does not follow on from it.
       printer.print(decoder.breakOff());
       printer.endLine();
@@ -291,16 +248,8 @@ int decodeRecording(const DecodeOptions& options) {
   if (!options.annotate.empty() && !hasSuffix(options.annotate, kSigmfMetaSuffix)) {
     throw Refusal("--annotate needs a name ending in .sigmf-meta");
   }
-  const double rawRate = readNumber(options.rateText);
-  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-    throw Refusal("--rate must be a whole number of hertz from 1 to " +
-                  std::to_string(kMaxSampleRateHz));
-  }
-  const bool morseTiming = hasMorseTiming(keyingFor(options).tones.mode);
+  const double rawRate = rateOption(options.rateText);
   if (options.live) {
-    if (morseTiming) {
-      throw Refusal("--live: reads three-tone and dfcw; decode a recording of " + options.mode);
-    }
     decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
   }
   std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
@@ -313,26 +262,19 @@ int decodeRecording(const DecodeOptions& options) {
                     " would overwrite the recording's own metadata; give another name");
     }
   }
-  std::unique_ptr<decode::Decoder> threeTone;
-  std::unique_ptr<decode::MorseTimingDecoder> dots;
-  if (morseTiming) {
-    dots = std::make_unique<decode::MorseTimingDecoder>(
-        morseSettingsFor(options, format.sampleRateHz));
-  } else {
-    threeTone = std::make_unique<decode::Decoder>(settingsFor(options, format.sampleRateHz));
-  }
+  decode::Decoder decoder(settingsFor(options, format.sampleRateHz));
   std::vector<std::complex<float>> samples;
   while (true) {
     reader->read(samples, kReadFrames);
     if (samples.empty()) {
       break;
     }
-    threeTone ? threeTone->feed(samples) : dots->feed(samples);
+    decoder.feed(samples);
   }
   for (const std::string& warning : reader->warnings()) {
     say("decode", "warning: " + warning);
   }
-  const decode::Decoded decoded = threeTone ? threeTone->decode() : dots->decode();
+  const decode::Decoded decoded = decoder.decode();
   RecordingStart start;
   if (const auto stated = grab::parseUtc(format.datetime)) {
     start = {true, *stated};
@@ -369,6 +311,29 @@ decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
   settings.gapSeconds = setup.tones.InterSymbol;
   settings.searchHz = readNumber(searchText);
   return settings;
+}
+
+double rateOption(const std::string& rateText) {
+  const double rate = readNumber(rateText);
+  if (!(rate >= 1.0) || rate > kMaxSampleRateHz || rate != std::floor(rate)) {
+    throw Refusal("--rate must be a whole number of hertz from 1 to " +
+                  std::to_string(kMaxSampleRateHz));
+  }
+  return rate;
+}
+
+void addSourceOptions(CLI::App& command, std::string& input, bool& live, std::string& device,
+                      const std::string& liveHelp) {
+  CLI::Option* liveFlag = command.add_flag("--live", live, liveHelp);
+  command
+      .add_option("--device", device,
+                  "The source to record with --live (default: the server's default source)")
+      ->needs(liveFlag)
+      ->option_text("SOURCE");
+  CLI::Option* file = command.add_option("FILE", input, "The recording, or - for standard input")
+                          ->option_text("FILE|-");
+  file->excludes(liveFlag);
+  liveFlag->excludes(file);
 }
 
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
@@ -410,19 +375,9 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       ->add_option("--annotate", options.annotate,
                    "Write what was decoded as SigMF annotations into this .sigmf-meta file")
       ->option_text("FILE.sigmf-meta");
-  CLI::Option* live = decode->add_flag(
-      "--live", options.live,
+  addSourceOptions(
+      *decode, options.input, options.live, options.device,
       "Decode a sound server's source as it comes, printing characters as they are decided");
-  decode
-      ->add_option("--device", options.device,
-                   "The source to record with --live (default: the server's default source)")
-      ->needs(live)
-      ->option_text("SOURCE");
-  CLI::Option* input =
-      decode->add_option("FILE", options.input, "The recording, or - for standard input")
-          ->option_text("FILE|-");
-  input->excludes(live);
-  live->excludes(input);
   decode->footer(
       "Prints the text in upper case, one line per transmission, one blank between words, ? for "
       "a character that cannot be read. Exit status 0 decoded (even if nothing), 1 unreadable, 2 "

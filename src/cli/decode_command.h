@@ -46,4 +46,13 @@ int runDecode(const DecodeOptions& options);
 decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
                                         const std::string& searchText, double rateHz);
 
+// The recording to read, FILE or - for standard input, or with --live (described by `liveHelp`)
+// a sound server's source, --device; the two exclude each other.
+void addSourceOptions(CLI::App& command, std::string& input, bool& live, std::string& device,
+                      const std::string& liveHelp);
+
+// The --rate option of raw frames or of a live source, in hertz. Throws Refusal unless it is a
+// whole number of hertz from 1 to kMaxSampleRateHz.
+double rateOption(const std::string& rateText);
+
 }  // namespace bitoner::cli

@@ -9,26 +9,23 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "cli/keying_options.h"
+#include "cli/live_source.h"
+#include "cli/outcome.h"
 #include "grab/grabber.h"
-#include "grab/picture.h"
 #include "keying/schedule.h"
 #include "recording/output_file.h"
 #include "recording/recording_names.h"
 #include "recording/recording_reader.h"
 #include "signals/stop_signals.h"
-#include "sound/pulse_capture.h"
-#include "sound/sound_service.h"
 
 namespace bitoner::cli {
 
 namespace {
 
 constexpr std::size_t kReadFrames = 65536;
-constexpr std::chrono::milliseconds kReadWait{200};
 // The band shown by default reaches this far beyond the outermost tones: a share of their
 // spread, and no less than a width that shows a single tone's neighbourhood.
 constexpr double kMarginShare = 0.15;
@@ -153,9 +150,9 @@ grab::WallClock::time_point recordingStart(const GrabOptions& options,
   const auto changed = grab::WallClock::from_time_t(status.st_mtim.tv_sec);
   const auto start = changed - std::chrono::duration_cast<grab::WallClock::duration>(
                                    std::chrono::duration<double>(seconds));
-  std::cerr << "bitoner grab: " << options.input << " does not say when it was recorded; taking "
-            << grab::utcMinuteText(start, true)
-            << "Z from the time it was written (give --start to say)\n";
+  say("grab", options.input + " does not say when it was recorded; taking " +
+                  grab::utcMinuteText(start, true) +
+                  "Z from the time it was written (give --start to say)");
   return start;
 }
 
@@ -168,7 +165,7 @@ grab::Grabber::Publish publisher(const GrabOptions& options, bool announce) {
     out.write(png);
     out.commit();
     if (announce && !name.ends_with("-latest.png")) {
-      std::cerr << "bitoner grab: " << (directory / name).string() << '\n';
+      say("grab", (directory / name).string());
     }
   };
 }
@@ -190,17 +187,23 @@ void grabRecording(const GrabOptions& options, double rawRate) {
   grabber.finish();
 }
 
+// Grabs a sound server's source until SIGINT or SIGTERM, then draws the frame so far and ends the
+// process by that signal. A server lost on the way is said and tried again; the frame being drawn
+// keeps what it holds and goes on after the gap.
 [[noreturn]] void grabLive(const GrabOptions& options, double rate) {
   const Milliseconds update = durationOption("--update", options.updateText);
   grab::Grabber grabber(settingsFor(options, rate, false), publisher(options, true));
   // A signal only notes that it came: the frame so far is drawn first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
-  PulseCapture capture(options.device, static_cast<std::uint32_t>(rate));
+  LiveSource capture("grab", options.device, static_cast<std::uint32_t>(rate), "grabbing again");
   auto nextUpdate = grab::WallClock::now() + update;
   std::vector<std::complex<float>> chunk;
   while (StopSignals::received() == 0) {
     chunk.clear();
-    capture.read(chunk, kReadWait);
+    if (!capture.read(chunk)) {
+      grabber.breakOff();
+      continue;
+    }
     const auto now = grab::WallClock::now();
     grabber.feed(chunk, now);
     if (now >= nextUpdate) {
@@ -284,17 +287,8 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
                    "Hz (default 11025)")
       ->check(number)
       ->option_text("HZ");
-  CLI::Option* live = grab->add_flag("--live", options.live,
-                                     "Grab a sound server's source as it comes, frame after frame");
-  grab->add_option("--device", options.device,
-                   "The source to record with --live (default: the server's default source)")
-      ->needs(live)
-      ->option_text("SOURCE");
-  CLI::Option* input =
-      grab->add_option("FILE", options.input, "The recording, or - for standard input")
-          ->option_text("FILE|-");
-  input->excludes(live);
-  live->excludes(input);
+  addSourceOptions(*grab, options.input, options.live, options.device,
+                   "Grab a sound server's source as it comes, frame after frame");
   grab->footer(
       "Exit status 0 written, 1 a recording, source or picture failed, 2 refused.\n"
       "Examples:\n"
@@ -304,56 +298,24 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
 }
 
 int runGrab(const GrabOptions& options) {
-  if (!options.live && options.input.empty()) {
-    std::cerr << "bitoner grab: give a recording, - for standard input, or --live\n";
-    return kExitRefused;
-  }
-  if (options.prefix.empty() || options.prefix.find('/') != std::string::npos) {
-    std::cerr << "bitoner grab: --prefix must be a name without /\n";
-    return kExitRefused;
-  }
-  const double rawRate = readNumber(options.rateText);
-  if (!(rawRate >= 1.0) || rawRate > kMaxSampleRateHz || rawRate != std::floor(rawRate)) {
-    std::cerr << "bitoner grab: --rate must be a whole number of hertz from 1 to "
-              << kMaxSampleRateHz << '\n';
-    return kExitRefused;
-  }
-  std::error_code error;
-  if (!std::filesystem::is_directory(options.outputDir, error)) {
-    std::cerr << "bitoner grab: --output-dir " << options.outputDir << " is not a directory\n";
-    return kExitFailed;
-  }
-  try {
+  return reportOutcome("grab", [&options] {
+    if (!options.live && options.input.empty()) {
+      throw Refusal("give a recording, - for standard input, or --live");
+    }
+    if (options.prefix.empty() || options.prefix.find('/') != std::string::npos) {
+      throw Refusal("--prefix must be a name without /");
+    }
+    const double rawRate = rateOption(options.rateText);
+    std::error_code error;
+    if (!std::filesystem::is_directory(options.outputDir, error)) {
+      throw Failure("--output-dir " + options.outputDir + " is not a directory");
+    }
     if (options.live) {
       grabLive(options, rawRate);
     }
     grabRecording(options, rawRate);
     return kExitDone;
-  } catch (const Refusal& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const grab::SpanError& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::SettingsError& refusal) {
-    std::cerr << "bitoner grab: " << refusal.what() << '\n';
-    return kExitRefused;
-  } catch (const decode::LibraryMissing& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const grab::PictureError& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const InputError& failure) {
-    std::cerr << "bitoner grab: cannot read " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const FileError& failure) {
-    std::cerr << "bitoner grab: cannot write " << failure.what() << '\n';
-    return kExitFailed;
-  } catch (const SoundError& failure) {
-    std::cerr << "bitoner grab: " << failure.what() << '\n';
-    return kExitFailed;
-  }
+  });
 }
 
 }  // namespace bitoner::cli

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "decode/decoder.h"
+#include "grab/picture.h"
+#include "grab/spectrogram.h"
 #include "recording/output_file.h"
 #include "recording/recording_reader.h"
 #include "sound/sound_service.h"
@@ -24,6 +26,12 @@ int reportOutcome(std::string_view command, const std::function<int()>& body) {
   } catch (const decode::SettingsError& error) {
     say(command, error.what());
     return kExitRefused;
+  } catch (const grab::SpanError& error) {
+    say(command, error.what());
+    return kExitRefused;
+  } catch (const Failure& error) {
+    say(command, error.what());
+    return kExitFailed;
   } catch (const FileError& error) {
     say(command, std::string("cannot write ") + error.what());
     return kExitFailed;
@@ -31,6 +39,9 @@ int reportOutcome(std::string_view command, const std::function<int()>& body) {
     say(command, std::string("cannot read ") + error.what());
     return kExitFailed;
   } catch (const decode::LibraryMissing& error) {
+    say(command, error.what());
+    return kExitFailed;
+  } catch (const grab::PictureError& error) {
     say(command, error.what());
     return kExitFailed;
   } catch (const SoundError& error) {

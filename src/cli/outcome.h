@@ -18,12 +18,19 @@ class Refusal : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Something that failed while doing the work (exit 1); what() is the text for standard error.
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // One line for the operator on standard error: "bitoner COMMAND: TEXT".
 void say(std::string_view command, std::string_view text);
 
 // Runs a subcommand's body and turns what it throws into one line on standard error and the exit
-// status: a refusal (Refusal, or settings the decoder refuses) 2; a file that cannot be written,
-// a recording that cannot be read, a missing library or a lost sound server 1.
+// status: a refusal (Refusal, settings the decoder refuses, a band the grabber cannot draw) 2; a
+// Failure, a file that cannot be written, a recording that cannot be read, a missing library, a
+// picture that cannot be made or a lost sound server 1.
 int reportOutcome(std::string_view command, const std::function<int()>& body);
 
 }  // namespace bitoner::cli

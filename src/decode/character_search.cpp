@@ -9,18 +9,7 @@
 
 namespace bitoner::decode {
 
-namespace {
-
-// The tree place of a pattern: the patterns of k elements follow those of fewer.
-std::size_t nodeOf(std::string_view pattern) {
-  std::size_t bits = 0;
-  for (const char c : pattern) {
-    bits = 2 * bits + (c == '1' ? 1 : 0);
-  }
-  return (std::size_t{1} << pattern.size()) - 1 + bits;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // Abramowitz and Stegun 9.8.1 and 9.8.2, relative error below 2e-7.
 double logBesselI0(double x) {
@@ -51,45 +40,89 @@ double logAddExp(double a, double b) {
   return b == kNoScore ? a : a + std::log1p(std::exp(b - a));
 }
 
-Readings makeReadings(std::int64_t symbolFrames, std::int64_t gapFrames, std::int64_t stepFrames,
-                      std::int64_t symbolSteps, std::int64_t gapSteps) {
+std::array<std::int64_t, kWindowKinds> windowSteps(const CharacterTiming& timing,
+                                                   std::int64_t stepFrames) {
+  const auto stepsOf = [&](std::int64_t frames) {
+    return std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(
+               std::nearbyint(static_cast<double>(frames) / static_cast<double>(stepFrames))));
+  };
+  std::array<std::int64_t, kWindowKinds> steps{};
+  steps[static_cast<std::size_t>(WindowKind::IdleSymbol)] = stepsOf(timing.idleFrames);
+  steps[static_cast<std::size_t>(WindowKind::DotSymbol)] = stepsOf(timing.dotFrames);
+  steps[static_cast<std::size_t>(WindowKind::DashSymbol)] = stepsOf(timing.dashFrames);
+  steps[static_cast<std::size_t>(WindowKind::IdleGap)] = static_cast<std::int64_t>(
+      std::nearbyint(static_cast<double>(timing.gapFrames) / static_cast<double>(stepFrames)));
+  return steps;
+}
+
+Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
+  // A word space of silence is no evidence either way; it costs a little, so that the search
+  // does not cross noise with spaces where a transmission has ended.
+  constexpr double kSilentSpaceCost = 2.0;
   Readings result;
   const auto stepLength = static_cast<double>(stepFrames);
-  const auto stepOf = [&](double frames) {
-    return static_cast<std::int64_t>(std::nearbyint(frames / stepLength));
+  const auto stepOf = [&](std::int64_t frames) {
+    return static_cast<std::int64_t>(std::nearbyint(static_cast<double>(frames) / stepLength));
   };
-  const auto element = static_cast<double>(symbolFrames + gapFrames);
+  const std::array<std::int64_t, kWindowKinds> steps = windowSteps(timing, stepFrames);
+  const auto stepsOf = [&](WindowKind kind) { return steps[static_cast<std::size_t>(kind)]; };
+  const bool gaps = !timing.silentPauses && stepsOf(WindowKind::IdleGap) > 0;
+  // The windows of a stretch of key down or of a pause, from `start` frames for `frames`.
+  const auto stretch = [&](std::vector<Window>& out, WindowKind kind, WindowKind dotKind,
+                           std::int64_t start, std::int64_t frames) {
+    if (!timing.dotWindows) {
+      out.push_back({kind, stepOf(start)});
+      return;
+    }
+    for (std::int64_t at = 0; at < frames; at += timing.dotFrames) {
+      out.push_back({dotKind, stepOf(start + at)});
+    }
+  };
   Layout& layout = result.layout;
-  layout.gaps = gapSteps > 0;
-  for (std::size_t i = 0; i <= kMostElements; ++i) {
-    const double start = static_cast<double>(i) * element;
-    layout.idle[i] = stepOf(start);
-    if (i < kMostElements) {
-      layout.element[i] = stepOf(start);
-      layout.gap[i] = stepOf(start + static_cast<double>(symbolFrames));
+  // Each node's end, where its next element would begin, in frames.
+  std::array<std::int64_t, kPatternNodes> end{};
+  for (std::size_t node = 1; node < kPatternNodes; ++node) {
+    const bool dash = node % 2 == 0;
+    const std::int64_t start = end[(node - 1) / 2];
+    const std::int64_t length = dash ? timing.dashFrames : timing.dotFrames;
+    std::vector<Window>& adds = layout.element[node];
+    stretch(adds, dash ? WindowKind::DashSymbol : WindowKind::DotSymbol, WindowKind::DotSymbol,
+            start, length);
+    if (gaps) {
+      stretch(adds, WindowKind::IdleGap, WindowKind::IdleGap, start + length, timing.gapFrames);
+    }
+    end[node] = start + length + timing.gapFrames;
+  }
+  for (std::size_t node = 0; node < kPatternNodes; ++node) {
+    if (!timing.silentPauses) {
+      stretch(layout.end[node], WindowKind::IdleSymbol, WindowKind::IdleGap, end[node],
+              timing.idleFrames);
     }
   }
   const auto add = [&](char32_t character, std::string_view pattern) {
     std::vector<Window> windows;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-      windows.push_back(
-          {pattern[i] == '0' ? WindowKind::DotSymbol : WindowKind::DashSymbol, layout.element[i]});
-      if (layout.gaps) {
-        windows.push_back({WindowKind::IdleGap, layout.gap[i]});
-      }
+    std::size_t node = 0;
+    for (const char element : pattern) {
+      node = 2 * node + (element == '1' ? 2 : 1);
+      windows.insert(windows.end(), layout.element[node].begin(), layout.element[node].end());
     }
-    windows.push_back({WindowKind::IdleSymbol, layout.idle[pattern.size()]});
+    const std::int64_t idles = pattern.empty() ? timing.spaceIdles : 1;
+    for (std::int64_t k = 0; k < idles && !timing.silentPauses; ++k) {
+      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap,
+              end[node] + k * timing.idleFrames, timing.idleFrames);
+    }
     std::int64_t reach = 0;
     for (const Window& w : windows) {
-      reach = std::max(reach, w.offset + (w.kind == WindowKind::IdleGap ? gapSteps : symbolSteps));
+      reach = std::max(reach, w.offset + stepsOf(w.kind));
     }
-    const double frames =
-        static_cast<double>(pattern.size()) * element + static_cast<double>(symbolFrames);
+    const double frames = static_cast<double>(end[node] + idles * timing.idleFrames);
     const auto low = static_cast<std::int64_t>(std::floor(frames / stepLength));
+    const double prior = pattern.empty() && timing.silentPauses ? -kSilentSpaceCost : 0.0;
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
         result.all.push_back(
-            {character, pattern, length, std::max(reach, length), windows, nodeOf(pattern)});
+            {character, pattern, length, std::max(reach, length), windows, node, prior});
       }
     }
   };
@@ -149,6 +182,9 @@ void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, s
 }
 
 double Search::window(WindowKind kind, std::int64_t at) const {
+  if (sums_.silent[static_cast<std::size_t>(kind)]) {
+    return 0.0;
+  }
   const std::vector<double>& s = scores_[static_cast<std::size_t>(kind)];
   const auto index = static_cast<std::size_t>(at);
   return at >= 0 && index < s.size() ? s[index] : kNoScore;
@@ -156,30 +192,28 @@ double Search::window(WindowKind kind, std::int64_t at) const {
 
 void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   const Layout& layout = readings_.layout;
-  std::array<double, (std::size_t{2} << kMostElements) - 1> prefix{};
-  for (std::size_t level = 0; level < kMostElements; ++level) {
-    const double gap = layout.gaps ? window(WindowKind::IdleGap, at + layout.gap[level]) : 0.0;
-    const double dot = window(WindowKind::DotSymbol, at + layout.element[level]) + gap;
-    const double dash = window(WindowKind::DashSymbol, at + layout.element[level]) + gap;
-    const std::size_t first = (std::size_t{1} << level) - 1;
-    const std::size_t next = (std::size_t{2} << level) - 1;
-    for (std::size_t b = 0; b < (std::size_t{1} << level); ++b) {
-      prefix[next + 2 * b] = prefix[first + b] + dot;
-      prefix[next + 2 * b + 1] = prefix[first + b] + dash;
+  const auto sum = [&](const std::vector<Window>& windows) {
+    double total = 0.0;
+    for (const Window& w : windows) {
+      total += window(w.kind, at + w.offset);
     }
-  }
-  std::array<double, kMostElements + 1> idle{};
-  for (std::size_t k = 0; k <= kMostElements; ++k) {
-    idle[k] = window(WindowKind::IdleSymbol, at + layout.idle[k]);
+    return total;
+  };
+  std::array<double, kPatternNodes> prefix{};
+  for (std::size_t node = 1; node < kPatternNodes; ++node) {
+    prefix[node] = prefix[(node - 1) / 2] + sum(layout.element[node]);
   }
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
-    out[r] = prefix[readings_.all[r].node] + idle[readings_.all[r].pattern.size()];
+    const Reading& reading = readings_.all[r];
+    out[r] = reading.pattern.empty()
+                 ? score(reading, at)
+                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
   }
 }
 
 double Search::score(const Reading& reading, std::int64_t at) const {
-  double sum = 0.0;
+  double sum = reading.prior;
   for (const Window& w : reading.windows) {
     sum += window(w.kind, at + w.offset);
   }

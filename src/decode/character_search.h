@@ -29,16 +29,39 @@ struct Reading {
   std::int64_t steps;  // its length, the following boundary
   std::int64_t reach;  // how far its windows reach
   std::vector<Window> windows;
-  std::size_t node;  // its pattern's place in a binary tree of patterns, level by level
+  std::size_t node;    // its pattern's place in a binary tree of patterns, level by level
+  double prior = 0.0;  // added to its score: a word space of silence costs this much
 };
 
-// Where a character's windows lie, in steps from its start, by element.
+// The places of a binary tree of patterns, level by level: one per pattern of up to the longest.
+inline constexpr std::size_t kPatternNodes = (std::size_t{2} << kMostElements) - 1;
+
+// Where a character's windows lie, in steps from its start, by the node of its pattern so far:
+// the windows that node's last element and the gap after it add, and those of the pause that ends
+// a character of that pattern.
 struct Layout {
-  std::array<std::int64_t, kMostElements> element{};
-  std::array<std::int64_t, kMostElements> gap{};
-  std::array<std::int64_t, kMostElements + 1> idle{};  // after that many elements
-  bool gaps = false;
+  std::array<std::vector<Window>, kPatternNodes> element;
+  std::array<std::vector<Window>, kPatternNodes> end;
 };
+
+// How a mode keys a character, in frames: each element, then the gap after it; a pause to end
+// the character; a word space as a number of those pauses. Where the pauses are silence they
+// are no windows: they hold nothing to tell a transmission from noise. In ordinary Morse timing
+// every window is one dot long: a dash or a pause is dots in a row, each summed on its own, so
+// that a phase that wanders over a long element (fading, drift the track missed) costs little.
+struct CharacterTiming {
+  std::int64_t dotFrames = 0;
+  std::int64_t dashFrames = 0;
+  std::int64_t gapFrames = 0;
+  std::int64_t idleFrames = 0;
+  std::int64_t spaceIdles = 1;
+  bool silentPauses = false;
+  bool dotWindows = false;
+};
+
+// The length of each kind of window in whole steps (at least one, but an empty gap).
+std::array<std::int64_t, kWindowKinds> windowSteps(const CharacterTiming& timing,
+                                                   std::int64_t stepFrames);
 
 // The magnitudes of every window of the recording, scaled to the noise RMS per sample: one per
 // kind and starting step.
@@ -47,6 +70,7 @@ struct WindowSums {
   std::array<std::int64_t, kWindowKinds> frames{};  // samples in each kind of window
   std::array<std::int64_t, kWindowKinds> steps{};   // steps in each kind of window
   std::int64_t stepCount = 0;                       // steps in the recording
+  std::array<bool, kWindowKinds> silent{};          // silence: every window of it scores 0
 };
 
 // Every character of the pattern table and a word space, each at the two whole step counts
@@ -55,8 +79,7 @@ struct Readings {
   std::vector<Reading> all;
   Layout layout;
 };
-Readings makeReadings(std::int64_t symbolFrames, std::int64_t gapFrames, std::int64_t stepFrames,
-                      std::int64_t symbolSteps, std::int64_t gapSteps);
+Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames);
 
 // A run of readings with noise before and after: one transmission.
 struct PathRun {

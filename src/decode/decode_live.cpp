@@ -19,12 +19,22 @@ constexpr double kDecidedAfterSymbols = 10.0;
 // How often the window is decoded again, at most once a symbol.
 constexpr double kShortestIntervalSeconds = 0.5;
 
+// Ordinary Morse timing's characters last about three times as many dots as three-tone's
+// characters last symbols: the window and the wait are counted in three-tone's symbols.
+double symbolLike(const DecoderSettings& settings) {
+  DecoderSettings threeTone = settings;
+  threeTone.mode = Mode::ThreeTone;
+  const double rate = settings.sampleRateHz;
+  return std::nearbyint(settings.symbolSeconds * rate) / rate * longestCharacterSeconds(settings) /
+         longestCharacterSeconds(threeTone);
+}
+
 }  // namespace
 
 LiveDecoder::LiveDecoder(const DecoderSettings& settings) : settings_(settings) {
   const Decoder check(settings);  // refuses settings before anything is recorded
   const double rate = settings.sampleRateHz;
-  const double symbol = std::nearbyint(settings.symbolSeconds * rate) / rate;
+  const double symbol = symbolLike(settings);
   windowFrames_ =
       static_cast<std::size_t>(rate * std::max(kShortestWindowSeconds, kWindowSymbols * symbol));
   intervalFrames_ = static_cast<std::size_t>(rate * std::max(kShortestIntervalSeconds, symbol));
@@ -64,7 +74,7 @@ std::vector<LiveCharacter> LiveDecoder::decide(bool final) {
   const double rate = settings_.sampleRateHz;
   const double windowStart = static_cast<double>(firstFrame_) / rate;
   const double windowEnd = windowStart + static_cast<double>(window_.size()) / rate;
-  const double symbol = decoded.symbolSeconds;
+  const double symbol = symbolLike(settings_);
   std::vector<LiveCharacter> decided;
   for (const DecodedPass& pass : decoded.passes) {
     bool firstOfPass = true;

@@ -29,6 +29,8 @@ namespace {
 constexpr std::size_t kIdle = 0;
 constexpr std::size_t kDot = 1;
 constexpr std::size_t kDash = 2;
+// No tone: a window of silence.
+constexpr std::size_t kSilent = 3;
 // Steps of the timing search per symbol: a step's misplacement costs at most 1/64 of a symbol's
 // energy at either end.
 constexpr double kStepsPerSymbol = 32.0;
@@ -50,7 +52,72 @@ constexpr double kReferenceBandwidthHz = 2500.0;
 constexpr double kSmallestPower = 1e-30;
 constexpr double kSecondsPerMinute = 60.0;
 
+// The settings' tones that the mode sounds, by their place in `toneHz`.
+std::vector<std::size_t> keyedTones(Mode mode) {
+  switch (mode) {
+    case Mode::Dfcw:
+      return {kDot, kDash};
+    case Mode::Qrss:
+      return {kDot};
+    case Mode::Fskcw:
+      return {kIdle, kDot};
+    case Mode::ThreeTone:
+      break;
+  }
+  return {kIdle, kDot, kDash};
+}
+
+// The mode's keying of a character, in frames.
+CharacterTiming timingOf(Mode mode, std::int64_t symbolFrames, std::int64_t gapFrames) {
+  CharacterTiming timing;
+  timing.dotFrames = symbolFrames;
+  timing.silentPauses = hasSilentPauses(mode);
+  if (hasMorseTiming(mode)) {
+    timing.dashFrames = kDashDots * symbolFrames;
+    timing.gapFrames = symbolFrames;
+    timing.idleFrames = kCharacterEndDots * symbolFrames;
+    timing.spaceIdles = 2;  // a word's seven dots: a character's end, then a space of four
+    timing.dotWindows = true;
+  } else {
+    timing.dashFrames = symbolFrames;
+    timing.gapFrames = gapFrames;
+    timing.idleFrames = symbolFrames;
+  }
+  return timing;
+}
+
+// Which tone each kind of window listens to: its place among the keyed tones, or silence.
+std::array<std::size_t, kWindowKinds> windowTones(Mode mode) {
+  const std::vector<std::size_t> keyed = keyedTones(mode);
+  const auto placeOf = [&](std::size_t tone) {
+    const auto found = std::find(keyed.begin(), keyed.end(), tone);
+    return found == keyed.end() ? kSilent : static_cast<std::size_t>(found - keyed.begin());
+  };
+  // In ordinary Morse timing every window is a dot long, so dashes and character ends are dots
+  // and gaps in a row, and their own kinds go unused.
+  const bool dotWindows = hasMorseTiming(mode);
+  std::array<std::size_t, kWindowKinds> tones{};
+  tones[static_cast<std::size_t>(WindowKind::IdleSymbol)] = dotWindows ? kSilent : placeOf(kIdle);
+  tones[static_cast<std::size_t>(WindowKind::DotSymbol)] = placeOf(kDot);
+  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = dotWindows ? kSilent : placeOf(kDash);
+  tones[static_cast<std::size_t>(WindowKind::IdleGap)] = placeOf(kIdle);
+  return tones;
+}
+
 }  // namespace
+
+double longestCharacterSeconds(const DecoderSettings& settings) {
+  const double rate = settings.sampleRateHz;
+  const CharacterTiming timing = timingOf(
+      settings.mode, static_cast<std::int64_t>(std::nearbyint(rate * settings.symbolSeconds)),
+      static_cast<std::int64_t>(std::nearbyint(rate * settings.gapSeconds)));
+  const Readings readings = makeReadings(timing, 1);
+  std::int64_t longest = 0;
+  for (const Reading& reading : readings.all) {
+    longest = std::max(longest, reading.steps);
+  }
+  return static_cast<double>(longest) / rate;
+}
 
 Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
   const double rate = settings.sampleRateHz;
@@ -78,30 +145,33 @@ Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
     throw SettingsError("the drift must be zero or more hertz a minute");
   }
   const double symbolSeconds = static_cast<double>(symbolFrames_) / rate;
-  double closest = rate;
-  for (std::size_t a = 0; a < settings.toneHz.size(); ++a) {
-    const double f = settings.toneHz[a];
+  for (const std::size_t tone : keyedTones(settings.mode)) {
+    keyedHz_.push_back(settings.toneHz[tone]);
+  }
+  for (std::size_t a = 0; a < keyedHz_.size(); ++a) {
+    const double f = keyedHz_[a];
     if (!std::isfinite(f) || std::fabs(f) + settings.searchHz >= rate / 2.0) {
       throw SettingsError("the tones and the search must lie within half the sample rate");
     }
-    for (std::size_t b = a + 1; b < settings.toneHz.size(); ++b) {
-      const double apart = std::fabs(f - settings.toneHz[b]);
-      closest = std::min(closest, apart);
-      if (apart < 1.0 / symbolSeconds || apart <= 2.0 * settings.searchHz) {
+    for (std::size_t b = a + 1; b < keyedHz_.size(); ++b) {
+      // The tones move together, so the search may reach almost as far as they lie apart.
+      const double apart = std::fabs(f - keyedHz_[b]);
+      if (apart * settings.symbolSeconds < 1.0 ||
+          apart <= settings.searchHz + 0.5 / settings.symbolSeconds) {
         throw SettingsError(
-            "the tones are too close to be told apart: they must be more than twice the search "
-            "and at least one symbol's resolution apart");
+            "the tones are too close to be told apart: they must be further apart than the "
+            "search and at least one symbol's resolution");
       }
     }
   }
-  // The track stays nearer its own tone than any other, and inside the band.
+  // The track stays inside the band.
   double edge = rate / 2.0;
-  for (const double f : settings.toneHz) {
+  for (const double f : keyedHz_) {
     edge = std::min(edge, rate / 2.0 - std::fabs(f));
   }
-  trackRangeHz_ = std::max(settings.searchHz,
-                           std::min({settings.searchHz + kTrackMinutes * settings.driftHzPerMinute,
-                                     closest / 2.0 - 0.5 / symbolSeconds, edge}));
+  trackRangeHz_ =
+      std::max(settings.searchHz,
+               std::min(settings.searchHz + kTrackMinutes * settings.driftHzPerMinute, edge));
 
   const double byResolution = static_cast<double>(symbolFrames_) / kStepsPerSymbol;
   const double byOffset = rate / (kBlocksPerOffsetCycle * (trackRangeHz_ + 1.0 / symbolSeconds));
@@ -110,9 +180,8 @@ Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
   blocksPerStep_ = std::max<std::int64_t>(
       1,
       static_cast<std::int64_t>(std::nearbyint(byResolution / static_cast<double>(blockFrames))));
-  sums_ = std::make_unique<StepSums>(
-      rate, std::vector<double>(settings.toneHz.begin(), settings.toneHz.end()), blockFrames);
-  noise_ = std::make_unique<NoiseFloor>(rate, settings.toneHz, trackRangeHz_);
+  sums_ = std::make_unique<StepSums>(rate, keyedHz_, blockFrames);
+  noise_ = std::make_unique<NoiseFloor>(rate, keyedHz_, trackRangeHz_);
 }
 
 Decoder::~Decoder() = default;
@@ -131,15 +200,15 @@ Decoded Decoder::decode() const {
   const double stepSeconds = static_cast<double>(stepFrames) / rate;
   const double blockRate = rate / static_cast<double>(blockFrames);
   result.symbolSeconds = static_cast<double>(symbolFrames_) / rate;
-  result.gapSeconds = static_cast<double>(gapFrames_) / rate;
+  const CharacterTiming timing = timingOf(settings_.mode, symbolFrames_, gapFrames_);
+  result.gapSeconds = static_cast<double>(timing.gapFrames) / rate;
   result.stepSeconds = stepSeconds;
 
   const std::int64_t steps = sums_->blocks() / blocksPerStep_;
   const auto symbolSteps = std::max<std::int64_t>(
       1, static_cast<std::int64_t>(
              std::nearbyint(static_cast<double>(symbolFrames_) / static_cast<double>(stepFrames))));
-  const auto gapSteps = static_cast<std::int64_t>(
-      std::nearbyint(static_cast<double>(gapFrames_) / static_cast<double>(stepFrames)));
+  const std::array<std::int64_t, kWindowKinds> kindSteps = windowSteps(timing, stepFrames);
   if (steps < symbolSteps * 3) {
     return result;
   }
@@ -165,7 +234,7 @@ Decoded Decoder::decode() const {
     tones.push_back(sums_->sums(t));
     for (const Carrier& c :
          removeSteadyCarriers(tones.back(), blockRate, symbolBlocks, noiseBlockPower)) {
-      result.carriers.push_back({settings_.toneHz[t] + c.offsetHz, 10.0 * std::log10(c.symbolSnr)});
+      result.carriers.push_back({keyedHz_[t] + c.offsetHz, 10.0 * std::log10(c.symbolSnr)});
     }
   }
 
@@ -181,9 +250,8 @@ Decoded Decoder::decode() const {
   const double noiseRms = std::sqrt(noisePower);
   WindowSums sums;
   sums.stepCount = steps;
-  const std::array<std::pair<std::size_t, std::int64_t>, kWindowKinds> kinds{
-      {{kIdle, symbolSteps}, {kDot, symbolSteps}, {kDash, symbolSteps}, {kIdle, gapSteps}}};
-  std::array<std::vector<std::complex<double>>, 3> running;
+  const std::array<std::size_t, kWindowKinds> kindTones = windowTones(settings_.mode);
+  std::vector<std::vector<std::complex<double>>> running(tones.size());
   for (std::size_t t = 0; t < running.size(); ++t) {
     const std::vector<std::complex<double>> stepSums =
         followTrack(tones[t], trackHz, blockRate, blocksPerStep_);
@@ -197,14 +265,16 @@ Decoded Decoder::decode() const {
     running[t][static_cast<std::size_t>(steps)] = total;
   }
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
-    const auto [tone, length] = kinds[kind];
+    const std::size_t tone = kindTones[kind];
+    const std::int64_t length = kindSteps[kind];
     sums.frames[kind] = length * stepFrames;
     sums.steps[kind] = length;
-    if (length == 0) {
+    sums.silent[kind] = tone == kSilent;
+    if (length == 0 || tone == kSilent) {
       continue;
     }
     std::vector<double>& m = sums.magnitudes[kind];
-    m.resize(static_cast<std::size_t>(steps - length + 1));
+    m.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, steps - length + 1)));
     for (std::int64_t k = 0; k + length <= steps; ++k) {
       m[static_cast<std::size_t>(k)] =
           std::abs(running[tone][static_cast<std::size_t>(k + length)] -
@@ -213,8 +283,7 @@ Decoded Decoder::decode() const {
   }
 
   // 4. The transmissions.
-  const Readings readings =
-      makeReadings(symbolFrames_, gapFrames_, stepFrames, symbolSteps, gapSteps);
+  const Readings readings = makeReadings(timing, stepFrames);
   Search search(sums, readings);
   PassFinderSettings finder;
   finder.symbolSteps = symbolSteps;
@@ -223,6 +292,15 @@ Decoded Decoder::decode() const {
   finder.stepSeconds = stepSeconds;
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
+  std::array<bool, kSilent + 1> listened{};
+  for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
+    // One symbol-long window of each tone, for the level where nothing could be read.
+    const std::size_t tone = kindTones[kind];
+    if (tone != kSilent && !listened[tone] && kindSteps[kind] == symbolSteps) {
+      listened[tone] = true;
+      finder.toneKinds.push_back(static_cast<WindowKind>(kind));
+    }
+  }
   const std::vector<PassReading> found = findPasses(search, sums, finder);
 
   // 5. What each says.

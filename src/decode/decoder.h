@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decode/fft.h"
+#include "engine/modes.h"
 
 namespace bitoner::decode {
 
@@ -21,10 +22,13 @@ class NoiseFloor;
 // its phase and a frequency offset that may drift.
 struct DecoderSettings {
   double sampleRateHz = 11025.0;
+  Mode mode = Mode::ThreeTone;
   // The idle, dot and dash frequencies as the spectrum shows them (negative for inverted I/Q).
+  // In ordinary Morse timing the dot tone is the key-down tone and the idle tone FSKCW's key up;
+  // a mode's silent tones are not listened for.
   std::array<double, 3> toneHz{600.0, 1000.0, 1200.0};
-  double symbolSeconds = 0.5;
-  double gapSeconds = 0.05;
+  double symbolSeconds = 0.5;     // in ordinary Morse timing, the dot
+  double gapSeconds = 0.05;       // not used in ordinary Morse timing
   double searchHz = 3.0;          // each transmission starts within +/- this of the tones
   double driftHzPerMinute = 6.0;  // the fastest the tones may move while it lasts
 };
@@ -103,12 +107,16 @@ class Decoder {
   DecoderSettings settings_;
   std::int64_t symbolFrames_ = 0;
   std::int64_t gapFrames_ = 0;
+  std::vector<double> keyedHz_;     // the tones the mode sounds
   std::int64_t blocksPerStep_ = 1;  // short sums to one step of the timing search
   double trackRangeHz_ = 0.0;       // the furthest the tones may be followed
   std::int64_t frames_ = 0;
   std::unique_ptr<StepSums> sums_;
   std::unique_ptr<NoiseFloor> noise_;
 };
+
+// The longest a character lasts in the settings' mode, its pause included, in seconds.
+double longestCharacterSeconds(const DecoderSettings& settings);
 
 // The text of decoded characters: upper case, one blank between words, none at either end.
 std::string textOf(const std::vector<DecodedCharacter>& characters);

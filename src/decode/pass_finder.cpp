@@ -29,6 +29,50 @@ std::int64_t endOf(const PathRun& run, const Readings& readings) {
   return start + readings.all[static_cast<std::size_t>(r)].reach;
 }
 
+// Where pauses are silence, a run may cross noise as word spaces: as much of them in a row as a
+// transmission's pause parts it there, and they are dropped.
+void splitAtSilence(std::vector<PathRun>& runs, const Readings& readings, std::int64_t atLeast) {
+  const auto silentSpace = [&](std::int32_t r) {
+    const Reading& reading = readings.all[static_cast<std::size_t>(r)];
+    return reading.character == U' ' && reading.windows.empty();
+  };
+  std::vector<PathRun> parted;
+  for (PathRun& run : runs) {
+    PathRun part;
+    part.score = run.score;
+    for (std::size_t k = 0; k < run.readings.size();) {
+      std::size_t end = k;
+      while (end < run.readings.size() && silentSpace(run.readings[end].second)) {
+        ++end;
+      }
+      if (end == k) {
+        part.readings.push_back(run.readings[k++]);
+        continue;
+      }
+      const std::int64_t from = run.readings[k].first;
+      const std::int64_t to =
+          end < run.readings.size()
+              ? run.readings[end].first
+              : from + readings.all[static_cast<std::size_t>(run.readings[end - 1].second)].steps;
+      if (to - from >= atLeast) {
+        if (!part.readings.empty()) {
+          parted.push_back(std::move(part));
+        }
+        part = PathRun{};
+      } else {
+        part.readings.insert(part.readings.end(),
+                             run.readings.begin() + static_cast<std::ptrdiff_t>(k),
+                             run.readings.begin() + static_cast<std::ptrdiff_t>(end));
+      }
+      k = end;
+    }
+    if (!part.readings.empty()) {
+      parted.push_back(std::move(part));
+    }
+  }
+  runs = std::move(parted);
+}
+
 // Runs with less noise between them than a transmission's pause are one transmission: a
 // character lost to a fade or a slip of the timing does not end it. Where the idle tone is silent
 // (DFCW) a word space reads as noise between two runs, so a pause at least half a word space long
@@ -40,6 +84,7 @@ void joinClose(std::vector<PathRun>& runs, const Readings& readings, std::int64_
       space = static_cast<std::int32_t>(r);
     }
   }
+  splitAtSilence(runs, readings, closerThan);
   std::vector<PathRun> joined;
   for (PathRun& run : runs) {
     if (run.readings.empty()) {
@@ -144,20 +189,19 @@ class Finder {
 
   // The level, step by step, that the strongest tone's symbol windows hold beyond the noise,
   // smoothed over `halfWidth` either side: a level that needs no reading, for where nothing could
-  // be read. The strongest of three noise powers averages 11/6 of one, which is taken off.
+  // be read. The strongest of n noise powers averages 1 + 1/2 + ... + 1/n of one, taken off.
   std::vector<double> strongestLevels(std::int64_t first, std::int64_t last,
                                       std::int64_t halfWidth) const {
     const auto n = static_cast<std::size_t>(last - first + 1);
     const std::int64_t length = settings_.symbolSteps;
-    const auto frames = static_cast<double>(sums_.frames[0]);
+    const auto frames = static_cast<double>(settings_.symbolSteps * settings_.stepFrames);
     std::vector<double> sum(n + 1, 0.0);
     std::vector<double> count(n + 1, 0.0);
     for (std::size_t k = 0; k < n; ++k) {
       const std::int64_t start = first + static_cast<std::int64_t>(k) - length / 2;
       double most = 0.0;
       bool inside = start >= 0;
-      for (const WindowKind kind :
-           {WindowKind::IdleSymbol, WindowKind::DotSymbol, WindowKind::DashSymbol}) {
+      for (const WindowKind kind : settings_.toneKinds) {
         const std::vector<double>& m = sums_.magnitudes[static_cast<std::size_t>(kind)];
         inside = inside && start < static_cast<std::int64_t>(m.size());
         if (inside) {
@@ -168,7 +212,10 @@ class Finder {
       sum[k + 1] = sum[k] + (inside ? most : 0.0);
       count[k + 1] = count[k] + (inside ? 1.0 : 0.0);
     }
-    constexpr double kStrongestOfThreeNoise = 11.0 / 6.0;
+    double strongestNoise = 0.0;
+    for (std::size_t k = 1; k <= settings_.toneKinds.size(); ++k) {
+      strongestNoise += 1.0 / static_cast<double>(k);
+    }
     std::vector<double> level(n, 0.0);
     for (std::size_t k = 0; k < n; ++k) {
       const auto low = static_cast<std::size_t>(
@@ -176,8 +223,7 @@ class Finder {
       const std::size_t high = std::min(n, k + static_cast<std::size_t>(halfWidth) + 1);
       const double c = count[high] - count[low];
       const double power = c > 0.0 ? (sum[high] - sum[low]) / c : 0.0;
-      level[k] =
-          std::sqrt(std::max(0.0, power - kStrongestOfThreeNoise * frames) / (frames * frames));
+      level[k] = std::sqrt(std::max(0.0, power - strongestNoise * frames) / (frames * frames));
     }
     return level;
   }

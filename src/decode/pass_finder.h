@@ -16,7 +16,8 @@ struct PassFinderSettings {
   // A transmission must be this much likelier (natural log) than noise to be read: what chance
   // gives the likeliest of all the places and levels tried, and a margin.
   double startCost = 0.0;
-  double fewestSymbolSnr = 0.0;  // and at least this strong, energy per symbol over noise's
+  double fewestSymbolSnr = 0.0;       // and at least this strong, energy per symbol over noise's
+  std::vector<WindowKind> toneKinds;  // a symbol-long window of each tone the mode sounds
 };
 
 // One transmission read on its own.

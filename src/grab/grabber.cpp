@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "grab/grabber.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -17,6 +18,27 @@ WallClock::duration seconds(double value) {
 }
 
 }  // namespace
+
+void Grabber::addReading(const Stretch& stretch, FrameCaption& caption) const {
+  const decode::Decoded decoded = stretch.decoder->decode();
+  if (!decoded.found || decoded.text.empty()) {
+    return;
+  }
+  caption.reading += (caption.reading.empty() ? "" : " ") + decoded.text;
+  const double firstSeconds =
+      static_cast<double>(stretch.spectrum->firstFrame()) / settings_.span.sampleRateHz;
+  const double highest = std::max({settings_.decoding->toneHz[0], settings_.decoding->toneHz[1],
+                                   settings_.decoding->toneHz[2]}) +
+                         decoded.offsetHz;
+  for (const decode::DecodedCharacter& c : decoded.characters) {
+    if (c.character == U' ') {
+      continue;
+    }
+    const double keyed = std::max(0.0, c.seconds - decoded.symbolSeconds);
+    caption.marks.push_back({firstSeconds + c.startSeconds + keyed / 2.0, highest,
+                             std::string(1, static_cast<char>(c.character))});
+  }
+}
 
 Grabber::Grabber(GrabSettings settings, Publish publish)
     : settings_(std::move(settings)), publish_(std::move(publish)) {
@@ -40,19 +62,45 @@ void Grabber::start(WallClock::time_point when) { open(when); }
 
 void Grabber::open(WallClock::time_point firstSampleAt) {
   frameStart_ = settings_.clock.frameStart(firstSampleAt);
+  stretches_.clear();
+  addStretch(firstSampleAt);
+}
+
+void Grabber::addStretch(WallClock::time_point firstSampleAt) {
   const double offset = std::chrono::duration<double>(firstSampleAt - frameStart_).count();
-  frame_ = std::make_unique<FrameSpectrum>(settings_.span,
-                                           std::llround(offset * settings_.span.sampleRateHz));
-  decoder_.reset();
+  Stretch stretch;
+  stretch.spectrum = std::make_unique<FrameSpectrum>(
+      settings_.span, std::llround(offset * settings_.span.sampleRateHz));
   if (settings_.decoding) {
-    decoder_ = std::make_unique<decode::Decoder>(*settings_.decoding);
+    stretch.decoder = std::make_unique<decode::Decoder>(*settings_.decoding);
+  }
+  stretches_.push_back(std::move(stretch));
+}
+
+WallClock::time_point Grabber::position() const {
+  const FrameSpectrum& last = *stretches_.back().spectrum;
+  return frameStart_ + seconds(static_cast<double>(last.firstFrame() + last.framesFed()) /
+                               settings_.span.sampleRateHz);
+}
+
+// The recording goes on at `at` after a break or a step of the clock. Within the frame being
+// drawn and not behind what it holds, the frame keeps what it has and goes on after the gap;
+// elsewhere the frame is drawn and the clock's own frame begins.
+void Grabber::resume(WallClock::time_point at) {
+  const auto here = position();
+  if (at > here - kClockStep && at < frameStart_ + settings_.clock.length) {
+    stretches_.back().spectrum->finish();
+    addStretch(std::max(at, here));
+  } else {
+    close();
+    open(at);
   }
 }
 
 void Grabber::close() {
-  frame_->finish();
+  stretches_.back().spectrum->finish();
   publishFrame(true);
-  frame_.reset();
+  stretches_.clear();
 }
 
 void Grabber::feed(std::span<const std::complex<float>> samples,
@@ -61,22 +109,20 @@ void Grabber::feed(std::span<const std::complex<float>> samples,
   const auto startOfRest = [&] {
     return *endsAt - seconds(static_cast<double>(samples.size()) / rate);
   };
-  if (!frame_) {
+  if (stretches_.empty()) {
     open(endsAt ? startOfRest() : WallClock::now());
   }
-  if (endsAt) {
-    const auto expected =
-        frameStart_ +
-        seconds(static_cast<double>(frame_->firstFrame() + frame_->framesFed()) / rate);
-    const auto drift = *endsAt - seconds(static_cast<double>(samples.size()) / rate) - expected;
-    if (drift > kClockStep || drift < -kClockStep) {
-      const auto at = startOfRest();
-      close();
-      open(at);
+  if (endsAt && !(brokenOff_ && samples.empty())) {
+    const auto drift = startOfRest() - position();
+    if (brokenOff_ || drift > kClockStep || drift < -kClockStep) {
+      resume(startOfRest());
     }
+    brokenOff_ = false;
   }
   while (!samples.empty()) {
-    const std::int64_t room = frameFrames() - (frame_->firstFrame() + frame_->framesFed());
+    Stretch& stretch = stretches_.back();
+    const std::int64_t room =
+        frameFrames() - (stretch.spectrum->firstFrame() + stretch.spectrum->framesFed());
     if (room <= 0) {
       // The next frame: where the clock says, live, but never the one just closed again.
       const auto next = frameStart_ + settings_.clock.length;
@@ -87,29 +133,40 @@ void Grabber::feed(std::span<const std::complex<float>> samples,
     }
     const auto take = static_cast<std::size_t>(
         std::min<std::int64_t>(room, static_cast<std::int64_t>(samples.size())));
-    frame_->feed(samples.first(take));
-    if (decoder_) {
-      decoder_->feed(samples.first(take));
+    stretch.spectrum->feed(samples.first(take));
+    if (stretch.decoder) {
+      stretch.decoder->feed(samples.first(take));
     }
     samples = samples.subspan(take);
   }
 }
 
 void Grabber::publishSoFar() {
-  if (frame_) {
+  if (!stretches_.empty()) {
     publishFrame(false);
   }
 }
 
 void Grabber::finish() {
-  if (frame_ && frame_->framesFed() > 0) {
+  const bool holdsAny =
+      std::any_of(stretches_.begin(), stretches_.end(),
+                  [](const Stretch& stretch) { return stretch.spectrum->framesFed() > 0; });
+  if (holdsAny) {
     close();
   }
-  frame_.reset();
+  stretches_.clear();
 }
 
 void Grabber::publishFrame(bool complete) {
-  const PowerGrid grid = frame_->grid();
+  PowerGrid grid = stretches_.front().spectrum->grid();
+  for (std::size_t i = 1; i < stretches_.size(); ++i) {
+    const PowerGrid later = stretches_[i].spectrum->grid();
+    for (std::size_t cell = 0; cell < grid.power.size(); ++cell) {
+      if (!std::isnan(later.power[cell])) {
+        grid.power[cell] = later.power[cell];
+      }
+    }
+  }
   FrameCaption caption;
   caption.title = settings_.title;
   caption.start = frameStart_;
@@ -118,24 +175,10 @@ void Grabber::publishFrame(bool complete) {
   caption.highHz = settings_.span.highHz;
   caption.labelOffsetHz = settings_.labelOffsetHz;
   caption.rangeDb = settings_.rangeDb;
-  caption.readingLine = decoder_ != nullptr;
-  if (decoder_) {
-    const decode::Decoded decoded = decoder_->decode();
-    if (decoded.found && !decoded.text.empty()) {
-      caption.reading = decoded.text;
-      const double firstSeconds =
-          static_cast<double>(frame_->firstFrame()) / settings_.span.sampleRateHz;
-      const double highest = std::max({settings_.decoding->toneHz[0], settings_.decoding->toneHz[1],
-                                       settings_.decoding->toneHz[2]}) +
-                             decoded.offsetHz;
-      for (const decode::DecodedCharacter& c : decoded.characters) {
-        if (c.character == U' ') {
-          continue;
-        }
-        const double keyed = std::max(0.0, c.seconds - decoded.symbolSeconds);
-        caption.marks.push_back({firstSeconds + c.startSeconds + keyed / 2.0, highest,
-                                 std::string(1, static_cast<char>(c.character))});
-      }
+  caption.readingLine = settings_.decoding.has_value();
+  for (const Stretch& stretch : stretches_) {
+    if (stretch.decoder) {
+      addReading(stretch, caption);
     }
   }
   const std::vector<std::byte> png = framePng(grid, caption);

@@ -51,6 +51,10 @@ class Grabber {
   // clock is in.
   void feed(std::span<const std::complex<float>> samples,
             std::optional<WallClock::time_point> endsAt = std::nullopt);
+  // The recording breaks off here (a lost sound server). The next samples fed, with `endsAt`, are
+  // placed by the clock: in the frame being drawn after a gap that stays empty in its picture, or
+  // in the frame the clock is then in.
+  void breakOff() { brokenOff_ = true; }
   // Draws the frame so far under its name and as the latest.
   void publishSoFar();
   // Draws the last frame, if it holds anything.
@@ -60,17 +64,29 @@ class Grabber {
   WallClock::time_point frameStart() const { return frameStart_; }
 
  private:
+  // An unbroken stretch of recording within the frame, with its own reading of the keying.
+  struct Stretch {
+    std::unique_ptr<FrameSpectrum> spectrum;
+    std::unique_ptr<decode::Decoder> decoder;
+  };
+
   void open(WallClock::time_point firstSampleAt);
+  void addStretch(WallClock::time_point firstSampleAt);
+  void resume(WallClock::time_point at);
   void close();
   void publishFrame(bool complete);
+  // The stretch's reading of the keying, added to the caption's line and marks.
+  void addReading(const Stretch& stretch, FrameCaption& caption) const;
   std::int64_t frameFrames() const;
+  // Where the next sample lies by the count of samples fed.
+  WallClock::time_point position() const;
 
   GrabSettings settings_;
   Publish publish_;
   std::optional<Stack> stack_;
   WallClock::time_point frameStart_;
-  std::unique_ptr<FrameSpectrum> frame_;
-  std::unique_ptr<decode::Decoder> decoder_;
+  std::vector<Stretch> stretches_;  // the frame's, in order; samples go to the last
+  bool brokenOff_ = false;
 };
 
 }  // namespace bitoner::grab

@@ -10,9 +10,63 @@
 #include <cstring>
 #include <filesystem>
 
+#include "decode/loaded_library.h"
+
 namespace bitoner::grab {
 
 namespace {
+
+// libpng's entry points, resolved when the first picture is written: only grab draws.
+struct Png {
+  Png() {
+    library.resolve(createWriteStruct, "png_create_write_struct");
+    library.resolve(createInfoStruct, "png_create_info_struct");
+    library.resolve(destroyWriteStruct, "png_destroy_write_struct");
+    library.resolve(setLongjmpFn, "png_set_longjmp_fn");
+    library.resolve(setWriteFn, "png_set_write_fn");
+    library.resolve(getIoPtr, "png_get_io_ptr");
+    library.resolve(setIhdr, "png_set_IHDR");
+    library.resolve(setText, "png_set_text");
+    library.resolve(setRows, "png_set_rows");
+    library.resolve(writePng, "png_write_png");
+  }
+
+  decode::LoadedLibrary library{"libpng16.so.16"};
+  decltype(&png_create_write_struct) createWriteStruct = nullptr;
+  decltype(&png_create_info_struct) createInfoStruct = nullptr;
+  decltype(&png_destroy_write_struct) destroyWriteStruct = nullptr;
+  decltype(&png_set_longjmp_fn) setLongjmpFn = nullptr;
+  decltype(&png_set_write_fn) setWriteFn = nullptr;
+  decltype(&png_get_io_ptr) getIoPtr = nullptr;
+  decltype(&png_set_IHDR) setIhdr = nullptr;
+  decltype(&png_set_text) setText = nullptr;
+  decltype(&png_set_rows) setRows = nullptr;
+  decltype(&png_write_png) writePng = nullptr;
+};
+
+const Png& pngLibrary() { return decode::loadedOnce<Png, PictureError>("libpng"); }
+
+// FreeType's entry points, resolved when the first picture is made.
+struct FreeType {
+  FreeType() {
+    library.resolve(init, "FT_Init_FreeType");
+    library.resolve(done, "FT_Done_FreeType");
+    library.resolve(newFace, "FT_New_Face");
+    library.resolve(doneFace, "FT_Done_Face");
+    library.resolve(setPixelSizes, "FT_Set_Pixel_Sizes");
+    library.resolve(loadChar, "FT_Load_Char");
+  }
+
+  decode::LoadedLibrary library{"libfreetype.so.6"};
+  decltype(&FT_Init_FreeType) init = nullptr;
+  decltype(&FT_Done_FreeType) done = nullptr;
+  decltype(&FT_New_Face) newFace = nullptr;
+  decltype(&FT_Done_Face) doneFace = nullptr;
+  decltype(&FT_Set_Pixel_Sizes) setPixelSizes = nullptr;
+  decltype(&FT_Load_Char) loadChar = nullptr;
+};
+
+const FreeType& freeTypeLibrary() { return decode::loadedOnce<FreeType, PictureError>("FreeType"); }
 
 constexpr int kFixedPointShift = 6;  // FreeType's 26.6 fixed-point advances
 
@@ -37,7 +91,7 @@ struct PngOut {
 };
 
 void appendPng(png_structp png, png_bytep data, png_size_t length) {
-  auto* out = static_cast<PngOut*>(png_get_io_ptr(png));
+  auto* out = static_cast<PngOut*>(pngLibrary().getIoPtr(png));
   const auto* first = reinterpret_cast<const std::byte*>(data);
   out->bytes->insert(out->bytes->end(), first, first + length);
 }
@@ -46,27 +100,29 @@ void flushPng(png_structp) {}
 
 // libpng reports errors by jumping back to its set-up point, so this function makes nothing with
 // a destructor: everything it uses is made by its caller.
-bool encodePng(PngOut& out, int width, int height, png_bytep* rows, std::vector<png_text>& chunks) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+bool encodePng(const Png& lib, PngOut& out, int width, int height, png_bytep* rows,
+               std::vector<png_text>& chunks) {
+  png_structp png = lib.createWriteStruct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png == nullptr ? nullptr : lib.createInfoStruct(png);
   if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
+    lib.destroyWriteStruct(&png, nullptr);
     return false;
   }
-  if (setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_write_struct(&png, &info);
+  // What png_jmpbuf() expands to, through the loaded library.
+  if (setjmp(*lib.setLongjmpFn(png, std::longjmp, sizeof(std::jmp_buf))) != 0) {
+    lib.destroyWriteStruct(&png, &info);
     return false;
   }
-  png_set_write_fn(png, &out, appendPng, flushPng);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+  lib.setWriteFn(png, &out, appendPng, flushPng);
+  lib.setIhdr(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+              PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+              PNG_FILTER_TYPE_DEFAULT);
   if (!chunks.empty()) {
-    png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size()));
+    lib.setText(png, info, chunks.data(), static_cast<int>(chunks.size()));
   }
-  png_set_rows(png, info, rows);
-  png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
-  png_destroy_write_struct(&png, &info);
+  lib.setRows(png, info, rows);
+  lib.writePng(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+  lib.destroyWriteStruct(&png, &info);
   return true;
 }
 
@@ -78,36 +134,37 @@ std::vector<std::string> fontFiles() {
 }
 
 struct Canvas::Font {
+  const FreeType& lib = freeTypeLibrary();
   FT_Library library = nullptr;
   FT_Face face = nullptr;
   int pixelSize = 0;
 
   Font() {
-    if (FT_Init_FreeType(&library) != 0) {
+    if (lib.init(&library) != 0) {
       throw PictureError("cannot start FreeType");
     }
     for (const std::string& file : fontFiles()) {
-      if (FT_New_Face(library, file.c_str(), 0, &face) == 0) {
+      if (lib.newFace(library, file.c_str(), 0, &face) == 0) {
         return;
       }
     }
-    FT_Done_FreeType(library);
+    lib.done(library);
     throw PictureError("no font to write on the picture: install fonts-liberation (" +
                        fontFiles().front() + ")");
   }
   ~Font() {
-    FT_Done_Face(face);
-    FT_Done_FreeType(library);
+    lib.doneFace(face);
+    lib.done(library);
   }
   Font(const Font&) = delete;
   Font& operator=(const Font&) = delete;
 
   bool load(char32_t code, int size) {
     if (size != pixelSize) {
-      FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(size));
+      lib.setPixelSizes(face, 0, static_cast<FT_UInt>(size));
       pixelSize = size;
     }
-    return FT_Load_Char(face, code, FT_LOAD_RENDER) == 0;
+    return lib.loadChar(face, code, FT_LOAD_RENDER) == 0;
   }
 };
 
@@ -186,7 +243,7 @@ std::vector<std::byte> Canvas::png(
     chunks[i].text = const_cast<png_charp>(texts[i].second.c_str());
     chunks[i].text_length = texts[i].second.size();
   }
-  if (!encodePng(out, width_, height_, rows.data(), chunks)) {
+  if (!encodePng(pngLibrary(), out, width_, height_, rows.data(), chunks)) {
     throw PictureError("the PNG library failed to write the picture");
   }
   return bytes;

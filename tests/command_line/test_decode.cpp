@@ -244,7 +244,7 @@ TEST(DecodeTest, RefusesUsageAndReportsUnreadableFiles) {
   const std::vector<Case> cases{
       {{}, 2, "give a recording"},
       {{"--symbol", "abc", "x.wav"}, 2, "--symbol"},
-      {{"--search", "100", "rec.sigmf-data"}, 2, "too close"},
+      {{"--search", "250", "rec.sigmf-data"}, 2, "too close"},
       {{"--annotate", "x.json", "rec.sigmf-data"}, 2, ".sigmf-meta"},
       {{"--annotate", "rec.sigmf-meta", "rec.sigmf-data"}, 2, "overwrite"},
       {{"missing.wav"}, 1, "missing.wav: No such file or directory"},

@@ -49,19 +49,6 @@ TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysALineATransmissionAndTheRestWhenStopp
       << testing::fileText(dir / "err.txt");
 }
 
-// Waits up to `limit` for `file` to hold `text`.
-bool waitFor(const std::filesystem::path& file, const std::string& text,
-             std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (testing::fileText(file).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
   const testing::TempDir dir;
   testing::PrivatePulse pulse;
@@ -70,7 +57,7 @@ TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
                                 {dir.path(), dir / "out.txt", dir / "err.txt", {}});
   std::this_thread::sleep_for(1s);
   pulse.restartDaemon();
-  ASSERT_TRUE(waitFor(dir / "err.txt", "sound server back; decoding again", 15s))
+  ASSERT_TRUE(testing::waitForText(dir / "err.txt", "sound server back; decoding again", 15s))
       << testing::fileText(dir / "err.txt");
   EXPECT_NE(testing::fileText(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
       << testing::fileText(dir / "err.txt");
@@ -79,7 +66,7 @@ TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
       {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
       {dir.path(), {}, dir / "beacon.txt", {}});
   ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
-  EXPECT_TRUE(waitFor(dir / "out.txt", "CQ DE TE", 15s))
+  EXPECT_TRUE(testing::waitForText(dir / "out.txt", "CQ DE TE", 15s))
       << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
   decoder.signal(SIGINT);
   EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");

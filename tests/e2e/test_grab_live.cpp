@@ -21,6 +21,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The greenest pixel of the row showing `hz` at the default band (510 to 1290 Hz), over the
+// frame's first 200 columns.
+int brightestAt(const testing::PngPicture& frame, double hz) {
+  const int rows = frame.height - 30 - 44;
+  const int row = 30 + static_cast<int>((1290.0 - hz) / 780.0 * rows);
+  int brightest = 0;
+  for (int x = 100; x < 100 + 200; ++x) {
+    brightest = std::max(brightest, frame.green(x, row));
+  }
+  return brightest;
+}
+
 TEST(LiveGrabTest, DrawsFramesAcrossAMinuteAndReplacesTheLatestWhole) {
   const testing::TempDir dir;
   const testing::PrivatePulse pulse;
@@ -55,17 +67,42 @@ TEST(LiveGrabTest, DrawsFramesAcrossAMinuteAndReplacesTheLatestWhole) {
   // The dot's tone shows in the new frame: its row outshines one between the tones.
   const testing::PngPicture frame = testing::readPng((dir / "grab-20261208T1400Z.png").string());
   ASSERT_GT(frame.width, 0);
-  const auto rowOf = [&](double hz) {
-    const int rows = frame.height - 30 - 44;
-    return 30 + static_cast<int>((1290.0 - hz) / 780.0 * rows);
+  EXPECT_GT(brightestAt(frame, 1000.0), brightestAt(frame, 800.0) + 60);
+}
+
+TEST(LiveGrabTest, ASoundServerRestartIsSaidAndTheFrameGoesOnAfterTheGap) {
+  const testing::TempDir dir;
+  testing::PrivatePulse pulse;
+  const testing::ScopedEnv utc("TZ", "UTC");
+  testing::ChildProcess grab(
+      {BITONER_FAKETIME, "-m", "--exclude-monotonic", "2026-12-08 14:00:02", BITONER_EXECUTABLE,
+       "grab", "--live", "--device", "bitoner_test_sink.monitor", "--update", "1s"},
+      {dir.path(), dir / "out.txt", dir / "err.txt", {}});
+  const auto key = [&](const char* message) {
+    testing::ChildProcess beacon(
+        {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.2", "--passes", "1", message},
+        {dir.path(), {}, dir / "beacon.txt", {}});
+    return beacon.wait(20s);
   };
-  int dot = 0;
-  int between = 0;
-  for (int x = 100; x < 100 + 200; ++x) {
-    dot = std::max(dot, frame.green(x, rowOf(1000.0)));
-    between = std::max(between, frame.green(x, rowOf(800.0)));
-  }
-  EXPECT_GT(dot, between + 60);
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(key("EEEE"), 0) << testing::fileText(dir / "beacon.txt");  // dots only
+  pulse.restartDaemon();
+  ASSERT_TRUE(testing::waitForText(dir / "err.txt", "sound server back; grabbing again", 15s))
+      << testing::fileText(dir / "err.txt");
+  EXPECT_NE(testing::fileText(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
+      << testing::fileText(dir / "err.txt");
+  ASSERT_EQ(key("TTTT"), 0) << testing::fileText(dir / "beacon.txt");  // dashes only
+  std::this_thread::sleep_for(1s);
+  grab.signal(SIGINT);
+  EXPECT_EQ(grab.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
+  // One frame holds both: the dots from before the restart and the dashes after it.
+  EXPECT_EQ(dir.entries(),
+            (std::vector<std::string>{"beacon.txt", "err.txt", "grab-20261208T1400Z.png",
+                                      "grab-latest.png", "out.txt"}));
+  const testing::PngPicture frame = testing::readPng((dir / "grab-20261208T1400Z.png").string());
+  ASSERT_GT(frame.width, 0);
+  EXPECT_GT(brightestAt(frame, 1000.0), brightestAt(frame, 800.0) + 60);
+  EXPECT_GT(brightestAt(frame, 1200.0), brightestAt(frame, 800.0) + 60);
 }
 
 }  // namespace

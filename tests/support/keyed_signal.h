@@ -12,12 +12,14 @@
 
 namespace bitoner::testing {
 
-// The clean recording of a message as render writes it at the default options and this symbol
-// length, as complex values at full scale 1.
+// The clean recording of a message as render writes it at the default options, this symbol
+// length and mode, as complex values at full scale 1.
 inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
-                                                     const std::string& symbol) {
+                                                     const std::string& symbol,
+                                                     Mode mode = Mode::ThreeTone) {
   cli::KeyingOptions options;
   options.text(Box::SymbLen) = symbol;
+  options.mode = modeName(mode);
   options.message = {text};
   const cli::KeyingSetup setup = cli::resolveKeying(options);
   const ToneBank tones(setup.tones);

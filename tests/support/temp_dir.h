@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace bitoner::testing {
@@ -21,6 +23,19 @@ inline std::string fileText(const std::filesystem::path& file) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Waits up to `limit` for `file` to hold `text`; false if it never did.
+inline bool waitForText(const std::filesystem::path& file, const std::string& text,
+                        std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (fileText(file).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 // A fresh directory under the system's temporary directory, removed with all it holds.

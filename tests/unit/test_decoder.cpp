@@ -80,10 +80,16 @@ TEST(DecoderTest, FindsTheStartAndTheOffsetInNoise) {
 }
 
 TEST(DecoderTest, NoiseAloneReadsAsNothing) {
-  // Ten minutes: hundreds of thousands of places for a reading to begin.
-  const decode::Decoded decoded = decodeWith({}, "0.5", 0.1, 300.0, 0.0, {}, {});
-  EXPECT_FALSE(decoded.found);
-  EXPECT_EQ(decoded.text, "");
+  // Ten minutes: hundreds of thousands of places for a reading to begin; two for the other modes.
+  for (const Mode mode : kModes) {
+    decode::DecoderSettings settings;
+    settings.mode = mode;
+    settings.toneHz = {995.0, 1000.0, 1005.0};
+    const double edgeSeconds = mode == Mode::ThreeTone ? 300.0 : 60.0;
+    const decode::Decoded decoded = decodeWith({}, "0.5", 0.1, edgeSeconds, 0.0, {}, settings);
+    EXPECT_FALSE(decoded.found) << modeName(mode);
+    EXPECT_EQ(decoded.text, "") << modeName(mode);
+  }
 }
 
 // The tones move 30 Hz a minute one way, then turn back: fifteen symbols' resolutions over the

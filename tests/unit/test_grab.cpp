@@ -86,6 +86,15 @@ TEST(GrabberTest, LiveFramesFollowTheWallClockThroughSteps) {
   EXPECT_EQ(live.grabber().frameStart(), utc("2026-12-08T13:00:00Z"));
 }
 
+TEST(GrabberTest, AFrameBrokenOffByALostServerIsKeptAndGoesOnAfterTheGap) {
+  LiveGrab live(utc("2026-12-08T14:00:00Z"));
+  live.seconds(10);
+  live.grabber().breakOff();
+  live.stepClock(20s);  // the server away
+  live.seconds(40);     // back, and on past 14:01
+  EXPECT_EQ(live.names_, (std::vector<std::string>{"grab-20261208T1400Z.png", "grab-latest.png"}));
+}
+
 // The band's mean power after the downconverter, for two seconds of a full-scale tone at `hz`.
 double powerThrough(Downconverter& down, double hz) {
   std::vector<std::complex<float>> in(22050);
