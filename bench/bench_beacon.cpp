@@ -70,7 +70,7 @@ void BM_BeaconRecorded(benchmark::State& state) {
   for (auto _ : state) {
     const testing::TempWorkDir dir;
     const testing::PrivatePulse pulse;
-    MakeTones(ToneInputs{"600", "1000", "1200", kSampleRateHz, kSymbolSeconds, kSymbolSeconds / 10,
+    MakeTones(ToneInputs{600.0, 1000.0, 1200.0, kSampleRateHz, kSymbolSeconds, kSymbolSeconds / 10,
                          10340.65, false});
     const std::vector<std::int16_t> pass = testing::framesOf(testing::playOrder(U"PARIS "));
     testing::MonitorRecorder recorder(pulse);

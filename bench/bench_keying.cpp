@@ -278,9 +278,9 @@ BENCHMARK(BM_LoopRunRecorded)
 void BM_PlayOverhead(benchmark::State& state) {
   const testing::PrivatePulse pulse;
   PulsePlayer player;
-  player.open(std::make_shared<const ToneBank>(ToneInputs{.idleFreqText = "600",
-                                                          .dotFreqText = "1000",
-                                                          .dashFreqText = "1200",
+  player.open(std::make_shared<const ToneBank>(ToneInputs{.idleHz = 600.0,
+                                                          .dotHz = 1000.0,
+                                                          .dashHz = 1200.0,
                                                           .Fsample = kSampleRateHz,
                                                           .SymbolLength = 0.0,
                                                           .InterSymbol = 0.0,

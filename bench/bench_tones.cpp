@@ -21,9 +21,9 @@ double peakRssKiB() {
 void runMakeTones(benchmark::State& state, double symbolLengthS) {
   const testing::TempDir dir;  // removed when the benchmark ends
   ToneInputs inputs;
-  inputs.idleFreqText = "600";
-  inputs.dotFreqText = "1000";
-  inputs.dashFreqText = "1200";
+  inputs.idleHz = 600.0;
+  inputs.dotHz = 1000.0;
+  inputs.dashHz = 1200.0;
   inputs.Fsample = kSampleRateHz;
   inputs.SymbolLength = symbolLengthS;
   inputs.InterSymbol = 10.0 / 100.0 * symbolLengthS;

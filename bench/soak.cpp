@@ -62,7 +62,7 @@ struct Process {
 int soak(double minutes) {
   const testing::TempWorkDir dir;
   const testing::PrivatePulse pulse;
-  MakeTones(ToneInputs{"600", "1000", "1200", kSampleRateHz, kSymbolSeconds, kSymbolSeconds / 10,
+  MakeTones(ToneInputs{600.0, 1000.0, 1200.0, kSampleRateHz, kSymbolSeconds, kSymbolSeconds / 10,
                        10340.65, false});
   std::u32string message(kMessage.begin(), kMessage.end());
   const std::vector<std::int16_t> pass = testing::framesOf(testing::playOrder(message));

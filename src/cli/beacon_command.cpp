@@ -82,12 +82,12 @@ BeaconConfig configure(const BeaconOptions& options) {
   if (options.offset && !options.every) {
     throw Refusal("--offset: needs --every");
   }
-  KeyingSetup setup = resolveKeying(options.keying);
-  applySignalOptions(options.signal, setup);
+  RunPlan plan = planRun(options.keying);
+  applySignalOptions(options.signal, plan);
   // Refuses tones that cannot be keyed, before anything plays.
-  config.tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
-  config.message = setup.message;
-  config.sampleRateHz = setup.tones.Fsample;
+  config.tones = makeToneBank(plan.tones, ToneBank::kPlayerKeptFramesLimit);
+  config.message = plan.message;
+  config.sampleRateHz = plan.tones.Fsample;
   if (options.every) {
     config.schedule = PassSchedule{
         durationOf("--every", *options.every, false),

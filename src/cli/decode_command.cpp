@@ -49,7 +49,7 @@ std::string dotsAndDashes(const std::string& pattern) {
 
 // The keying the options describe, each value derived as the window derives it; refuses an
 // option the mode does not use.
-KeyingSetup keyingFor(const DecodeOptions& options) {
+RunPlan keyingFor(const DecodeOptions& options) {
   KeyingOptions keying;
   for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
     keying.boxTexts[box] = options.boxTexts[box];
@@ -57,7 +57,7 @@ KeyingSetup keyingFor(const DecodeOptions& options) {
   keying.mode = options.mode;
   keying.freqText = options.freqText;
   keying.shiftText = options.shiftText;
-  return resolveKeying(keying);
+  return planRun(keying);
 }
 
 // The decoder's settings from the options. In ordinary Morse timing the dot tone is the key-down
@@ -66,22 +66,19 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz)
   decode::DecoderSettings settings =
       decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
-  const KeyingSetup setup = keyingFor(options);
-  settings.mode = setup.tones.mode;
+  const RunPlan plan = keyingFor(options);
+  settings.mode = plan.tones.mode;
   const double sign = options.invert ? -1.0 : 1.0;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
+  settings.toneHz = {sign * plan.tones.idleHz, sign * plan.tones.dotHz, sign * plan.tones.dashHz};
   return settings;
 }
 
 // The frequencies an annotation spans: every tone the mode keys.
 std::pair<double, double> keyedBand(const DecodeOptions& options) {
-  const KeyingSetup setup = keyingFor(options);
-  std::vector<double> tones{readNumber(setup.tones.dotFreqText),
-                            readNumber(setup.tones.dashFreqText)};
-  if (!hasSilentPauses(setup.tones.mode)) {
-    tones.push_back(readNumber(setup.tones.idleFreqText));
+  const RunPlan plan = keyingFor(options);
+  std::vector<double> tones{plan.tones.dotHz, plan.tones.dashHz};
+  if (!hasSilentPauses(plan.tones.mode)) {
+    tones.push_back(plan.tones.idleHz);
   }
   const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
   return options.invert ? std::pair(-*highest, -*lowest) : std::pair(*lowest, *highest);
@@ -300,15 +297,13 @@ decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
                                         const std::string& searchText, double rateHz) {
   KeyingOptions keying;
   keying.boxTexts = boxTexts;
-  const KeyingSetup setup = resolveKeying(keying);
+  const RunPlan plan = planRun(keying);
   const double sign = invert ? -1.0 : 1.0;
   decode::DecoderSettings settings;
   settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * readNumber(setup.tones.idleFreqText),
-                     sign * readNumber(setup.tones.dotFreqText),
-                     sign * readNumber(setup.tones.dashFreqText)};
-  settings.symbolSeconds = setup.tones.SymbolLength;
-  settings.gapSeconds = setup.tones.InterSymbol;
+  settings.toneHz = {sign * plan.tones.idleHz, sign * plan.tones.dotHz, sign * plan.tones.dashHz};
+  settings.symbolSeconds = plan.tones.SymbolLength;
+  settings.gapSeconds = plan.tones.InterSymbol;
   settings.searchHz = readNumber(searchText);
   return settings;
 }

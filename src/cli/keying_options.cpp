@@ -117,26 +117,22 @@ void refuseUnused(const KeyingOptions& options, Mode mode) {
   }
 }
 
-// The shortest text that reads back as the number.
-std::string exactText(double value) {
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, end);
-}
-
 // QRSS and FSKCW key --freq on the dot's and dash's tone and their key up on the idle tone's.
-void placeModeTones(const KeyingOptions& options, Mode mode, BoxTexts& texts) {
+void placeModeTones(const KeyingOptions& options, Mode mode, ToneInputs& tones) {
+  tones.mode = mode;
   if (!hasMorseTiming(mode)) {
     return;
   }
   const std::string freq = options.freqText.value_or(std::string(kFreqDefault));
-  texts[static_cast<std::size_t>(Box::DotFreq)] = freq;
-  texts[static_cast<std::size_t>(Box::DashFreq)] = freq;
-  texts[static_cast<std::size_t>(Box::IdleFreq)] =
-      mode == Mode::Fskcw
-          ? exactText(readNumber(freq) -
-                      readNumber(options.shiftText.value_or(std::string(kShiftDefault))))
-          : freq;
+  tones.dotHz = tones.dashHz = readNumber(freq);
+  tones.typed.dot = tones.typed.dash = freq;
+  if (mode == Mode::Fskcw) {
+    tones.idleHz = tones.dotHz - readNumber(options.shiftText.value_or(std::string(kShiftDefault)));
+    tones.typed.idle.clear();
+  } else {
+    tones.idleHz = tones.dotHz;
+    tones.typed.idle = freq;
+  }
 }
 
 // The tone a planning refusal names, in the words of the options that shape it.
@@ -237,7 +233,7 @@ void addKeyingOptions(CLI::App& command, KeyingOptions& options) {
       ->required();
 }
 
-KeyingSetup resolveKeying(const KeyingOptions& options) {
+RunPlan planRun(const KeyingOptions& options) {
   BoxTexts texts = defaultBoxTexts();
   for (const auto& [box, defaultText] : kDefaultTexts) {
     if (const auto& typed = options.text(box)) {
@@ -246,7 +242,6 @@ KeyingSetup resolveKeying(const KeyingOptions& options) {
   }
   const Mode mode = modeNamed(options.mode).value_or(Mode::ThreeTone);
   refuseUnused(options, mode);
-  placeModeTones(options, mode, texts);
   std::string joined;
   for (std::size_t k = 0; k < options.message.size(); ++k) {
     joined += (k == 0 ? "" : " ") + options.message[k];
@@ -256,79 +251,76 @@ KeyingSetup resolveKeying(const KeyingOptions& options) {
     throw Refusal(refusalText(refusal->reason));
   }
   RunPlan& plan = std::get<RunPlan>(prepared);
-  plan.tones.mode = mode;
-  return KeyingSetup{.boxTexts = std::move(plan.boxTexts),
-                     .parameters = plan.parameters,
-                     .tones = std::move(plan.tones),
-                     .message = std::move(plan.message)};
+  placeModeTones(options, mode, plan.tones);
+  return std::move(plan);
 }
 
-std::string KeyingSetup::description() const {
-  const ToneInputs& in = tones;
-  const auto hz = [](const std::string& text) { return numberText(readNumber(text)) + " Hz"; };
+std::string describeRun(const RunPlan& plan) {
+  const ToneInputs& in = plan.tones;
+  const auto hz = [](double frequencyHz) { return numberText(frequencyHz) + " Hz"; };
   std::string keyed;
   switch (in.mode) {
     case Mode::ThreeTone:
-      keyed = "idle " + hz(in.idleFreqText) + ", dot " + hz(in.dotFreqText) + ", dash " +
-              hz(in.dashFreqText) + ", symbol " + numberText(in.SymbolLength) + " s, gap " +
-              numberText(in.InterSymbol) + " s";
+      keyed = "idle " + hz(in.idleHz) + ", dot " + hz(in.dotHz) + ", dash " + hz(in.dashHz) +
+              ", symbol " + numberText(in.SymbolLength) + " s, gap " + numberText(in.InterSymbol) +
+              " s";
       break;
     case Mode::Dfcw:
-      keyed = "DFCW: dot " + hz(in.dotFreqText) + ", dash " + hz(in.dashFreqText) + ", symbol " +
+      keyed = "DFCW: dot " + hz(in.dotHz) + ", dash " + hz(in.dashHz) + ", symbol " +
               numberText(in.SymbolLength) + " s, gap " + numberText(in.InterSymbol) +
               " s, silence between";
       break;
     case Mode::Qrss:
-      keyed =
-          "QRSS: " + hz(in.dotFreqText) + " on and off, dot " + numberText(in.SymbolLength) + " s";
+      keyed = "QRSS: " + hz(in.dotHz) + " on and off, dot " + numberText(in.SymbolLength) + " s";
       break;
     case Mode::Fskcw:
-      keyed = "FSKCW: key down " + hz(in.dotFreqText) + ", key up " + hz(in.idleFreqText) +
-              ", dot " + numberText(in.SymbolLength) + " s";
+      keyed = "FSKCW: key down " + hz(in.dotHz) + ", key up " + hz(in.idleHz) + ", dot " +
+              numberText(in.SymbolLength) + " s";
       break;
   }
-  return "\"" + toUtf8(message) + "\" keyed by Bitoner: " + keyed + ", level -" +
-         numberText(std::fabs(readNumber(text(Box::dB)))) + " dB (peak " + numberText(in.Ampl) +
-         "), I/Q " + (in.invert ? "inverted" : "not inverted") + ", " + std::to_string(in.Fsample) +
-         " Hz sample rate";
+  return "\"" + toUtf8(plan.message) + "\" keyed by Bitoner: " + keyed + ", level -" +
+         numberText(std::fabs(readNumber(textOf(plan.boxTexts, Box::dB)))) + " dB (peak " +
+         numberText(in.Ampl) + "), I/Q " + (in.invert ? "inverted" : "not inverted") + ", " +
+         std::to_string(in.Fsample) + " Hz sample rate";
 }
 
-std::shared_ptr<const ToneBank> makeToneBank(const KeyingSetup& setup,
-                                             std::int64_t keptFramesLimit) {
+std::shared_ptr<const ToneBank> makeToneBank(const ToneInputs& tones, std::int64_t keptFramesLimit,
+                                             std::string_view steadyOption) {
   // A tone at or above half the sample rate comes out at another frequency. The window keys it
   // as its boxes say; the command line refuses it.
-  const Mode mode = setup.tones.mode;
-  const double limitHz = setup.tones.Fsample / 2.0;
-  const auto check = [&](Box box, std::string_view option) {
-    const double frequencyHz = readNumber(setup.text(box));
+  const Mode mode = tones.mode;
+  const double limitHz = tones.Fsample / 2.0;
+  const auto check = [&](double frequencyHz, std::string_view option) {
     if (std::isfinite(frequencyHz) && std::fabs(frequencyHz) >= limitHz) {
       throw Refusal(std::string(option) + ": " + numberText(frequencyHz) +
-                    " Hz would come out at another frequency: at " +
-                    std::to_string(setup.tones.Fsample) +
+                    " Hz would come out at another frequency: at " + std::to_string(tones.Fsample) +
                     " samples a second a tone must lie strictly between -" + numberText(limitHz) +
                     " and " + numberText(limitHz) + " Hz, half the sample rate");
     }
   };
-  if (hasMorseTiming(mode)) {
-    check(Box::DotFreq, "--freq");
+  if (!steadyOption.empty()) {
+    check(tones.idleHz, steadyOption);
+  } else if (hasMorseTiming(mode)) {
+    check(tones.dotHz, "--freq");
     if (mode == Mode::Fskcw) {
-      check(Box::IdleFreq, "--freq, --shift: the key-up tone");
+      check(tones.idleHz, "--freq, --shift: the key-up tone");
     }
   } else {
     if (!hasSilentPauses(mode)) {
-      check(Box::IdleFreq, "--idle");
+      check(tones.idleHz, "--idle");
     }
-    check(Box::DotFreq, "--dot");
-    check(Box::DashFreq, "--dash");
+    check(tones.dotHz, "--dot");
+    check(tones.dashHz, "--dash");
   }
   try {
-    return std::make_shared<const ToneBank>(setup.tones, keptFramesLimit);
+    return std::make_shared<const ToneBank>(tones, keptFramesLimit);
   } catch (const ToneError& error) {
     if (error.fileName().empty()) {
       throw Refusal(error.what());
     }
-    throw Refusal(toneInOptionTerms(error.fileName(), setup.tones.mode) +
-                  " cannot be keyed: " + error.cause());
+    const std::string tone = steadyOption.empty() ? toneInOptionTerms(error.fileName(), tones.mode)
+                                                  : "the tone (" + std::string(steadyOption) + ")";
+    throw Refusal(tone + " cannot be keyed: " + error.cause());
   }
 }
 

@@ -7,11 +7,13 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/outcome.h"
 #include "engine/modes.h"
 #include "engine/parameters.h"
+#include "engine/run_plan.h"
 #include "engine/tones.h"
 
 namespace CLI {
@@ -56,28 +58,21 @@ void addModeOptions(CLI::App& command, std::string& mode, std::optional<std::str
 // naming its option.
 void addKeyingOptions(CLI::App& command, KeyingOptions& options);
 
-// What a run keys: the parameters and tones derived from the options' texts by the number rule.
-struct KeyingSetup {
-  std::array<std::string, kDefaultTexts.size()> boxTexts;  // as the boxes would hold them
-  KeyingParameters parameters;
-  ToneInputs tones;
-  std::u32string message;  // upper-cased
-
-  const std::string& text(Box box) const { return boxTexts[static_cast<std::size_t>(box)]; }
-  // The message and the parameters in one line, for people and for file metadata.
-  std::string description() const;
-};
-
 // Starts from the defaults, applies the options in turn, upper-cases the message and normalises a
-// symbol length given in milliseconds. The mode's tones take the idle, dot and dash boxes' places:
+// symbol length given in milliseconds. The mode's tones take the idle, dot and dash tones' places:
 // QRSS and FSKCW key --freq on dot and dash, and FSKCW its key up on idle. Throws Refusal for a
 // message that cannot be keyed, naming the characters, and for an option the mode does not use,
 // naming the mode.
-KeyingSetup resolveKeying(const KeyingOptions& options);
+RunPlan planRun(const KeyingOptions& options);
 
-// The four tones of the run. Throws Refusal, worded in terms of the options, where they cannot be
-// planned. Tones of up to `keptFramesLimit` frames are kept in memory.
+// The message and the parameters in one line, for people and for file metadata.
+std::string describeRun(const RunPlan& plan);
+
+// The four tones of the run. Throws Refusal where they cannot be planned, worded in terms of the
+// keying options, or for one steady tone (its idle tone) of `steadyOption`, the option that set
+// it. Tones of up to `keptFramesLimit` frames are kept in memory.
 std::shared_ptr<const ToneBank> makeToneBank(
-    const KeyingSetup& setup, std::int64_t keptFramesLimit = ToneBank::kKeptFramesLimit);
+    const ToneInputs& tones, std::int64_t keptFramesLimit = ToneBank::kKeptFramesLimit,
+    std::string_view steadyOption = {});
 
 }  // namespace bitoner::cli

@@ -58,9 +58,9 @@ std::string hoursText(std::int64_t frames, std::int32_t rateHz) {
 
 // The frames of the render, counted without writing them; stops counting once the
 // count passes `limit`.
-std::int64_t countFrames(const ToneBank& tones, const KeyingSetup& setup, std::int64_t loopPasses,
+std::int64_t countFrames(const ToneBank& tones, const RunPlan& plan, std::int64_t loopPasses,
                          std::int64_t limit) {
-  return countFixedRunFrames(tones, {setup.message, loopPasses}, limit) + tailFrames(tones);
+  return countFixedRunFrames(tones, {plan.message, loopPasses}, limit) + tailFrames(tones);
 }
 
 SampleFormat sampleFormat(const RenderOptions& options) {
@@ -94,31 +94,31 @@ std::string captureTime(const std::optional<std::string>& start) {
 
 // The noise of a render and the scale that keeps it from clipping, worked out before anything is
 // written: the noise is drawn once to find its peak, then drawn again from the same seed.
-std::optional<NoisePlan> planNoise(const ToneBank& tones, const KeyingSetup& setup,
+std::optional<NoisePlan> planNoise(const ToneBank& tones, const RunPlan& plan,
                                    const RenderOptions& options) {
   if (!options.snrDb) {
     return std::nullopt;
   }
-  const FixedRun run{setup.message, options.loopPasses};
-  NoisePlan plan;
-  plan.snrDb = *options.snrDb;
-  plan.seed = options.seed.value_or(0);
-  plan.sigma = noiseSigmaFor(meanPower(tones, countFixedRunPlays(tones, run)), plan.snrDb,
-                             setup.tones.Fsample);
-  NoisyFrameWriter measure(tones, nullptr, plan.sigma, plan.seed, 1.0,
+  const FixedRun run{plan.message, options.loopPasses};
+  NoisePlan noise;
+  noise.snrDb = *options.snrDb;
+  noise.seed = options.seed.value_or(0);
+  noise.sigma = noiseSigmaFor(meanPower(tones, countFixedRunPlays(tones, run)), noise.snrDb,
+                              plan.tones.Fsample);
+  NoisyFrameWriter measure(tones, nullptr, noise.sigma, noise.seed, 1.0,
                            sampleFormat(options) == SampleFormat::Cf32);
   keyFixedRun(tones, run, measure);
   measure.finish();
-  plan.scale = scaleForPeak(measure.peak());
-  return plan;
+  noise.scale = scaleForPeak(measure.peak());
+  return noise;
 }
 
 // The frames of the whole render into `out`, each segment handed to `segment` once complete.
 // Returns the frames written.
-std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options, const std::optional<NoisePlan>& noise,
-                         OutputFile& out, const std::function<void(const Segment&)>& segment) {
-  const FixedRun run{setup.message, options.loopPasses};
+std::int64_t writeFrames(const ToneBank& tones, const RunPlan& plan, const RenderOptions& options,
+                         const std::optional<NoisePlan>& noise, OutputFile& out,
+                         const std::function<void(const Segment&)>& segment) {
+  const FixedRun run{plan.message, options.loopPasses};
   if (noise) {
     NoisyFrameWriter writer(tones, &out, noise->sigma, noise->seed, noise->scale,
                             sampleFormat(options) == SampleFormat::Cf32);
@@ -132,20 +132,19 @@ std::int64_t writeFrames(const ToneBank& tones, const KeyingSetup& setup,
   return writer.frames();
 }
 
-std::int64_t renderWav(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
-  const std::int64_t frames = countFrames(tones, setup, options.loopPasses, kMaxFrames);
+std::int64_t renderWav(const ToneBank& tones, const RunPlan& plan, const RenderOptions& options,
+                       const std::optional<NoisePlan>& noise) {
+  const std::int64_t frames = countFrames(tones, plan, options.loopPasses, kMaxFrames);
   if (frames > kMaxFrames) {
     throw Refusal(
         "the recording is too long for a WAV file: a WAV file's 32-bit sizes hold at most " +
-        std::to_string(kMaxFrames) + " frames (about " +
-        hoursText(kMaxFrames, setup.tones.Fsample) +
+        std::to_string(kMaxFrames) + " frames (about " + hoursText(kMaxFrames, plan.tones.Fsample) +
         "), this one needs more; write a SigMF recording instead (-o NAME.sigmf-data)");
   }
   OutputFile out(options.output);
-  const auto header = wavHeader(setup.tones.Fsample, static_cast<std::int32_t>(frames));
+  const auto header = wavHeader(plan.tones.Fsample, static_cast<std::int32_t>(frames));
   out.write(std::as_bytes(std::span(header)));
-  const std::int64_t written = writeFrames(tones, setup, options, noise, out, nullptr);
+  const std::int64_t written = writeFrames(tones, plan, options, noise, out, nullptr);
   out.commit();
   return written;
 }
@@ -158,29 +157,29 @@ std::string writtenNames(const std::string& output, Format format) {
   return base + std::string(kSigmfDataSuffix) + " and " + base + std::string(kSigmfMetaSuffix);
 }
 
-std::int64_t renderSigmf(const ToneBank& tones, const KeyingSetup& setup,
-                         const RenderOptions& options, const std::optional<NoisePlan>& noise) {
+std::int64_t renderSigmf(const ToneBank& tones, const RunPlan& plan, const RenderOptions& options,
+                         const std::optional<NoisePlan>& noise) {
   const std::string base = sigmfBase(options.output);
   OutputFile data(base + std::string(kSigmfDataSuffix));
   OutputFile meta(base + std::string(kSigmfMetaSuffix));
   const std::string datetime = captureTime(options.start);
-  SigmfMetaWriter annotations(meta, setup.tones, options.frequencyHz, noise);
+  SigmfMetaWriter annotations(meta, plan.tones, options.frequencyHz, noise);
   Sha512 hash;
   data.digestInto(hash);
   const std::int64_t written =
-      writeFrames(tones, setup, options, noise, data,
+      writeFrames(tones, plan, options, noise, data,
                   [&](const Segment& segment) { annotations.annotate(segment); });
   annotations.finish(SigmfCapture{sampleFormat(options), options.frequencyHz, datetime, hash.hex()},
-                     setup.description() + noiseDescription(noise));
+                     describeRun(plan) + noiseDescription(noise));
   OutputFile* const pair[] = {&data, &meta};
   OutputFile::commitTogether(pair);
   return written;
 }
 
-std::int64_t renderRaw(const ToneBank& tones, const KeyingSetup& setup,
-                       const RenderOptions& options, const std::optional<NoisePlan>& noise) {
+std::int64_t renderRaw(const ToneBank& tones, const RunPlan& plan, const RenderOptions& options,
+                       const std::optional<NoisePlan>& noise) {
   OutputFile out(OutputFile::kStandardOutput);
-  const std::int64_t written = writeFrames(tones, setup, options, noise, out, nullptr);
+  const std::int64_t written = writeFrames(tones, plan, options, noise, out, nullptr);
   out.commit();
   return written;
 }
@@ -266,8 +265,8 @@ int render(const RenderOptions& options) {
   const StopSignals caught({SIGINT, SIGTERM, SIGHUP, SIGPIPE},
                            {.interruptCalls = true, .secondEndsProcess = false});
   try {
-    KeyingSetup setup = resolveKeying(options.keying);
-    applySignalOptions(options.signal, setup);
+    RunPlan plan = planRun(options.keying);
+    applySignalOptions(options.signal, plan);
     const Format format = formatOf(options.output);
     if (format != Format::Sigmf && (options.frequencyHz || options.start)) {
       throw Refusal(std::string(options.frequencyHz ? "--frequency" : "--start") +
@@ -281,26 +280,25 @@ int render(const RenderOptions& options) {
           "--format: a WAV file holds 16-bit samples only (ci16); write cf32 as a SigMF "
           "recording (-o NAME.sigmf-data) or raw (-o -)");
     }
-    const std::shared_ptr<const ToneBank> tones = makeToneBank(setup);
+    const std::shared_ptr<const ToneBank> tones = makeToneBank(plan.tones);
     if (format == Format::Raw && !options.force && ::isatty(STDOUT_FILENO) == 1) {
       throw Refusal(
           "standard output is a terminal, and the raw frames are binary: send them into a pipe "
           "or a file, or give --force");
     }
-    if (countFrames(*tones, setup, options.loopPasses, 0) == 0) {
-      throw Refusal(setup.message.empty()
+    if (countFrames(*tones, plan, options.loopPasses, 0) == 0) {
+      throw Refusal(plan.message.empty()
                         ? std::string("the message is empty: there is nothing to render")
                         : "the recording would hold no frames: at " +
-                              std::to_string(setup.tones.Fsample) +
+                              std::to_string(plan.tones.Fsample) +
                               " Hz every tone of the message is shorter than one sample "
                               "(--symbol, --gap)");
     }
     const std::int64_t pass =
-        countFrames(*tones, setup, 0, std::numeric_limits<std::int64_t>::max()) -
-        tailFrames(*tones);
-    say("render", "one pass lasts " + secondsText(pass, setup.tones.Fsample) + " (" +
+        countFrames(*tones, plan, 0, std::numeric_limits<std::int64_t>::max()) - tailFrames(*tones);
+    say("render", "one pass lasts " + secondsText(pass, plan.tones.Fsample) + " (" +
                       std::to_string(pass) + " frames)");
-    const std::optional<NoisePlan> noise = planNoise(*tones, setup, options);
+    const std::optional<NoisePlan> noise = planNoise(*tones, plan, options);
     if (format != Format::Raw) {
       // Renders killed before they could clean up (SIGKILL, a crash, a power cut) leave their
       // temporary files, which may be gigabytes: the next render into the directory removes them.
@@ -309,19 +307,19 @@ int render(const RenderOptions& options) {
     std::int64_t frames = 0;
     switch (format) {
       case Format::Wav:
-        frames = renderWav(*tones, setup, options, noise);
+        frames = renderWav(*tones, plan, options, noise);
         break;
       case Format::Sigmf:
-        frames = renderSigmf(*tones, setup, options, noise);
+        frames = renderSigmf(*tones, plan, options, noise);
         break;
       case Format::Raw:
-        frames = renderRaw(*tones, setup, options, noise);
+        frames = renderRaw(*tones, plan, options, noise);
         break;
     }
     if (format != Format::Raw) {
       say("render", "wrote " + writtenNames(options.output, format) + ": " +
                         std::to_string(frames) + " frames (" +
-                        secondsText(frames, setup.tones.Fsample) + ")");
+                        secondsText(frames, plan.tones.Fsample) + ")");
     }
     return kExitDone;
   } catch (const Interrupted& interrupted) {

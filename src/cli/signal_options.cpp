@@ -78,10 +78,10 @@ std::string secondsText(std::int64_t frames, std::int32_t rateHz) {
   return std::string(text, end) + " s";
 }
 
-void applySignalOptions(const SignalOptions& options, KeyingSetup& setup) {
-  setup.parameters.Fsample = options.rateHz;
-  setup.tones.Fsample = options.rateHz;
-  setup.tones.ppm = options.ppm;
+void applySignalOptions(const SignalOptions& options, RunPlan& plan) {
+  plan.parameters.Fsample = options.rateHz;
+  plan.tones.Fsample = options.rateHz;
+  plan.tones.ppm = options.ppm;
   if (options.shape != "smooth") {
     if (options.glideSeconds || options.rampSeconds) {
       throw Refusal(std::string(options.glideSeconds ? "--glide" : "--ramp") +
@@ -89,10 +89,10 @@ void applySignalOptions(const SignalOptions& options, KeyingSetup& setup) {
     }
     return;
   }
-  const double symbol = std::max(0.0, setup.tones.SymbolLength);
+  const double symbol = std::max(0.0, plan.tones.SymbolLength);
   // In ordinary Morse timing the gap after an element is a dot.
   const double gap = std::max(
-      0.0, hasMorseTiming(setup.tones.mode) ? setup.tones.SymbolLength : setup.tones.InterSymbol);
+      0.0, hasMorseTiming(plan.tones.mode) ? plan.tones.SymbolLength : plan.tones.InterSymbol);
   const double glide = options.glideSeconds.value_or(std::min(kGlideShare * symbol, gap));
   const double ramp = options.rampSeconds.value_or(kRampShare * symbol);
   const std::int64_t glideFrames = framesAt(glide, options.rateHz);
@@ -102,7 +102,7 @@ void applySignalOptions(const SignalOptions& options, KeyingSetup& setup) {
                   " s does not fit: a glide may last at most the gap after each element (" +
                   shortNumber(gap) + " s) and half a symbol (" + shortNumber(symbol / 2) + " s)");
   }
-  setup.tones.smooth = SmoothShape{glideFrames, framesAt(ramp, options.rateHz)};
+  plan.tones.smooth = SmoothShape{glideFrames, framesAt(ramp, options.rateHz)};
 }
 
 }  // namespace bitoner::cli

@@ -33,9 +33,9 @@ struct SignalOptions {
 void addSignalOptions(CLI::App& command, SignalOptions& options, std::int32_t maxRateHz,
                       bool shapes);
 
-// Makes the setup's tones at the chosen rate, corrected for the clock, and in the chosen shape.
+// Makes the plan's tones at the chosen rate, corrected for the clock, and in the chosen shape.
 // Throws Refusal for a glide that does not fit the gap or half a symbol, or a negative ramp.
-void applySignalOptions(const SignalOptions& options, KeyingSetup& setup);
+void applySignalOptions(const SignalOptions& options, RunPlan& plan);
 
 // Seconds at a rate as whole frames, rounded as the tones' lengths are.
 std::int64_t framesAt(double seconds, std::int32_t rateHz);

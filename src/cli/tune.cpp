@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "cli/keying_options.h"
 #include "keying/keyer.h"
@@ -61,7 +62,21 @@ CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options) {
   return tune;
 }
 
-KeyingSetup tuneSetup(const TuneOptions& options) {
+namespace {
+
+// The option that chose the tone, for a refusal to name.
+std::string_view toneOption(const TuneOptions& options) {
+  if (options.idle) {
+    return "--idle";
+  }
+  if (options.dot) {
+    return "--dot";
+  }
+  return options.dash ? "--dash" : "--freq";
+}
+
+// The run as the options give it: the tone is its idle tone. Throws Refusal.
+RunPlan tunePlan(const TuneOptions& options) {
   KeyingOptions keying;
   std::string frequency = "1000";
   if (options.frequencyText) {
@@ -74,27 +89,24 @@ KeyingSetup tuneSetup(const TuneOptions& options) {
   keying.text(Box::IdleFreq) = frequency;
   keying.text(Box::dB) = options.dBText;
   keying.invert = options.invert;
-  KeyingSetup setup = resolveKeying(keying);
-  applySignalOptions(options.signal, setup);
+  RunPlan plan = planRun(keying);
+  applySignalOptions(options.signal, plan);
   // The idle symbol, played over and over with one phase and no glide, is the steady tone.
-  setup.tones.smooth = SmoothShape{0, framesAt(kTuneRampSeconds, setup.tones.Fsample)};
-  return setup;
+  plan.tones.smooth = SmoothShape{0, framesAt(kTuneRampSeconds, plan.tones.Fsample)};
+  return plan;
 }
+
+}  // namespace
 
 int runTune(const TuneOptions& options) {
   std::shared_ptr<const ToneBank> tones;
   double frequency = 0.0;
   try {
-    const KeyingSetup setup = tuneSetup(options);
-    frequency = readNumber(setup.tones.idleFreqText);
-    tones = makeToneBank(setup, ToneBank::kPlayerKeptFramesLimit);
+    const RunPlan plan = tunePlan(options);
+    frequency = plan.tones.idleHz;
+    tones = makeToneBank(plan.tones, ToneBank::kPlayerKeptFramesLimit, toneOption(options));
   } catch (const Refusal& refusal) {
-    // The tone is keyed as the idle tone, but the operator gave it as --freq.
-    std::string text = refusal.what();
-    if (options.frequencyText && text.starts_with("--idle:")) {
-      text.replace(0, 6, "--freq");
-    }
-    say("tune", text);
+    say("tune", refusal.what());
     return kExitRefused;
   }
   // A first signal ends the tone after the stretch being sent; a second one at once.

@@ -26,9 +26,6 @@ struct TuneOptions {
 
 CLI::App* addTuneCommand(CLI::App& app, TuneOptions& options);
 
-// The run as the options give it: the tone is its idle tone. Throws Refusal.
-KeyingSetup tuneSetup(const TuneOptions& options);
-
 // Plays the tone until SIGINT or SIGTERM, rising at the start and falling at the end. Returns the
 // exit status.
 int runTune(const TuneOptions& options);

@@ -246,6 +246,12 @@ Decoded Decoder::decode() const {
   track.rangeHz = trackRangeHz_;
   track.driftHzPerSecond = settings_.driftHzPerMinute / kSecondsPerMinute;
   track.noiseBlockPower = noiseBlockPower;
+  for (std::size_t a = 0; a < keyedHz_.size(); ++a) {
+    for (std::size_t b = a + 1; b < keyedHz_.size(); ++b) {
+      const double apart = std::fabs(keyedHz_[a] - keyedHz_[b]);
+      track.tonesApartHz = track.tonesApartHz > 0.0 ? std::min(track.tonesApartHz, apart) : apart;
+    }
+  }
   const std::vector<float> trackHz = trackFrequency(tones, track);
   const double noiseRms = std::sqrt(noisePower);
   WindowSums sums;

@@ -179,9 +179,13 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
   };
   // The path may run anywhere along a ridge as wide as a symbol resolves; its top is looked for
   // that far either side.
-  const auto width = std::max<std::int64_t>(
+  auto width = std::max<std::int64_t>(
       1, static_cast<std::int64_t>(
              std::ceil(settings.blockRateHz / static_cast<double>(length) / binHz)));
+  if (settings.tonesApartHz > 0.0) {
+    width = std::clamp<std::int64_t>(
+        static_cast<std::int64_t>(std::floor(settings.tonesApartHz / 2.0 / binHz)) - 1, 1, width);
+  }
   std::vector<double> around(static_cast<std::size_t>(2 * width + 1));
   for (std::int64_t h = 0; h < hops; ++h) {
     std::int64_t low = h;

@@ -15,6 +15,9 @@ struct TrackSettings {
   double rangeHz = 0.0;           // and the track never goes further
   double driftHzPerSecond = 0.0;  // the fastest the tones may move
   double noiseBlockPower = 0.0;   // the noise power of one block sum
+  // The closest two tones lie apart; the track's refinement keeps within half of it, so that one
+  // tone is never taken for its neighbour where a symbol resolves them barely. 0: one tone.
+  double tonesApartHz = 0.0;
 };
 
 // The tones' offset over the recording, one value per block: the likeliest path through

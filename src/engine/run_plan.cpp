@@ -37,15 +37,19 @@ std::variant<RunPlan, RunRefusal> prepareRun(const BoxTexts& texts, std::u32stri
     plan.boxTexts[static_cast<std::size_t>(Box::SymbLen)] = *plan.symbLenText;
     plan.parameters = deriveParameters(plan.boxTexts);
   }
+  const auto& idle = textOf(plan.boxTexts, Box::IdleFreq);
+  const auto& dot = textOf(plan.boxTexts, Box::DotFreq);
+  const auto& dash = textOf(plan.boxTexts, Box::DashFreq);
   plan.tones = ToneInputs{
-      .idleFreqText = textOf(plan.boxTexts, Box::IdleFreq),
-      .dotFreqText = textOf(plan.boxTexts, Box::DotFreq),
-      .dashFreqText = textOf(plan.boxTexts, Box::DashFreq),
+      .idleHz = readNumber(idle),
+      .dotHz = readNumber(dot),
+      .dashHz = readNumber(dash),
       .Fsample = plan.parameters.Fsample,
       .SymbolLength = plan.parameters.SymbolLength,
       .InterSymbol = plan.parameters.InterSymbol,
       .Ampl = plan.parameters.Ampl,
       .invert = invert,
+      .typed = {.idle = idle, .dot = dot, .dash = dash},
   };
   return plan;
 }

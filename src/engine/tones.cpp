@@ -61,20 +61,22 @@ std::string lengthText(double seconds) {
 
 struct ToneSource {
   std::string_view fileName;
-  const std::string& frequencyText;
+  double frequencyHz;
+  const std::string& typed;  // empty: nothing was typed for it
   double duration;
   std::int32_t symbols = 1;  // the tone lasts this many times the duration's frames
   bool silent = false;
 };
 
 TonePlan planTone(const ToneSource& source, const ToneInputs& inputs) {
-  const double frequency = readNumber(source.frequencyText);
+  const double frequency = source.frequencyHz;
   // Without a correction the step is the plain quotient, bit for bit.
   const double made = inputs.ppm == 0.0 ? frequency : frequency / (1.0 + inputs.ppm * kPerMillion);
   const double step = made / inputs.Fsample;
   if (!std::isfinite(step)) {
-    refuse(source.fileName,
-           "the frequency \"" + source.frequencyText + "\" is too large to compute with");
+    const std::string quoted =
+        source.typed.empty() ? numberText(frequency) + " Hz" : "\"" + source.typed + "\"";
+    refuse(source.fileName, "the frequency " + quoted + " is too large to compute with");
   }
 
   const double exactFrames = std::nearbyint(inputs.Fsample * source.duration) * source.symbols;
@@ -312,12 +314,13 @@ std::array<TonePlan, 4> planTones(const ToneInputs& inputs) {
   const bool morse = hasMorseTiming(inputs.mode);
   const bool silentPauses = hasSilentPauses(inputs.mode);
   const std::array<ToneSource, 4> sources{{
-      {kToneFileNames[0], inputs.idleFreqText, inputs.SymbolLength, morse ? kCharacterEndDots : 1,
-       silentPauses},
-      {kToneFileNames[1], inputs.idleFreqText, morse ? inputs.SymbolLength : inputs.InterSymbol, 1,
-       silentPauses},
-      {kToneFileNames[2], inputs.dotFreqText, inputs.SymbolLength},
-      {kToneFileNames[3], inputs.dashFreqText, inputs.SymbolLength, morse ? kDashDots : 1},
+      {kToneFileNames[0], inputs.idleHz, inputs.typed.idle, inputs.SymbolLength,
+       morse ? kCharacterEndDots : 1, silentPauses},
+      {kToneFileNames[1], inputs.idleHz, inputs.typed.idle,
+       morse ? inputs.SymbolLength : inputs.InterSymbol, 1, silentPauses},
+      {kToneFileNames[2], inputs.dotHz, inputs.typed.dot, inputs.SymbolLength},
+      {kToneFileNames[3], inputs.dashHz, inputs.typed.dash, inputs.SymbolLength,
+       morse ? kDashDots : 1},
   }};
   std::array<TonePlan, 4> plans;
   for (std::size_t k = 0; k < sources.size(); ++k) {

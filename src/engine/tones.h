@@ -79,12 +79,19 @@ struct SmoothShape {
   std::int64_t rampFrames = 0;   // the level's rise at the start and its fall at the end
 };
 
-// What MakeTones reads when it runs: the three frequency box texts as typed, the form variables and
-// the state of the Invert I/Q box.
+// The three frequencies as the operator typed them, kept only for a refusal that quotes them.
+struct TypedFrequencies {
+  std::string idle;
+  std::string dot;
+  std::string dash;
+};
+
+// What MakeTones reads when it runs: the three frequencies, the form variables and the state of
+// the Invert I/Q box.
 struct ToneInputs {
-  std::string idleFreqText;
-  std::string dotFreqText;
-  std::string dashFreqText;
+  double idleHz = 0.0;
+  double dotHz = 0.0;
+  double dashHz = 0.0;
   std::int32_t Fsample = 0;
   double SymbolLength = 0.0;
   double InterSymbol = 0.0;
@@ -97,8 +104,11 @@ struct ToneInputs {
   // files are always hard.
   std::optional<SmoothShape> smooth = std::nullopt;
   // How the four tones key the message: their lengths and which of them are silence. The
-  // frequencies are the three texts above, which a front end fills from the mode's own options.
+  // frequencies are the three above, which a front end fills from the mode's own options.
   Mode mode = Mode::ThreeTone;
+  // A frequency too large to compute with is quoted as typed where there is a text; otherwise
+  // as its number.
+  TypedFrequencies typed = {};
 };
 
 // Full scale of a floating-point sample: a 16-bit sample of 32767 is 1.0.

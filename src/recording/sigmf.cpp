@@ -61,10 +61,10 @@ SigmfMetaWriter::SigmfMetaWriter(OutputFile& out, const ToneInputs& tones,
                                  const std::optional<NoisePlan>& noise)
     : out_(out), tones_(tones), noise_(noise) {
   const double sign = tones.invert ? -1.0 : 1.0;
-  frequencyHz_[static_cast<std::size_t>(Tone::Idle)] = sign * readNumber(tones.idleFreqText);
-  frequencyHz_[static_cast<std::size_t>(Tone::Gap)] = sign * readNumber(tones.idleFreqText);
-  frequencyHz_[static_cast<std::size_t>(Tone::Dot)] = sign * readNumber(tones.dotFreqText);
-  frequencyHz_[static_cast<std::size_t>(Tone::Dash)] = sign * readNumber(tones.dashFreqText);
+  frequencyHz_[static_cast<std::size_t>(Tone::Idle)] = sign * tones.idleHz;
+  frequencyHz_[static_cast<std::size_t>(Tone::Gap)] = sign * tones.idleHz;
+  frequencyHz_[static_cast<std::size_t>(Tone::Dot)] = sign * tones.dotHz;
+  frequencyHz_[static_cast<std::size_t>(Tone::Dash)] = sign * tones.dashHz;
   for (double& f : frequencyHz_) {
     f += frequencyHz.value_or(0.0);
   }

@@ -167,67 +167,71 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
 
 // A beacon heard twice by a receiver whose frequency drifts: two transmissions a minute apart,
 // the tones rising 6 Hz a minute, noise throughout, kept as a receiving station keeps it (a float
-// WAV of I/Q). One line for each transmission, and --verbose tells where each began and its drift.
+// WAV of I/Q). One line for each transmission, and --verbose tells where each began and its drift;
+// in three-tone and in FSKCW, whose elements and pauses follow ordinary Morse timing.
 TEST(DecodeTest, ReadsADriftingTwoPassRecordingLineByLine) {
-  const TempDir dir;
-  const std::vector<std::string> symbol{"--symbol", "0.5"};
-  render(with(symbol, {"-o", "a.sigmf-data", "VVV DE G3XBM"}), dir);
-  render(with(symbol, {"-o", "b.sigmf-data", "CQ TEST K"}), dir);
-  constexpr double kRate = 11025.0;
-  const auto frames = [&](const char* name) {
-    const std::vector<std::int16_t> raw = testing::samplesOf(slurp(dir / name));
-    std::vector<std::complex<double>> out;
-    for (std::size_t k = 0; k + 1 < raw.size(); k += 2) {
-      out.emplace_back(raw[k] / 32768.0, raw[k + 1] / 32768.0);
+  for (const std::string mode : {"three-tone", "fskcw"}) {
+    SCOPED_TRACE(mode);
+    const TempDir dir;
+    const std::vector<std::string> symbol{"--symbol", "0.5", "--mode", mode};
+    render(with(symbol, {"-o", "a.sigmf-data", "VVV DE G3XBM"}), dir);
+    render(with(symbol, {"-o", "b.sigmf-data", "CQ TEST K"}), dir);
+    constexpr double kRate = 11025.0;
+    const auto frames = [&](const char* name) {
+      const std::vector<std::int16_t> raw = testing::samplesOf(slurp(dir / name));
+      std::vector<std::complex<double>> out;
+      for (std::size_t k = 0; k + 1 < raw.size(); k += 2) {
+        out.emplace_back(raw[k] / 32768.0, raw[k + 1] / 32768.0);
+      }
+      return out;
+    };
+    const std::vector<std::complex<double>> a = frames("a.sigmf-data");
+    const std::vector<std::complex<double>> b = frames("b.sigmf-data");
+    const auto at = [&](double seconds) { return static_cast<std::size_t>(seconds * kRate); };
+    const std::size_t secondStart = at(5.0) + a.size() + at(60.0);
+    std::vector<std::complex<double>> clean(secondStart + b.size() + at(5.0));
+    std::copy(a.begin(), a.end(), clean.begin() + static_cast<std::ptrdiff_t>(at(5.0)));
+    std::copy(b.begin(), b.end(), clean.begin() + static_cast<std::ptrdiff_t>(secondStart));
+    ComplexNoise noise(11, noiseSigmaFor(std::norm(a.front()), -10.0, kRate));
+    std::vector<float> interleaved;
+    double turns = 0.0;
+    for (std::size_t n = 0; n < clean.size(); ++n) {
+      turns = std::fmod(turns + (-2.0 + 0.1 * static_cast<double>(n) / kRate) / kRate, 1.0);
+      double i = 0.0;
+      double q = 0.0;
+      noise.next(i, q);
+      const std::complex<double> x =
+          clean[n] * std::polar(1.0, 2.0 * std::numbers::pi * turns) + std::complex<double>(i, q);
+      interleaved.push_back(static_cast<float>(x.real()));
+      interleaved.push_back(static_cast<float>(x.imag()));
     }
-    return out;
-  };
-  const std::vector<std::complex<double>> a = frames("a.sigmf-data");
-  const std::vector<std::complex<double>> b = frames("b.sigmf-data");
-  const auto at = [&](double seconds) { return static_cast<std::size_t>(seconds * kRate); };
-  const std::size_t secondStart = at(5.0) + a.size() + at(60.0);
-  std::vector<std::complex<double>> clean(secondStart + b.size() + at(5.0));
-  std::copy(a.begin(), a.end(), clean.begin() + static_cast<std::ptrdiff_t>(at(5.0)));
-  std::copy(b.begin(), b.end(), clean.begin() + static_cast<std::ptrdiff_t>(secondStart));
-  ComplexNoise noise(11, noiseSigmaFor(std::norm(a.front()), -10.0, kRate));
-  std::vector<float> interleaved;
-  double turns = 0.0;
-  for (std::size_t n = 0; n < clean.size(); ++n) {
-    turns = std::fmod(turns + (-2.0 + 0.1 * static_cast<double>(n) / kRate) / kRate, 1.0);
-    double i = 0.0;
-    double q = 0.0;
-    noise.next(i, q);
-    const std::complex<double> x =
-        clean[n] * std::polar(1.0, 2.0 * std::numbers::pi * turns) + std::complex<double>(i, q);
-    interleaved.push_back(static_cast<float>(x.real()));
-    interleaved.push_back(static_cast<float>(x.imag()));
-  }
-  SF_INFO info{};
-  info.samplerate = static_cast<int>(kRate);
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open((dir / "heard.wav").c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr);
-  sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(clean.size()));
-  sf_close(file);
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(kRate);
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open((dir / "heard.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(clean.size()));
+    sf_close(file);
 
-  const Finished done =
-      run(with({"decode", "--drift", "10", "--verbose", "heard.wav"}, symbol), dir.path());
-  EXPECT_EQ(done.status, 0) << done.err;
-  EXPECT_EQ(done.out, "VVV DE G3XBM\nCQ TEST K\n");
-  const std::regex line(R"(transmission from ([0-9.]+) s to [0-9.]+ s, offset ([-+0-9.]+) Hz to )"
-                        R"([-+0-9.]+ Hz \(drift ([-+0-9.]+) Hz a minute\))");
-  std::vector<std::smatch> found;
-  for (auto it = std::sregex_iterator(done.err.begin(), done.err.end(), line);
-       it != std::sregex_iterator(); ++it) {
-    found.push_back(*it);
-  }
-  ASSERT_EQ(found.size(), 2U) << done.err;
-  const double starts[] = {5.0, static_cast<double>(secondStart) / kRate};
-  for (std::size_t k = 0; k < 2; ++k) {
-    EXPECT_NEAR(std::stod(found[k][1]), starts[k], 0.05) << done.err;
-    EXPECT_NEAR(std::stod(found[k][2]), -2.0 + 0.1 * starts[k], 0.3) << done.err;
-    EXPECT_NEAR(std::stod(found[k][3]), 6.0, 1.5) << done.err;
+    const Finished done =
+        run(with({"decode", "--drift", "10", "--verbose", "heard.wav"}, symbol), dir.path());
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(done.out, "VVV DE G3XBM\nCQ TEST K\n");
+    const std::regex line(R"(transmission from ([0-9.]+) s to [0-9.]+ s, offset ([-+0-9.]+) Hz to )"
+                          R"([-+0-9.]+ Hz \(drift ([-+0-9.]+) Hz a minute\))");
+    std::vector<std::smatch> found;
+    for (auto it = std::sregex_iterator(done.err.begin(), done.err.end(), line);
+         it != std::sregex_iterator(); ++it) {
+      found.push_back(*it);
+    }
+    ASSERT_EQ(found.size(), 2U) << done.err;
+    const double starts[] = {5.0, static_cast<double>(secondStart) / kRate};
+    for (std::size_t k = 0; k < 2; ++k) {
+      EXPECT_NEAR(std::stod(found[k][1]), starts[k], 0.05) << done.err;
+      EXPECT_NEAR(std::stod(found[k][2]), -2.0 + 0.1 * starts[k], 0.3) << done.err;
+      EXPECT_NEAR(std::stod(found[k][3]), 6.0, 1.5) << done.err;
+    }
   }
 }
 

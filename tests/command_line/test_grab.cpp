@@ -6,6 +6,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "command_line/run_bitoner.h"
@@ -160,6 +161,24 @@ TEST(GrabTest, RefusesABandItCannotDrawAndWritesNothing) {
         run(with(with({"grab"}, args), {"--start", "2026-12-08T14:00:00Z", "e.wav"}), dir.path());
     EXPECT_EQ(done.status, 2) << args.front();
     EXPECT_NE(done.err.find(says), std::string::npos) << done.err;
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"e.wav"});
+}
+
+TEST(GrabTest, RefusesWhatItIsToldAndFailsOnWhatItFinds) {
+  const TempDir dir;
+  render({"--symbol", "0.1", "-o", "e.wav", "E"}, dir);
+  for (const auto& [args, status, says] :
+       std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"grab"}, 2, "give a recording, - for standard input, or --live"},
+           {{"grab", "--prefix", "a/b", "e.wav"}, 2, "--prefix must be a name without /"},
+           {{"grab", "--output-dir", "missing", "e.wav"},
+            1,
+            "--output-dir missing is not a directory"},
+           {{"grab", "absent.wav"}, 1, "cannot read absent.wav"}}) {
+    const Finished done = run(args, dir.path());
+    EXPECT_EQ(done.status, status) << args.back();
+    EXPECT_NE(done.err.find("bitoner grab: " + says), std::string::npos) << done.err;
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"e.wav"});
 }

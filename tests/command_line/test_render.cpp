@@ -48,9 +48,9 @@ ToneInputs windowTones(const std::string& symbLen, const std::string& intgap, co
   KeyingParameters parameters;
   parameters.SymbLen_Change(symbLen, intgap);
   parameters.dB_Change(dB);
-  return ToneInputs{"600",
-                    "1000",
-                    "1200",
+  return ToneInputs{600.0,
+                    1000.0,
+                    1200.0,
                     kSampleRateHz,
                     parameters.SymbolLength,
                     parameters.InterSymbol,
@@ -282,6 +282,7 @@ TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
       {{"beacon", "--every", "10s", "--offset", "25s", "E"}, "--offset: \"25s\" is not below"},
       {{"beacon", "--symbol", "0.00001", "E"}, "no frames"},
       {{"tune", "--freq", "6000"}, "--freq: 6000 Hz"},
+      {{"tune", "--freq", "1e400"}, "the tone (--freq) cannot be keyed: the frequency \"1e400\""},
       {{"render", "--freq", "900", "-o", "x.wav", "E"}, "--freq: not used with --mode three-tone"},
       {{"render", "--mode", "qrss", "--dash", "900", "-o", "x.wav", "E"},
        "--dash: not used with --mode qrss"},
@@ -290,6 +291,9 @@ TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
       {{"beacon", "--mode", "dfcw", "--idle", "500", "E"}, "--idle: not used with --mode dfcw"},
       {{"render", "--mode", "fskcw", "--shift", "-6000", "-o", "x.wav", "E"},
        "--freq, --shift: the key-up tone"},
+      // A key-up tone beyond any number is refused, not keyed at 0 Hz.
+      {{"render", "--mode", "fskcw", "--shift", "-1e400", "-o", "x.wav", "E"},
+       "the key-up tone (--freq, --shift, --symbol) cannot be keyed"},
   };
   for (const auto& [args, says] : cases) {
     SCOPED_TRACE(args.front() + " " + args[std::min<std::size_t>(1, args.size() - 1)]);

@@ -43,7 +43,7 @@ testing::ChildProcess beacon(std::vector<std::string> arguments, const std::stri
 class BeaconTest : public ::testing::Test {
  protected:
   void makeTones(double symbolSeconds) {
-    MakeTones(ToneInputs{"600", "1000", "1200", kSampleRateHz, symbolSeconds, symbolSeconds / 10,
+    MakeTones(ToneInputs{600.0, 1000.0, 1200.0, kSampleRateHz, symbolSeconds, symbolSeconds / 10,
                          10340.65, false});
   }
 
@@ -261,9 +261,9 @@ TEST(BeaconRateTest, AtTheServersRateTheSamplesReachTheSinkUnchanged) {
   for (const Case& run : cases) {
     SCOPED_TRACE(std::string(run.smooth ? "smooth" : "hard") + " at " +
                  std::to_string(run.symbolSeconds) + " s");
-    ToneInputs inputs{"600",
-                      "1000",
-                      "1200",
+    ToneInputs inputs{600.0,
+                      1000.0,
+                      1200.0,
                       kRate,
                       run.symbolSeconds,
                       run.symbolSeconds / 10,
@@ -316,7 +316,7 @@ TEST(TuneTest, OneSteadyToneUntilInterruptedEndingOnItsRamp) {
   const Frames recording = recorder.stop();
 
   // The tone is the idle tone of a smooth run at 1500 Hz, played over and over.
-  const ToneBank tones(ToneInputs{"1500", "1000", "1200", kRate, 0.5, 0.05,
+  const ToneBank tones(ToneInputs{1500.0, 1000.0, 1200.0, kRate, 0.5, 0.05,
                                   kFullScale * std::pow(10.0, -10.0 / 20.0), false, 0.0,
                                   SmoothShape{0, kRate / 10}});
   const std::ptrdiff_t start = testing::signalStart(recording);

@@ -33,7 +33,7 @@ constexpr double kGapSeconds = 0.004;    // 44 frames
 
 ToneInputs toneInputs(double symbolSeconds, double gapSeconds) {
   const double ampl = 10340.65;  // -10 dB below full scale
-  return {"600", "1000", "1200", kSampleRateHz, symbolSeconds, gapSeconds, ampl, false};
+  return {600.0, 1000.0, 1200.0, kSampleRateHz, symbolSeconds, gapSeconds, ampl, false};
 }
 
 std::shared_ptr<const ToneBank> tones(double symbolSeconds = kSymbolSeconds,

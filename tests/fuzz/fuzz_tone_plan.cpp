@@ -30,9 +30,11 @@ constexpr std::int64_t kSynthesisedFrames = 4096;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   bitoner::fuzz::FuzzInput input(data, size);
   bitoner::ToneInputs inputs;
-  inputs.idleFreqText = input.text();
-  inputs.dotFreqText = input.text();
-  inputs.dashFreqText = input.text();
+  // The frequencies as a box would read them, quoted by a refusal as typed.
+  inputs.typed = {.idle = input.text(), .dot = input.text(), .dash = input.text()};
+  inputs.idleHz = bitoner::readNumber(inputs.typed.idle);
+  inputs.dotHz = bitoner::readNumber(inputs.typed.dot);
+  inputs.dashHz = bitoner::readNumber(inputs.typed.dash);
   // Mostly the usual rate, so that the durations, not the rate, decide most plans.
   const auto rate = input.raw<std::int32_t>();
   inputs.Fsample = (rate & 1) != 0 ? rate >> 1 : bitoner::kSampleRateHz;

@@ -13,16 +13,20 @@
 namespace bitoner::testing {
 
 // The clean recording of a message as render writes it at the default options, this symbol
-// length and mode, as complex values at full scale 1.
+// length and mode (and FSKCW's shift), as complex values at full scale 1.
 inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
                                                      const std::string& symbol,
-                                                     Mode mode = Mode::ThreeTone) {
+                                                     Mode mode = Mode::ThreeTone,
+                                                     const std::string& shiftHz = "") {
   cli::KeyingOptions options;
   options.text(Box::SymbLen) = symbol;
   options.mode = modeName(mode);
+  if (!shiftHz.empty()) {
+    options.shiftText = shiftHz;
+  }
   options.message = {text};
-  const cli::KeyingSetup setup = cli::resolveKeying(options);
-  const ToneBank tones(setup.tones);
+  const RunPlan plan = cli::planRun(options);
+  const ToneBank tones(plan.tones);
   std::vector<std::complex<double>> signal;
   struct Collect : ToneSink {
     const ToneBank& tones;
@@ -37,7 +41,7 @@ inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
       }
     }
   } collect(tones, signal);
-  keyFixedRun(tones, {setup.message, 0}, collect);
+  keyFixedRun(tones, {plan.message, 0}, collect);
   return signal;
 }
 

@@ -84,7 +84,7 @@ BeaconRun runAcrossSteps(const std::function<void(TestClocks&)>& steps) {
   BeaconConfig config;
   config.message.push_back(U'E');
   config.tones = std::make_shared<const ToneBank>(
-      ToneInputs{"600", "1000", "1200", 11025, 0.1, 0.01, 1000.0, false});
+      ToneInputs{600.0, 1000.0, 1200.0, 11025, 0.1, 0.01, 1000.0, false});
   config.sampleRateHz = 11025;
   config.schedule = PassSchedule{60s, 0s};
   config.passes = 3;

@@ -30,13 +30,15 @@ struct Air {
 // `settings` fed in uneven pieces as a pipe delivers them.
 decode::Decoded decodeWith(const std::vector<std::pair<std::string, double>>& messages,
                            const std::string& symbol, double sigma, double edgeSeconds,
-                           double pauseSeconds, const Air& air, decode::DecoderSettings settings) {
+                           double pauseSeconds, const Air& air, decode::DecoderSettings settings,
+                           const std::string& shiftHz = "") {
   std::vector<std::complex<double>> clean(static_cast<std::size_t>(edgeSeconds * kRate));
   for (std::size_t k = 0; k < messages.size(); ++k) {
     if (k > 0) {
       clean.resize(clean.size() + static_cast<std::size_t>(pauseSeconds * kRate));
     }
-    for (const std::complex<double>& s : testing::keyedSignal(messages[k].first, symbol)) {
+    for (const std::complex<double>& s :
+         testing::keyedSignal(messages[k].first, symbol, settings.mode, shiftHz)) {
       clean.push_back(s * messages[k].second);
     }
   }
@@ -90,6 +92,18 @@ TEST(DecoderTest, NoiseAloneReadsAsNothing) {
     EXPECT_FALSE(decoded.found) << modeName(mode);
     EXPECT_EQ(decoded.text, "") << modeName(mode);
   }
+}
+
+// FSKCW's two tones a little further apart than a 50 ms dot resolves, a strong signal: the
+// track must not take one tone for the other.
+TEST(DecoderTest, KeepsTonesApartThatADotBarelyResolves) {
+  decode::DecoderSettings settings;
+  settings.mode = Mode::Fskcw;
+  settings.toneHz = {975.0, 1000.0, 1000.0};
+  const decode::Decoded decoded =
+      decodeWith({{"VVV DE G4ABC", 1.0}}, "0.05", 1e-4, 0.5, 0.0, {}, settings, "25");
+  EXPECT_EQ(decoded.text, "VVV DE G4ABC");
+  EXPECT_NEAR(decoded.offsetHz, 0.0, 1.0);
 }
 
 // The tones move 30 Hz a minute one way, then turn back: fifteen symbols' resolutions over the

@@ -48,9 +48,9 @@ class Transcript : public ToneSink, public KeyingObserver {
 
 // 10 ms symbols and 5 ms gaps at 1000 Hz: 10 and 5 frames.
 const ToneBank& tones() {
-  static const ToneBank bank(ToneInputs{.idleFreqText = "100",
-                                        .dotFreqText = "200",
-                                        .dashFreqText = "300",
+  static const ToneBank bank(ToneInputs{.idleHz = 100.0,
+                                        .dotHz = 200.0,
+                                        .dashHz = 300.0,
                                         .Fsample = 1000,
                                         .SymbolLength = 0.01,
                                         .InterSymbol = 0.005,

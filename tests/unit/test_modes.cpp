@@ -62,11 +62,11 @@ std::vector<Stretch> morseRuns(std::string_view dots, double downHz, double upHz
 }
 
 ToneInputs inputsFor(Mode mode) {
-  ToneInputs inputs{"50", "100", "150", kRate, 0.1, 0.02, kAmplitude};
+  ToneInputs inputs{kIdleHz, kDotHz, kDashHz, kRate, 0.1, 0.02, kAmplitude};
   if (hasMorseTiming(mode)) {
     // The front ends key QRSS and FSKCW on the dot's and dash's one frequency, key up on idle's.
-    inputs.dotFreqText = inputs.dashFreqText = "100";
-    inputs.idleFreqText = "90";
+    inputs.dotHz = inputs.dashHz = kDotHz;
+    inputs.idleHz = kKeyUpHz;
   }
   inputs.mode = mode;
   return inputs;
@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeTest, ::testing::ValuesIn(modeCases()), [](c
 TEST(ModeSplatter, EveryModeKeyedSmoothStaysNarrow) {
   constexpr std::int32_t kAirRate = 11025;
   for (const Mode mode : {Mode::Dfcw, Mode::Qrss, Mode::Fskcw}) {
-    ToneInputs inputs{"995", "1000", "1005", kAirRate, 3.0, 1.0, kAmplitude};
+    ToneInputs inputs{995.0, 1000.0, 1005.0, kAirRate, 3.0, 1.0, kAmplitude};
     inputs.mode = mode;
     inputs.smooth = SmoothShape{kAirRate * 3 / 20, kAirRate * 3 / 10};
     const testing::Spectrum spectrum(smoothSignal(ToneBank(inputs), plays(U"TEST", mode)),

@@ -66,7 +66,7 @@ TEST_P(SmoothTest, OnePhaseFlatLevelHardTimingAndANarrowSpectrum) {
   const auto frames = [rate](double seconds) {
     return static_cast<std::int64_t>(std::nearbyint(seconds * rate));
   };
-  const ToneBank tones(ToneInputs{"600", "1000", "1200", rate, kSymbolSeconds, kSymbolSeconds / 10,
+  const ToneBank tones(ToneInputs{600.0, 1000.0, 1200.0, rate, kSymbolSeconds, kSymbolSeconds / 10,
                                   kAmplitude, false, 0.0,
                                   SmoothShape{frames(kGlideSeconds), frames(kRampSeconds)}});
   const Rendered out = renderSmooth(tones);

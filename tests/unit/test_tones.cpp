@@ -40,9 +40,9 @@ const std::vector<std::string> kAllToneFiles = {"Dash.wav", "Dot.wav", "Idle.wav
 constexpr std::uintmax_t kDefaultFileBytes = 44 + 4 * 5512;  // half a second at 11025 Hz
 
 ToneInputs defaultInputs() {
-  return {"600",
-          "1000",
-          "1200",
+  return {600.0,
+          1000.0,
+          1200.0,
           kSampleRateHz,
           0.5,
           10.0 / 100.0 * 0.5,
@@ -146,7 +146,7 @@ TEST(MakeTones, DefaultFilesHoldTheExpectedTonesAndHeaders) {
 TEST(MakeTones, LongTonesKeepTheExactRadianConstant) {
   TempDir dir;
   ToneInputs inputs = defaultInputs();
-  inputs.dotFreqText = "5000";
+  inputs.dotHz = 5000.0;
   inputs.SymbolLength = 10.0;
   inputs.Ampl = kFullScale;
   MakeTones(inputs, dir.path());
@@ -198,7 +198,7 @@ TEST(MakeTones, InvertTurnsTheOtherWayLikeANegativeFrequency) {
     SCOPED_TRACE(invert ? "inverted" : "plain");
     TempDir dir;
     ToneInputs inputs = defaultInputs();
-    inputs.dotFreqText = "2756.25";  // a quarter of the sample rate
+    inputs.dotHz = 2756.25;  // a quarter of the sample rate
     inputs.invert = invert;
     MakeTones(inputs, dir.path());
     const std::vector<Frame> wav = framesIn(dir / "Dot.wav");
@@ -212,10 +212,10 @@ TEST(MakeTones, InvertTurnsTheOtherWayLikeANegativeFrequency) {
   TempDir plain;
   TempDir mirrored;
   ToneInputs inputs = defaultInputs();
-  inputs.dotFreqText = "-1000";
-  inputs.dashFreqText = "";  // reads 0 Hz: a plain carrier
+  inputs.dotHz = -1000.0;
+  inputs.dashHz = 0.0;  // a plain carrier
   MakeTones(inputs, plain.path());
-  inputs.dotFreqText = "1000";
+  inputs.dotHz = 1000.0;
   inputs.invert = true;
   MakeTones(inputs, mirrored.path());
   EXPECT_EQ(fileBytes(plain / "Dot.wav"), fileBytes(mirrored / "Dot.wav"));
@@ -234,8 +234,8 @@ TEST(MakeTones, SamplesRoundHalvesToEvenAndStayInRange) {
   }
 
   inputs.Ampl = kFullScale;
-  inputs.dotFreqText = "1e300";
-  inputs.dashFreqText = "-123456789.123";
+  inputs.dotHz = 1e300;
+  inputs.dashHz = -123456789.123;
   MakeTones(inputs, dir.path());
   for (const char* name : {"Dot.wav", "Dash.wav"}) {
     const std::vector<Frame> wav = framesIn(dir / name);
@@ -333,8 +333,10 @@ TEST(MakeTones, RefusesUncomputableTonesBeforeWritingAnyFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cause);
     TempDir dir;
-    const ToneInputs inputs{"600",          c.dotFreq,     c.dashFreq, kSampleRateHz,
-                            c.symbolLength, c.interSymbol, c.ampl};
+    ToneInputs inputs{600.0,         readNumber(c.dotFreq), readNumber(c.dashFreq),
+                      kSampleRateHz, c.symbolLength,        c.interSymbol,
+                      c.ampl};
+    inputs.typed = {.idle = "600", .dot = c.dotFreq, .dash = c.dashFreq};
     expectNames(refusalOf(inputs, dir.path()), c.fileName, c.cause);
     EXPECT_TRUE(dir.entries().empty());
   }
