@@ -16,6 +16,9 @@ constexpr double kShortestWindowSeconds = 30.0;
 // A character is decided once this many symbols have followed its end: the longest character
 // lasts under eight, so the decoder has seen all of it and what comes next.
 constexpr double kDecidedAfterSymbols = 10.0;
+// A transmission begins a new line only after a pause at least this long: shorter ones part no
+// transmissions (the pass finder joins what they part), whatever one decoding of a window says.
+constexpr double kPauseSymbols = 8.0;
 // How often the window is decoded again, at most once a symbol.
 constexpr double kShortestIntervalSeconds = 0.5;
 
@@ -88,14 +91,15 @@ std::vector<LiveCharacter> LiveDecoder::decide(bool final) {
       if (!final && end > windowEnd - kDecidedAfterSymbols * symbol) {
         return decided;
       }
-      decidedUntil_ = end;
+      const double previousEnd = std::exchange(decidedUntil_, end);
       if (c.character == U' ') {
         spacePending_ = decidedAny_;
         continue;
       }
+      const bool newLine = opens && decidedAny_ && start - previousEnd >= kPauseSymbols * symbol;
       decided.push_back(LiveCharacter{.character = c.character,
-                                      .spaceBefore = spacePending_ && !opens,
-                                      .lineBefore = opens && decidedAny_,
+                                      .spaceBefore = spacePending_ && !newLine,
+                                      .lineBefore = newLine,
                                       .startSeconds = start,
                                       .confidence = c.confidence,
                                       .offsetHz = c.offsetHz,
