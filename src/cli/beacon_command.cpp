@@ -4,7 +4,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
+#include <iostream>
+#include <string>
 
 #include "keying/beacon.h"
 #include "keying/fixed_run.h"
@@ -37,17 +38,16 @@ std::int64_t passFrames(const BeaconConfig& config) {
 void reportPassLength(const BeaconConfig& config, std::int64_t frames, bool quiet) {
   const std::string length = secondsText(frames, config.sampleRateHz);
   if (!quiet) {
-    std::fprintf(stderr, "bitoner beacon: %s one pass lasts %s (%lld frames)\n",
-                 utcText(WallClock::now()).c_str(), length.c_str(), static_cast<long long>(frames));
+    say("beacon", utcText(WallClock::now()) + " one pass lasts " + length + " (" +
+                      std::to_string(frames) + " frames)");
   }
   if (config.schedule) {
     const auto period = std::chrono::duration<double>(config.schedule->every).count();
     if (static_cast<double>(frames) / config.sampleRateHz > period) {
-      std::fprintf(stderr,
-                   "bitoner beacon: %s warning: a pass lasts %s, longer than its period of %s: "
-                   "each pass starts in the first slot free after the one before\n",
-                   utcText(WallClock::now()).c_str(), length.c_str(),
-                   secondsText(config.schedule->every.count(), 1000).c_str());
+      say("beacon", utcText(WallClock::now()) + " warning: a pass lasts " + length +
+                        ", longer than its period of " +
+                        secondsText(config.schedule->every.count(), 1000) +
+                        ": each pass starts in the first slot free after the one before");
     }
   }
 }
@@ -119,7 +119,7 @@ int runBeaconCommand(const BeaconOptions& options) {
     // shell expects of a signal it sends again.
     const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
     PulsePlayer player;
-    return runBeacon(config, player, stop, stderr) ? kExitDone : kExitFailed;
+    return runBeacon(config, player, stop, std::cerr) ? kExitDone : kExitFailed;
   });
 }
 

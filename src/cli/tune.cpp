@@ -2,6 +2,7 @@
 #include "cli/tune.h"
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -99,26 +100,21 @@ RunPlan tunePlan(const TuneOptions& options) {
 }  // namespace
 
 int runTune(const TuneOptions& options) {
-  std::shared_ptr<const ToneBank> tones;
-  double frequency = 0.0;
-  try {
+  return reportOutcome("tune", [&options] {
     const RunPlan plan = tunePlan(options);
-    frequency = plan.tones.idleHz;
-    tones = makeToneBank(plan.tones, ToneBank::kPlayerKeptFramesLimit, toneOption(options));
-  } catch (const Refusal& refusal) {
-    say("tune", refusal.what());
-    return kExitRefused;
-  }
-  // A first signal ends the tone after the stretch being sent; a second one at once.
-  const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
-  std::fprintf(stderr,
-               "bitoner tune: %.6g Hz at %d Hz, made at %.6f Hz for a clock %+.3f ppm fast; "
-               "Ctrl-C stops\n",
-               frequency, tones->sampleRateHz(),
-               tones->plan(Tone::Idle).step * tones->sampleRateHz(), options.signal.ppm);
-  PulsePlayer player;
-  player.describe("Tune: " + std::to_string(static_cast<long long>(frequency)) + " Hz");
-  return reportOutcome("tune", [&] {
+    const std::shared_ptr<const ToneBank> tones =
+        makeToneBank(plan.tones, ToneBank::kPlayerKeptFramesLimit, toneOption(options));
+    // A first signal ends the tone after the stretch being sent; a second one at once.
+    const StopSignals stop({.interruptCalls = false, .secondEndsProcess = true});
+    const double frequency = plan.tones.idleHz;
+    std::array<char, 160> line{};
+    std::snprintf(line.data(), line.size(),
+                  "%.6g Hz at %d Hz, made at %.6f Hz for a clock %+.3f ppm fast; Ctrl-C stops",
+                  frequency, tones->sampleRateHz(),
+                  tones->plan(Tone::Idle).step * tones->sampleRateHz(), options.signal.ppm);
+    say("tune", line.data());
+    PulsePlayer player;
+    player.describe("Tune: " + std::to_string(static_cast<long long>(frequency)) + " Hz");
     player.open(tones);
     SteadyTone steady;
     UntilStopped observer(stop);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "engine/patterns.h"
@@ -59,7 +60,7 @@ std::array<std::int64_t, kWindowKinds> windowSteps(const CharacterTiming& timing
 Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
   // A word space of silence is no evidence either way; it costs a little, so that the search
   // does not cross noise with spaces where a transmission has ended.
-  constexpr double kSilentSpaceCost = 2.0;
+  constexpr double kSilentSpaceCost = 0.0;
   Readings result;
   const auto stepLength = static_cast<double>(stepFrames);
   const auto stepOf = [&](std::int64_t frames) {
@@ -154,9 +155,16 @@ void Search::setLevel(double u, std::int64_t first, std::int64_t last) {
 
 void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last,
                        bool uncertain) {
-  // An uncertain level is any of these multiples of the one given, alike likely.
+  // An uncertain level is any of these multiples of the one given, alike likely. Where the
+  // pauses are silence, an element read at too high a level reads as a pause, with no other tone
+  // to weigh it against: the level may lie further below.
   constexpr std::array<double, 4> kFactors{0.5, 0.71, 1.0, 1.41};
-  const double logCount = std::log(static_cast<double>(kFactors.size()));
+  constexpr std::array<double, 6> kSilentPauseFactors{0.25, 0.35, 0.5, 0.71, 1.0, 1.41};
+  const bool silentPauses = sums_.silent[static_cast<std::size_t>(WindowKind::IdleGap)];
+  const std::span<const double> factors = silentPauses
+                                              ? std::span<const double>(kSilentPauseFactors)
+                                              : std::span<const double>(kFactors);
+  const double logCount = std::log(static_cast<double>(factors.size()));
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     const auto frames = static_cast<double>(sums_.frames[kind]);
     const std::vector<double>& m = sums_.magnitudes[kind];
@@ -173,7 +181,7 @@ void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, s
         continue;
       }
       double sum = kNoScore;
-      for (const double f : kFactors) {
+      for (const double f : factors) {
         sum = logAddExp(sum, logBesselI0(2.0 * f * u * m[i]) - f * f * u * u * frames);
       }
       out[i] = sum - logCount;

@@ -298,6 +298,7 @@ Decoded Decoder::decode() const {
   finder.stepSeconds = stepSeconds;
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
+  finder.silentPauses = timing.silentPauses;
   std::array<bool, kSilent + 1> listened{};
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     // One symbol-long window of each tone, for the level where nothing could be read.

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <ostream>
 #include <string>
 
 #include "engine/keying_steps.h"
@@ -33,13 +36,53 @@ class MessageInput : public KeyingInput {
   const std::u32string& message_;
 };
 
+// The beacon's lines and its growing pattern line, written whole under one lock: they come from
+// the keying thread and, once heard, from the player's thread.
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
+
+  void line(WallClock::time_point when, const std::string& text) {
+    const std::scoped_lock lock(mutex_);
+    endPatternLocked();
+    out_ << "bitoner beacon: " << utcText(when) << ' ' << text << '\n' << std::flush;
+  }
+
+  void symbol(char symbol) {
+    const std::scoped_lock lock(mutex_);
+    if (!patternOpen_) {
+      out_ << "  ";
+      patternOpen_ = true;
+    }
+    out_ << symbol << std::flush;
+  }
+
+  void endPattern() {
+    const std::scoped_lock lock(mutex_);
+    endPatternLocked();
+  }
+
+ private:
+  void endPatternLocked() {
+    if (patternOpen_) {
+      out_ << '\n' << std::flush;
+      patternOpen_ = false;
+    }
+  }
+
+  std::ostream& out_;
+  std::mutex mutex_;
+  bool patternOpen_ = false;
+};
+
 class Beacon : public KeyingObserver {
  public:
-  Beacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop, std::FILE* report)
+  Beacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
+         std::ostream& report)
       : config_(config),
         sound_(sound),
         stop_(stop),
-        report_(report),
+        report_(std::make_shared<Report>(report)),
         clocks_(*config.clocks),
         clockSteps_(*config.clocks),
         messageText_(toUtf8(config.message)) {}
@@ -66,7 +109,6 @@ class Beacon : public KeyingObserver {
         fault(error.what());
         return false;
       } catch (const SoundError& error) {
-        endPatternLine();
         connected = false;
         previousSlot_.reset();  // an outage is no pass running long
         if (!lost_) {
@@ -86,7 +128,7 @@ class Beacon : public KeyingObserver {
     } catch (const SoundError& error) {
       fault(std::string("sound server lost while finishing (") + error.what() + ")");
     }
-    endPatternLine();
+    report_->endPattern();
     return !lost_;
   }
 
@@ -134,9 +176,11 @@ class Beacon : public KeyingObserver {
   // late for slots the step skipped.
   void followClock() {
     if (const auto step = clockSteps_.look()) {
-      fault(std::string("the clock stepped ") +
-            (*step > WallClock::duration::zero() ? "forward" : "back") + " by " + stepText(*step) +
-            (config_.schedule ? "; the schedule follows the new time" : ""));
+      sayAlways(std::string("the clock stepped ") +
+                    (*step > WallClock::duration::zero() ? "forward" : "back") + " by " +
+                    stepText(*step) +
+                    (config_.schedule ? "; the schedule follows the new time" : ""),
+                clocks_.wall());
       // Which slot the pass before the step took says nothing of the slots of the new time.
       previousSlot_.reset();
       clockStepped_ = true;
@@ -165,7 +209,7 @@ class Beacon : public KeyingObserver {
     if (Keyer(*config_.tones, sound_, *this).run(steps, 1) == KeyingEnd::Ended) {
       return false;
     }
-    endPatternLine();
+    whenHeard([](Report& report) { report.endPattern(); });
     completed_ = number;
     previousSlot_ = config_.schedule && !clockStepped_ ? std::optional(slot_) : std::nullopt;
     clockStepped_ = false;
@@ -174,41 +218,31 @@ class Beacon : public KeyingObserver {
   }
 
   void shown(char symbol) override {
-    if (config_.quiet || !config_.terminal) {
-      return;
+    if (!config_.quiet && config_.terminal) {
+      whenHeard([symbol](Report& report) { report.symbol(symbol); });
     }
-    if (!patternOpen_) {
-      std::fputs("  ", report_);
-      patternOpen_ = true;
-    }
-    std::fputc(symbol, report_);
-    std::fflush(report_);
   }
 
-  void endPatternLine() {
-    if (patternOpen_) {
-      std::fputc('\n', report_);
-      std::fflush(report_);
-      patternOpen_ = false;
-    }
+  // Progress follows the air: a line or a symbol is written once the sound queued before it has
+  // been heard. The report is shared with the callbacks, which may come after the beacon ends.
+  void whenHeard(std::function<void(Report&)> write) {
+    sound_.whenHeard([report = report_, write = std::move(write)] { write(*report); });
   }
 
   // Every line carries its time, the time a pass is heard for the line that announces it.
   void say(const std::string& line, std::optional<WallClock::time_point> when = std::nullopt) {
-    if (config_.quiet) {
-      return;
+    if (!config_.quiet) {
+      sayAlways(line, when.value_or(clocks_.wall()));
     }
-    endPatternLine();
-    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(when.value_or(clocks_.wall())).c_str(),
-                 line.c_str());
-    std::fflush(report_);
   }
 
-  void fault(const std::string& line) {
-    endPatternLine();
-    std::fprintf(report_, "bitoner beacon: %s %s\n", utcText(clocks_.wall()).c_str(), line.c_str());
-    std::fflush(report_);
+  // A line even when quiet, in its place among those that follow the air.
+  void sayAlways(const std::string& line, WallClock::time_point when) {
+    whenHeard([line, when](Report& report) { report.line(when, line); });
   }
+
+  // A fault of the sound server, written at once: the player has called what waited to be heard.
+  void fault(const std::string& line) { report_->line(clocks_.wall(), line); }
 
   void played(Tone /*tone*/) override { followClock(); }
   bool goOn() override { return stop_.received() == 0; }
@@ -216,7 +250,7 @@ class Beacon : public KeyingObserver {
   const BeaconConfig& config_;
   TimedSound& sound_;
   const StopSignals& stop_;
-  std::FILE* report_;
+  std::shared_ptr<Report> report_;
   const Clocks& clocks_;
   ClockStepWatch clockSteps_;
   const std::string messageText_;
@@ -226,13 +260,12 @@ class Beacon : public KeyingObserver {
   bool lateNoted_ = false;
   bool clockStepped_ = false;  // since the last pass ended
   bool lost_ = false;
-  bool patternOpen_ = false;
 };
 
 }  // namespace
 
 bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
-               std::FILE* report) {
+               std::ostream& report) {
   return Beacon(config, sound, stop, report).run();
 }
 

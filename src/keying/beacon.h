@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "engine/tones.h"
@@ -31,9 +31,11 @@ struct BeaconConfig {
 // until the passes are done or a stop signal comes (the run ends after the element being sent; the
 // waits between tries of a lost server end at once); a lost or unreachable sound server is reported
 // on `report` and tried again until it is back. A step of the wall clock is reported, and the
-// schedule follows the new time. False when it ended while the sound server could not be reached or
-// the device named to play on does not exist.
+// schedule follows the new time. Each line and pattern symbol is written when the sound before it
+// has been heard, possibly from the player's thread: `report` must outlive the player. False when
+// it ended while the sound server could not be reached or the device named to play on does not
+// exist.
 bool runBeacon(const BeaconConfig& config, TimedSound& sound, const StopSignals& stop,
-               std::FILE* report);
+               std::ostream& report);
 
 }  // namespace bitoner

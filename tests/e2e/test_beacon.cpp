@@ -2,10 +2,14 @@
 // `bitoner beacon` run as a process against a private sound server: what reaches the sink must be
 // the Loop's frames pass after pass with no silent frame, each pass on its wall-clock slot.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/parameters.h"
@@ -38,6 +43,65 @@ testing::ChildProcess beacon(std::vector<std::string> arguments, const std::stri
   arguments.insert(arguments.begin(), {BITONER_EXECUTABLE, "beacon"});
   return testing::ChildProcess(std::move(arguments), {{}, {}, errorFile, {}});
 }
+
+// What a child writes to a terminal, each byte with the time it came.
+class TerminalCapture {
+ public:
+  using Written = std::vector<std::pair<char, std::chrono::steady_clock::time_point>>;
+
+  TerminalCapture() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+      throw std::runtime_error("no terminal to write to");
+    }
+    path_ = ::ptsname(master_);
+    // Held open, so that reading waits for the child instead of failing before it opens it.
+    slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    reader_ = std::thread([this] { read(); });
+  }
+  ~TerminalCapture() {
+    stop();
+    ::close(slave_);
+    ::close(master_);
+  }
+  TerminalCapture(const TerminalCapture&) = delete;
+  TerminalCapture& operator=(const TerminalCapture&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Stops reading and returns what came, in order.
+  const Written& stop() {
+    stopping_ = true;
+    if (reader_.joinable()) {
+      reader_.join();
+    }
+    return written_;
+  }
+
+ private:
+  void read() {
+    constexpr int kPollMs = 10;
+    pollfd terminal{master_, POLLIN, 0};
+    // What is still waiting once stopped is read too.
+    while (::poll(&terminal, 1, stopping_ ? 0 : kPollMs) > 0 || !stopping_) {
+      std::array<char, 256> buffer{};
+      if ((terminal.revents & POLLIN) == 0) {
+        continue;
+      }
+      const ssize_t got = ::read(master_, buffer.data(), buffer.size());
+      const auto now = std::chrono::steady_clock::now();
+      for (ssize_t k = 0; k < got; ++k) {
+        written_.emplace_back(buffer[static_cast<std::size_t>(k)], now);
+      }
+    }
+  }
+
+  int master_;
+  int slave_ = -1;
+  std::string path_;
+  std::atomic<bool> stopping_{false};
+  Written written_;
+  std::thread reader_;
+};
 
 // The tone files for the beacon's options, in the working directory, and the frames of them.
 class BeaconTest : public ::testing::Test {
@@ -178,6 +242,67 @@ TEST_F(BeaconTest, ClockStepsAreFollowedToTheNextSlotOfTheNewTime) {
       << log;
   EXPECT_NE(log.find("2027-03-09 17:02:05.000Z pass 3: E"), std::string::npos) << log;
   EXPECT_EQ(log.find("ran past"), std::string::npos) << log;
+}
+
+// On a terminal the pattern grows as the pass is heard: each symbol and the line's end are written
+// once the frames before them have reached the sink, not when they were queued, which with long
+// tones is most of a second earlier.
+TEST_F(BeaconTest, TheTerminalLineFollowsWhatHasBeenHeard) {
+  makeTones(1.0);
+  const Frames pass = testing::framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav"});
+  const std::size_t dot = testing::framesOf({"Dot.wav"}).size() / 2;
+  const std::size_t gap = testing::framesOf({"InterSymb.wav"}).size() / 2;
+  // The recorder hears the sink a little late, its reads stamped later still.
+  const auto recorderDelay = static_cast<std::size_t>(kRateHz / 4);
+
+  TerminalCapture terminal;
+  testing::MonitorRecorder recorder(pulse_);
+  testing::ChildProcess process(
+      {BITONER_EXECUTABLE, "beacon", "--symbol", "1", "--passes", "1", "E"},
+      {{}, {}, terminal.path(), {}});
+  ASSERT_EQ(process.wait(15s), 0);
+  const TerminalCapture::Written& written = terminal.stop();
+  const Frames recording = recorder.stop();
+
+  // The recording may lack the pass's first few frames.
+  const Frames passTail(pass.begin() + testing::kMaxMissingFrames * 2, pass.end());
+  const std::ptrdiff_t tailAt = find(recording, passTail, 0);
+  ASSERT_GE(tailAt, 0) << "the pass is not in the recording";
+  const auto passStart = static_cast<std::size_t>(tailAt) - testing::kMaxMissingFrames;
+
+  std::string text;
+  for (const auto& [c, at] : written) {
+    text += c;
+  }
+  const std::size_t line = text.find("pass 1: E");
+  ASSERT_NE(line, std::string::npos) << text;
+  // The symbols, in order, after the line that announces the pass, and the frame each follows.
+  const std::vector<std::pair<char, std::size_t>> expected{
+      {'.', dot}, {' ', dot + gap}, {'\n', pass.size() / 2}};
+  // How many frames the recorder had when something was written.
+  const auto recordedBy = [&](std::chrono::steady_clock::time_point when) {
+    std::size_t low = 0;
+    std::size_t high = recording.size() / 2;
+    while (low < high) {
+      const std::size_t middle = (low + high) / 2;
+      if (recorder.arrivalTime(middle) <= when) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low;
+  };
+  std::size_t from = text.find('\n', line) + 1;
+  for (const auto& [symbol, frames] : expected) {
+    SCOPED_TRACE(std::string("symbol '") + symbol + "'");
+    const std::size_t at = text.find(symbol, from);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_GE(recordedBy(written[at].second) + recorderDelay, passStart + frames)
+        << "written before its frames were heard";
+    from = at + 1;
+  }
+  EXPECT_EQ(text.substr(text.find('\n', line) + 1), "  . \r\n");
 }
 
 TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {

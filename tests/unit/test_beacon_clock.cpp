@@ -3,9 +3,9 @@
 // every frame played moves both clocks on by its length, and a step moves the wall clock alone.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -90,14 +90,9 @@ BeaconRun runAcrossSteps(const std::function<void(TestClocks&)>& steps) {
   config.passes = 3;
   config.clocks = &clocks;
   const StopSignals stop({});
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* report = open_memstream(&text, &size);
+  std::ostringstream report;
   EXPECT_TRUE(runBeacon(config, sound, stop, report));
-  std::fclose(report);
-  BeaconRun run{sound.elementsAt, std::string(text, size)};
-  std::free(text);
-  return run;
+  return BeaconRun{sound.elementsAt, report.str()};
 }
 
 // The passes started at these times, to within a frame (the wait before a slot is whole frames).
