@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "engine/patterns.h"
@@ -57,9 +58,6 @@ std::array<std::int64_t, kWindowKinds> windowSteps(const CharacterTiming& timing
 }
 
 Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
-  // A word space of silence is no evidence either way; it costs a little, so that the search
-  // does not cross noise with spaces where a transmission has ended.
-  constexpr double kSilentSpaceCost = 2.0;
   Readings result;
   const auto stepLength = static_cast<double>(stepFrames);
   const auto stepOf = [&](std::int64_t frames) {
@@ -107,22 +105,19 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
       node = 2 * node + (element == '1' ? 2 : 1);
       windows.insert(windows.end(), layout.element[node].begin(), layout.element[node].end());
     }
-    const std::int64_t idles = pattern.empty() ? timing.spaceIdles : 1;
-    for (std::int64_t k = 0; k < idles && !timing.silentPauses; ++k) {
-      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap,
-              end[node] + k * timing.idleFrames, timing.idleFrames);
+    const std::int64_t pause = pattern.empty() ? timing.spaceFrames : timing.idleFrames;
+    if (!timing.silentPauses) {
+      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap, end[node], pause);
     }
     std::int64_t reach = 0;
     for (const Window& w : windows) {
       reach = std::max(reach, w.offset + stepsOf(w.kind));
     }
-    const double frames = static_cast<double>(end[node] + idles * timing.idleFrames);
+    const double frames = static_cast<double>(end[node] + pause);
     const auto low = static_cast<std::int64_t>(std::floor(frames / stepLength));
-    const double prior = pattern.empty() && timing.silentPauses ? -kSilentSpaceCost : 0.0;
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
-        result.all.push_back(
-            {character, pattern, length, std::max(reach, length), windows, node, prior});
+        result.all.push_back({character, pattern, length, std::max(reach, length), windows, node});
       }
     }
   };
@@ -154,9 +149,16 @@ void Search::setLevel(double u, std::int64_t first, std::int64_t last) {
 
 void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, std::int64_t last,
                        bool uncertain) {
-  // An uncertain level is any of these multiples of the one given, alike likely.
+  // An uncertain level is any of these multiples of the one given, alike likely. Where the
+  // pauses are silence, an element read at too high a level reads as a pause, with no other tone
+  // to weigh it against: the level may lie further below.
   constexpr std::array<double, 4> kFactors{0.5, 0.71, 1.0, 1.41};
-  const double logCount = std::log(static_cast<double>(kFactors.size()));
+  constexpr std::array<double, 6> kSilentPauseFactors{0.25, 0.35, 0.5, 0.71, 1.0, 1.41};
+  const bool silentPauses = sums_.silent[static_cast<std::size_t>(WindowKind::IdleGap)];
+  const std::span<const double> factors = silentPauses
+                                              ? std::span<const double>(kSilentPauseFactors)
+                                              : std::span<const double>(kFactors);
+  const double logCount = std::log(static_cast<double>(factors.size()));
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     const auto frames = static_cast<double>(sums_.frames[kind]);
     const std::vector<double>& m = sums_.magnitudes[kind];
@@ -173,7 +175,7 @@ void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, s
         continue;
       }
       double sum = kNoScore;
-      for (const double f : kFactors) {
+      for (const double f : factors) {
         sum = logAddExp(sum, logBesselI0(2.0 * f * u * m[i]) - f * f * u * u * frames);
       }
       out[i] = sum - logCount;
@@ -206,14 +208,13 @@ void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
     const Reading& reading = readings_.all[r];
-    out[r] = reading.pattern.empty()
-                 ? score(reading, at)
-                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
+    out[r] = reading.pattern.empty() ? score(reading, at)
+                                     : prefix[reading.node] + sum(layout.end[reading.node]);
   }
 }
 
 double Search::score(const Reading& reading, std::int64_t at) const {
-  double sum = reading.prior;
+  double sum = 0.0;
   for (const Window& w : reading.windows) {
     sum += window(w.kind, at + w.offset);
   }

@@ -109,6 +109,28 @@ void joinClose(std::vector<PathRun>& runs, const Readings& readings, std::int64_
   runs = std::move(joined);
 }
 
+// Steps of no level (0) take the level on either side, drawn straight between them.
+void holdAcrossGaps(std::vector<double>& level) {
+  std::size_t before = level.size();  // the last step with a level
+  for (std::size_t k = 0; k <= level.size(); ++k) {
+    if (k < level.size() && level[k] <= 0.0) {
+      continue;
+    }
+    const std::size_t from = before == level.size() ? 0 : before + 1;
+    for (std::size_t m = from; m < k; ++m) {
+      const double left = before == level.size() ? 0.0 : level[before];
+      const double right = k < level.size() ? level[k] : 0.0;
+      const double w = before == level.size() || k == level.size()
+                           ? 0.0
+                           : static_cast<double>(m - before) / static_cast<double>(k - before);
+      level[m] = before == level.size() ? right
+                 : k == level.size()    ? left
+                                        : (1.0 - w) * left + w * right;
+    }
+    before = k;
+  }
+}
+
 struct Try {
   double score = kNoScore;
   double level = 0.0;
@@ -266,10 +288,15 @@ class Finder {
           followed[k] = std::max(followed[k], l[k]);
         }
       }
-      // Where nothing was read (a deep fade), the level of the strongest tone there.
-      const std::vector<double> strongest = strongestLevels(first, last, halfWidth);
-      for (std::size_t k = 0; k < followed.size(); ++k) {
-        followed[k] = followed[k] > 0.0 ? followed[k] : strongest[k];
+      // Where nothing was read (a deep fade), the level of the strongest tone there; where the
+      // pauses are silence, a long pause is no fade, and the level is held across it.
+      if (settings_.silentPauses) {
+        holdAcrossGaps(followed);
+      } else {
+        const std::vector<double> strongest = strongestLevels(first, last, halfWidth);
+        for (std::size_t k = 0; k < followed.size(); ++k) {
+          followed[k] = followed[k] > 0.0 ? followed[k] : strongest[k];
+        }
       }
       {
         const double lowest = typical / std::sqrt(kFadeRange);

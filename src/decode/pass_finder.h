@@ -18,6 +18,7 @@ struct PassFinderSettings {
   double startCost = 0.0;
   double fewestSymbolSnr = 0.0;       // and at least this strong, energy per symbol over noise's
   std::vector<WindowKind> toneKinds;  // a symbol-long window of each tone the mode sounds
+  bool silentPauses = false;          // the mode's pauses are silence
 };
 
 // One transmission read on its own.

@@ -163,6 +163,29 @@ TEST(DecoderTest, TakesOutSteadyCarriers) {
                           [](double f) { return std::fabs(f - 1220.0) < 0.1; }));
 }
 
+// A beacon's key-up: its idle tone for minutes around a short message. The idle tone is the
+// signal's own, not a carrier to take out; alone (a tune) it says nothing.
+TEST(DecoderTest, LeavesTheSignalsOwnIdleToneAlone) {
+  const double amplitude = std::abs(testing::keyedSignal("E", "0.5").front());
+  const auto idleTone = [&](double from, double until) {
+    return [=](double t) {
+      return t < from || t >= until ? std::polar(amplitude, kTwoPi * std::fmod(600.0 * t, 1.0))
+                                    : std::complex<double>(0.0);
+    };
+  };
+  const std::string message = "TEST DE K1ABC";
+  const double length = static_cast<double>(testing::keyedSignal(message, "0.5").size()) / kRate;
+  const decode::Decoded keyed = decodeWith({{message, 1.0}}, "0.5", sigmaAt(-10.0, "0.5"), 120.0,
+                                           0.0, {.extra = idleTone(120.0, 120.0 + length)}, {});
+  EXPECT_EQ(keyed.text, message);
+  for (const decode::RemovedCarrier& c : keyed.carriers) {
+    EXPECT_GT(std::fabs(c.frequencyHz - 600.0), 10.0);
+  }
+  const decode::Decoded idle =
+      decodeWith({}, "0.5", sigmaAt(-10.0, "0.5"), 120.0, 0.0, {.extra = idleTone(0.0, 0.0)}, {});
+  EXPECT_FALSE(idle.found);
+}
+
 // A keyed tone whose phase runs on from element to element makes a line too, but it comes and
 // goes; a carrier stays.
 TEST(CarriersTest, LeavesAKeyedToneAlone) {
