@@ -225,7 +225,7 @@ double Search::score(const Reading& reading, std::int64_t at) const {
 }
 
 double Search::best(std::int64_t first, std::int64_t last, double startCost,
-                    std::vector<PathRun>& runs) const {
+                    std::vector<PathRun>& runs, double characterCost) const {
   // At each boundary: the best score with a transmission going on (a character just ended) and
   // with noise; how each was reached.
   runs.clear();
@@ -254,7 +254,7 @@ double Search::best(std::int64_t first, std::int64_t last, double startCost,
     }
     const std::int64_t at = first + static_cast<std::int64_t>(t);
     const bool fromNoise = inNoise[t] - startCost > inRun[t];
-    const double base = fromNoise ? inNoise[t] - startCost : inRun[t];
+    const double base = (fromNoise ? inNoise[t] - startCost : inRun[t]) - characterCost;
     scoresAt(at, scores);
     for (std::size_t r = 0; r < readings_.all.size(); ++r) {
       const Reading& reading = readings_.all[r];
