@@ -254,14 +254,15 @@ double Search::best(std::int64_t first, std::int64_t last, double startCost,
     }
     const std::int64_t at = first + static_cast<std::int64_t>(t);
     const bool fromNoise = inNoise[t] - startCost > inRun[t];
-    const double base = (fromNoise ? inNoise[t] - startCost : inRun[t]) - characterCost;
+    const double base = fromNoise ? inNoise[t] - startCost : inRun[t];
     scoresAt(at, scores);
     for (std::size_t r = 0; r < readings_.all.size(); ++r) {
       const Reading& reading = readings_.all[r];
       if (at + reading.reach > last) {
         continue;
       }
-      const double s = base + scores[r];
+      // A word space is no character: in ordinary Morse timing it is read a dot at a time.
+      const double s = base + scores[r] - (reading.pattern.empty() ? 0.0 : characterCost);
       const auto to = t + static_cast<std::size_t>(reading.steps);
       if (s > inRun[to]) {
         inRun[to] = s;

@@ -111,9 +111,9 @@ class Search {
   double score(const Reading& reading, std::int64_t at) const;
 
   // The likeliest reading of steps [first, last): runs of characters, each costing `startCost`
-  // to begin, with noise between. Each character costs `characterCost` besides, so that one at
-  // either end of a run must stand out that much from noise. Returns the total score (costs
-  // taken off) and the runs.
+  // to begin, with noise between. Each character (not a word space) costs `characterCost` besides,
+  // so that one at either end of a run must stand out that much from noise. Returns the total score
+  // (costs taken off) and the runs.
   double best(std::int64_t first, std::int64_t last, double startCost, std::vector<PathRun>& runs,
               double characterCost = 0.0) const;
 
