@@ -318,6 +318,7 @@ RecordingFormat readSigmfMeta(std::string_view text, const std::string& metaName
   }
   format.real = format.datatype.front() == 'r';
   format.sigmfMeta = metaName;
+  format.keying = readRecordedKeying(global, format.sampleRateHz, metaName);
   return format;
 }
 
