@@ -167,7 +167,8 @@ CLI::Validator passCount() {
                    ? std::string()
                    : "\"" + value + "\" is not a count of 1 or more";
       },
-      "N");
+      // No description: it would be appended to the option's N in the help.
+      "");
 }
 
 CLI::Validator numberValidator() {
