@@ -134,7 +134,14 @@ int main(int argc, char* argv[]) {
         while (!text.empty() && (text.back() == '\n')) {
           text.pop_back();
         }
-        errors += bitoner::bench::editDistance(message, text);
+        const std::size_t wrong = bitoner::bench::editDistance(message, text);
+        if (wrong > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
+          std::fprintf(stderr,
+                       "%s %.0f dB seed %llu offset %.2f Hz cut %zu: sent \"%s\", read \"%s\"\n",
+                       modes[m].name.c_str(), snrs[s], static_cast<unsigned long long>(seed),
+                       offset, cut, message.c_str(), text.c_str());
+        }
+        errors += wrong;
         sent += message.size();
       }
       cer[s][m] = 100.0 * static_cast<double>(errors) / static_cast<double>(sent);

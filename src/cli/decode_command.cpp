@@ -11,6 +11,7 @@
 #include "cli/live_source.h"
 #include "decode/decode_live.h"
 #include "decode/decoder.h"
+#include "grab/frame_clock.h"
 #include "recording/output_file.h"
 #include "recording/recording_names.h"
 #include "recording/recording_reader.h"
@@ -63,34 +64,64 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, const ToneInpu
   return settings;
 }
 
+// When a recording began, where its capture says so.
+struct RecordingStart {
+  bool known = false;
+  grab::WallClock::time_point utc{};
+};
+
+// The UTC time `seconds` into a recording; empty where its start is unknown.
+std::string utcAt(const RecordingStart& start, double seconds) {
+  if (!start.known) {
+    return {};
+  }
+  return sigmfDatetime(start.utc + std::chrono::duration_cast<grab::WallClock::duration>(
+                                       std::chrono::duration<double>(seconds)));
+}
+
 void writeAnnotations(const std::string& name, const RecordingFormat& format,
-                      const std::string& source, std::pair<double, double> band,
-                      const decode::Decoded& decoded) {
+                      const RecordingStart& start, const std::string& source,
+                      std::pair<double, double> band, const decode::Decoded& decoded) {
   const auto [lowest, highest] = band;
+  const auto frameAt = [&](double seconds) {
+    return static_cast<std::int64_t>(std::nearbyint(seconds * format.sampleRateHz));
+  };
+  std::vector<DecodedTransmission> transmissions;
+  for (const decode::DecodedPass& pass : decoded.passes) {
+    transmissions.push_back(
+        DecodedTransmission{.start = frameAt(pass.startSeconds),
+                            .count = frameAt(pass.endSeconds) - frameAt(pass.startSeconds),
+                            .text = pass.text,
+                            .lowerHz = lowest + pass.startOffsetHz,
+                            .upperHz = highest + pass.startOffsetHz,
+                            .driftHzPerMinute = pass.driftHzPerMinute,
+                            .snrDb = pass.snrDb,
+                            .startUtc = utcAt(start, pass.startSeconds)});
+  }
   std::vector<DecodedAnnotation> annotations;
   for (const decode::DecodedCharacter& c : decoded.characters) {
-    annotations.push_back(DecodedAnnotation{
-        .start = static_cast<std::int64_t>(std::nearbyint(c.startSeconds * format.sampleRateHz)),
-        .count = static_cast<std::int64_t>(std::nearbyint(c.seconds * format.sampleRateHz)),
-        .character = c.character,
-        .pattern = c.pattern,
-        .lowerHz = lowest + c.offsetHz,
-        .upperHz = highest + c.offsetHz,
-        .confidence = c.confidence});
+    annotations.push_back(DecodedAnnotation{.start = frameAt(c.startSeconds),
+                                            .count = frameAt(c.seconds),
+                                            .character = c.character,
+                                            .pattern = c.pattern,
+                                            .lowerHz = lowest + c.offsetHz,
+                                            .upperHz = highest + c.offsetHz,
+                                            .confidence = c.confidence});
   }
   OutputFile out(name);
   writeDecodedSigmf(out,
                     DecodedRecording{.datatype = format.datatype,
                                      .sampleRateHz = format.sampleRateHz,
                                      .source = source,
+                                     .datetime = start.known ? format.datetime : std::string(),
                                      .text = decoded.text,
                                      .offsetHz = decoded.offsetHz,
                                      .snrDb = decoded.snrDb},
-                    annotations);
+                    transmissions, annotations);
   out.commit();
 }
 
-void report(const decode::Decoded& decoded) {
+void report(const decode::Decoded& decoded, const RecordingStart& start) {
   for (const decode::RemovedCarrier& carrier : decoded.carriers) {
     std::cerr << "bitoner decode: steady carrier at " << fixed(carrier.frequencyHz, 2) << " Hz, "
               << fixed(carrier.symbolSnrDb, 1) << " dB a symbol over the noise, taken out\n";
@@ -103,7 +134,9 @@ void report(const decode::Decoded& decoded) {
   }
   std::cerr << '\n';
   for (const decode::DecodedPass& pass : decoded.passes) {
-    std::cerr << "bitoner decode: transmission from " << fixed(pass.startSeconds, 3) << " s to "
+    const std::string utc = utcAt(start, pass.startSeconds);
+    std::cerr << "bitoner decode: transmission from " << fixed(pass.startSeconds, 3) << " s"
+              << (utc.empty() ? std::string() : " (" + utc + ")") << " to "
               << fixed(pass.endSeconds, 3) << " s, offset " << signedFixed(pass.startOffsetHz, 2)
               << " Hz to " << signedFixed(pass.endOffsetHz, 2) << " Hz (drift "
               << signedFixed(pass.driftHzPerMinute, 2) << " Hz a minute), SNR "
@@ -118,15 +151,17 @@ void report(const decode::Decoded& decoded) {
   }
 }
 
-// Prints decided characters on standard output as they come, details on standard error. Knows
-// whether a line is open, so that a break in the recording ends it.
+// Prints decided characters on standard output as they come, one line per transmission, details
+// on standard error. Knows whether a line is open, so that a break in the recording ends it.
 class LivePrinter {
  public:
   explicit LivePrinter(bool verbose) : verbose_(verbose) {}
 
   void print(const std::vector<decode::LiveCharacter>& decided) {
     for (const decode::LiveCharacter& c : decided) {
-      if (c.spaceBefore) {
+      if (c.lineBefore) {
+        endLine();
+      } else if (c.spaceBefore) {
         std::cout << ' ';
       }
       std::cout << static_cast<char>(c.character);
@@ -223,11 +258,18 @@ int decodeRecording(const DecodeOptions& options) {
     say("decode", "warning: " + warning);
   }
   const decode::Decoded decoded = decoder.decode();
+  RecordingStart start;
+  if (const auto stated = grab::parseUtc(format.datetime)) {
+    start = {true, *stated};
+  } else if (!format.datetime.empty()) {
+    say("decode", "warning: the capture's core:datetime \"" + format.datetime +
+                      "\" is not a UTC time; transmissions are placed in seconds only");
+  }
   if (options.verbose) {
-    report(decoded);
+    report(decoded, start);
   }
   if (!options.annotate.empty()) {
-    writeAnnotations(options.annotate, format,
+    writeAnnotations(options.annotate, format, start,
                      options.input == "-" ? std::string("standard input") : options.input,
                      keyedBand(tones), decoded);
   }

@@ -70,16 +70,7 @@ SampleFormat sampleFormat(const RenderOptions& options) {
 // The UTC time a SigMF capture starts: --start as given, checked, or now.
 std::string captureTime(const std::optional<std::string>& start) {
   if (!start) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    return std::string(text, length) + "." + std::to_string(1000 + millis).substr(1) + "Z";
+    return sigmfDatetime(std::chrono::system_clock::now());
   }
   // YYYY-MM-DDTHH:MM:SS, an optional fraction of digits, and Z.
   std::tm parts{};

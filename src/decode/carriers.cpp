@@ -26,6 +26,8 @@ constexpr double kLeastLineSnr = 40.0;
 // line (or its sidebands') over the whole recording.
 constexpr double kCarrierWander = 0.25;
 constexpr std::size_t kMostCarriers = 8;
+// More quiet symbols than chance gives, by this many, make a line a keyed tone.
+constexpr double kFewestQuietSymbols = 3.0;
 // The search spectrum is padded to twice the length and windowed (Hann), whose main lobe spans
 // this many of its bins either side: a strong carrier's skirts then raise no second line.
 constexpr std::int64_t kLobeBins = 6;
@@ -42,7 +44,7 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
   if (stretches < kFewestStretches || noiseBlockPower <= 0.0) {
     return found;
   }
-  Transform transform(nextPowerOfTwo(2 * n));
+  Transform transform(nextPowerOfTwo(2 * n), Transform::Buffers::InPlace);
   const std::int64_t size = transform.size();
   double windowPower = 0.0;
   for (std::int64_t m = 0; m < size; ++m) {
@@ -104,9 +106,12 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
     if (middle * middle * static_cast<double>(symbolBlocks) < kWeakestSymbolSnr * noiseBlockPower) {
       continue;
     }
-    // Symbol by symbol, how far its level strays.
+    // Symbol by symbol, how far its level strays, and how often it drops below half: a keyed
+    // tone's line (the signal's own idle tone through minutes of key-up) goes quiet while the
+    // other tones are keyed, which a carrier strong enough to hurt hardly ever seems to do.
     const double noise = noiseBlockPower / static_cast<double>(symbolBlocks);
     double stray = 0.0;
+    std::int64_t quiet = 0;
     const std::int64_t symbolCount = n / symbolBlocks;
     for (std::int64_t s = 0; s < symbolCount; ++s) {
       std::complex<double> sum = 0.0;
@@ -116,9 +121,15 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
       }
       const double l = std::abs(sum) / static_cast<double>(symbolBlocks);
       stray += (l - middle) * (l - middle);
+      quiet += l < middle / 2.0 ? 1 : 0;
     }
+    // Noise takes a steady line of symbol SNR rho below half its level in about exp(-rho / 4)
+    // of the symbols.
+    const double byChance =
+        static_cast<double>(symbolCount) * std::exp(-middle * middle / noise / 4.0);
     if (stray / static_cast<double>(symbolCount) >
-        noise + (kCarrierWander * middle) * (kCarrierWander * middle)) {
+            noise + (kCarrierWander * middle) * (kCarrierWander * middle) ||
+        static_cast<double>(quiet) > byChance + 3.0 * std::sqrt(byChance) + kFewestQuietSymbols) {
       continue;
     }
     // Subtracted with its level drawn straight between the stretches' middles, so a carrier

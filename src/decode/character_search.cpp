@@ -58,9 +58,6 @@ std::array<std::int64_t, kWindowKinds> windowSteps(const CharacterTiming& timing
 }
 
 Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
-  // A word space of silence is no evidence either way; it costs a little, so that the search
-  // does not cross noise with spaces where a transmission has ended.
-  constexpr double kSilentSpaceCost = 0.0;
   Readings result;
   const auto stepLength = static_cast<double>(stepFrames);
   const auto stepOf = [&](std::int64_t frames) {
@@ -108,22 +105,19 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
       node = 2 * node + (element == '1' ? 2 : 1);
       windows.insert(windows.end(), layout.element[node].begin(), layout.element[node].end());
     }
-    const std::int64_t idles = pattern.empty() ? timing.spaceIdles : 1;
-    for (std::int64_t k = 0; k < idles && !timing.silentPauses; ++k) {
-      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap,
-              end[node] + k * timing.idleFrames, timing.idleFrames);
+    const std::int64_t pause = pattern.empty() ? timing.spaceFrames : timing.idleFrames;
+    if (!timing.silentPauses) {
+      stretch(windows, WindowKind::IdleSymbol, WindowKind::IdleGap, end[node], pause);
     }
     std::int64_t reach = 0;
     for (const Window& w : windows) {
       reach = std::max(reach, w.offset + stepsOf(w.kind));
     }
-    const double frames = static_cast<double>(end[node] + idles * timing.idleFrames);
+    const double frames = static_cast<double>(end[node] + pause);
     const auto low = static_cast<std::int64_t>(std::floor(frames / stepLength));
-    const double prior = pattern.empty() && timing.silentPauses ? -kSilentSpaceCost : 0.0;
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
-        result.all.push_back(
-            {character, pattern, length, std::max(reach, length), windows, node, prior});
+        result.all.push_back({character, pattern, length, std::max(reach, length), windows, node});
       }
     }
   };
@@ -214,14 +208,13 @@ void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
     const Reading& reading = readings_.all[r];
-    out[r] = reading.pattern.empty()
-                 ? score(reading, at)
-                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
+    out[r] = reading.pattern.empty() ? score(reading, at)
+                                     : prefix[reading.node] + sum(layout.end[reading.node]);
   }
 }
 
 double Search::score(const Reading& reading, std::int64_t at) const {
-  double sum = reading.prior;
+  double sum = 0.0;
   for (const Window& w : reading.windows) {
     sum += window(w.kind, at + w.offset);
   }
@@ -229,7 +222,7 @@ double Search::score(const Reading& reading, std::int64_t at) const {
 }
 
 double Search::best(std::int64_t first, std::int64_t last, double startCost,
-                    std::vector<PathRun>& runs) const {
+                    std::vector<PathRun>& runs, double characterCost) const {
   // At each boundary: the best score with a transmission going on (a character just ended) and
   // with noise; how each was reached.
   runs.clear();
@@ -258,7 +251,7 @@ double Search::best(std::int64_t first, std::int64_t last, double startCost,
     }
     const std::int64_t at = first + static_cast<std::int64_t>(t);
     const bool fromNoise = inNoise[t] - startCost > inRun[t];
-    const double base = fromNoise ? inNoise[t] - startCost : inRun[t];
+    const double base = (fromNoise ? inNoise[t] - startCost : inRun[t]) - characterCost;
     scoresAt(at, scores);
     for (std::size_t r = 0; r < readings_.all.size(); ++r) {
       const Reading& reading = readings_.all[r];

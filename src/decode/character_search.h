@@ -29,8 +29,7 @@ struct Reading {
   std::int64_t steps;  // its length, the following boundary
   std::int64_t reach;  // how far its windows reach
   std::vector<Window> windows;
-  std::size_t node;    // its pattern's place in a binary tree of patterns, level by level
-  double prior = 0.0;  // added to its score: a word space of silence costs this much
+  std::size_t node;  // its pattern's place in a binary tree of patterns, level by level
 };
 
 // The places of a binary tree of patterns, level by level: one per pattern of up to the longest.
@@ -45,16 +44,18 @@ struct Layout {
 };
 
 // How a mode keys a character, in frames: each element, then the gap after it; a pause to end
-// the character; a word space as a number of those pauses. Where the pauses are silence they
-// are no windows: they hold nothing to tell a transmission from noise. In ordinary Morse timing
-// every window is one dot long: a dash or a pause is dots in a row, each summed on its own, so
-// that a phase that wanders over a long element (fading, drift the track missed) costs little.
+// the character; a word space. In ordinary Morse timing a word space is read a dot at a time: a
+// recording may begin anywhere in the key up before a message, and runs of spaces print as one.
+// Where the pauses are silence they are no windows: they hold nothing to tell a transmission from
+// noise. In ordinary Morse timing every window is one dot long: a dash or a pause is dots in a row,
+// each summed on its own, so that a phase that wanders over a long element (fading, drift the track
+// missed) costs little.
 struct CharacterTiming {
   std::int64_t dotFrames = 0;
   std::int64_t dashFrames = 0;
   std::int64_t gapFrames = 0;
   std::int64_t idleFrames = 0;
-  std::int64_t spaceIdles = 1;
+  std::int64_t spaceFrames = 0;
   bool silentPauses = false;
   bool dotWindows = false;
 };
@@ -106,9 +107,11 @@ class Search {
   double score(const Reading& reading, std::int64_t at) const;
 
   // The likeliest reading of steps [first, last): runs of characters, each costing `startCost`
-  // to begin, with noise between. Returns the total score and the runs.
-  double best(std::int64_t first, std::int64_t last, double startCost,
-              std::vector<PathRun>& runs) const;
+  // to begin, with noise between. Each character costs `characterCost` besides, so that one at
+  // either end of a run must stand out that much from noise. Returns the total score (costs
+  // taken off) and the runs.
+  double best(std::int64_t first, std::int64_t last, double startCost, std::vector<PathRun>& runs,
+              double characterCost = 0.0) const;
 
   // For every boundary in [first, last], the log of the summed likelihood ratios of all ways on
   // from it (ending there included), indexed from `first`.

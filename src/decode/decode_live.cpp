@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace bitoner::decode {
 
@@ -15,6 +16,9 @@ constexpr double kShortestWindowSeconds = 30.0;
 // A character is decided once this many symbols have followed its end: the longest character
 // lasts under eight, so the decoder has seen all of it and what comes next.
 constexpr double kDecidedAfterSymbols = 10.0;
+// A transmission begins a new line only after a pause at least this long: shorter ones part no
+// transmissions (the pass finder joins what they part), whatever one decoding of a window says.
+constexpr double kPauseSymbols = 8.0;
 // How often the window is decoded again, at most once a symbol.
 constexpr double kShortestIntervalSeconds = 0.5;
 
@@ -75,28 +79,34 @@ std::vector<LiveCharacter> LiveDecoder::decide(bool final) {
   const double windowEnd = windowStart + static_cast<double>(window_.size()) / rate;
   const double symbol = symbolLike(settings_);
   std::vector<LiveCharacter> decided;
-  for (const DecodedCharacter& c : decoded.characters) {
-    const double start = windowStart + c.startSeconds;
-    const double end = start + c.seconds;
-    if (start < decidedUntil_ - symbol / 2.0) {
-      continue;  // taken from an earlier window
+  for (const DecodedPass& pass : decoded.passes) {
+    bool firstOfPass = true;
+    for (const DecodedCharacter& c : pass.characters) {
+      const double start = windowStart + c.startSeconds;
+      const double end = start + c.seconds;
+      const bool opens = std::exchange(firstOfPass, false);
+      if (start < decidedUntil_ - symbol / 2.0) {
+        continue;  // taken from an earlier window
+      }
+      if (!final && end > windowEnd - kDecidedAfterSymbols * symbol) {
+        return decided;
+      }
+      const double previousEnd = std::exchange(decidedUntil_, end);
+      if (c.character == U' ') {
+        spacePending_ = decidedAny_;
+        continue;
+      }
+      const bool newLine = opens && decidedAny_ && start - previousEnd >= kPauseSymbols * symbol;
+      decided.push_back(LiveCharacter{.character = c.character,
+                                      .spaceBefore = spacePending_ && !newLine,
+                                      .lineBefore = newLine,
+                                      .startSeconds = start,
+                                      .confidence = c.confidence,
+                                      .offsetHz = c.offsetHz,
+                                      .snrDb = pass.snrDb});
+      spacePending_ = false;
+      decidedAny_ = true;
     }
-    if (!final && end > windowEnd - kDecidedAfterSymbols * symbol) {
-      break;
-    }
-    decidedUntil_ = end;
-    if (c.character == U' ') {
-      spacePending_ = decidedAny_;
-      continue;
-    }
-    decided.push_back(LiveCharacter{.character = c.character,
-                                    .spaceBefore = spacePending_,
-                                    .startSeconds = start,
-                                    .confidence = c.confidence,
-                                    .offsetHz = decoded.offsetHz,
-                                    .snrDb = decoded.snrDb});
-    spacePending_ = false;
-    decidedAny_ = true;
   }
   return decided;
 }

@@ -16,6 +16,7 @@ namespace bitoner::decode {
 struct LiveCharacter {
   char32_t character = 0;
   bool spaceBefore = false;   // a word ended before it
+  bool lineBefore = false;    // it begins a transmission after an earlier one
   double startSeconds = 0.0;  // from the start of the session
   double confidence = 0.0;
   double offsetHz = 0.0;
@@ -24,7 +25,7 @@ struct LiveCharacter {
 
 // Decodes a recording as it comes in: keeps a window of the latest samples, decodes it again as
 // it moves on, and hands out each character once it is decided (about ten symbols after it
-// ended), never twice.
+// ended), never twice, each transmission's first marked as such.
 class LiveDecoder {
  public:
   // Throws SettingsError for settings the decoder refuses.

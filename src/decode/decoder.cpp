@@ -76,12 +76,13 @@ CharacterTiming timingOf(Mode mode, std::int64_t symbolFrames, std::int64_t gapF
     timing.dashFrames = kDashDots * symbolFrames;
     timing.gapFrames = symbolFrames;
     timing.idleFrames = kCharacterEndDots * symbolFrames;
-    timing.spaceIdles = 2;  // a word's seven dots: a character's end, then a space of four
+    timing.spaceFrames = symbolFrames;
     timing.dotWindows = true;
   } else {
     timing.dashFrames = symbolFrames;
     timing.gapFrames = gapFrames;
     timing.idleFrames = symbolFrames;
+    timing.spaceFrames = symbolFrames;
   }
   return timing;
 }

@@ -34,10 +34,10 @@ const Fftw& fftw() { return loadedOnce<Fftw, LibraryMissing>("FFTW"); }
 
 }  // namespace
 
-Transform::Transform(std::int64_t size)
+Transform::Transform(std::int64_t size, Buffers buffers)
     : size_(size),
       in_(fftw().allocComplex(static_cast<std::size_t>(size))),
-      out_(fftw().allocComplex(static_cast<std::size_t>(size))),
+      out_(buffers == Buffers::InPlace ? in_ : fftw().allocComplex(static_cast<std::size_t>(size))),
       plan_(fftw().planDft1d(static_cast<int>(size), in_, out_, FFTW_FORWARD, FFTW_ESTIMATE)) {
   if (in_ == nullptr || out_ == nullptr || plan_ == nullptr) {
     release();
@@ -54,8 +54,10 @@ void Transform::release() {
   if (plan_ != nullptr) {
     loaded.destroyPlan(plan_);
   }
+  if (out_ != in_) {
+    loaded.free(out_);
+  }
   loaded.free(in_);
-  loaded.free(out_);
 }
 
 }  // namespace bitoner::decode

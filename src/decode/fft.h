@@ -21,7 +21,10 @@ class LibraryMissing : public std::runtime_error {
 // nor resolves its symbols at start-up. Throws LibraryMissing, or std::bad_alloc.
 class Transform {
  public:
-  explicit Transform(std::int64_t size);
+  // In place, the spectrum overwrites what was set, and the transform needs half the memory: a
+  // spectrum of an hour's short sums is a hundred megabytes.
+  enum class Buffers : std::uint8_t { Separate, InPlace };
+  explicit Transform(std::int64_t size, Buffers buffers = Buffers::Separate);
   ~Transform();
   Transform(const Transform&) = delete;
   Transform& operator=(const Transform&) = delete;

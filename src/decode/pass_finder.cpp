@@ -12,8 +12,9 @@ namespace {
 // twice around the best.
 constexpr double kHighestSymbolSnrDb = 66.0;
 constexpr double kSymbolSnrStepDb = 8.0;
-// A transmission is searched again with this many symbols of the recording around it.
-constexpr std::int64_t kMarginSymbols = 4;
+// A transmission is searched again with this many symbols of the recording around it: more than
+// the longest character, which may have been lost to a fade when all was read at one level.
+constexpr std::int64_t kMarginSymbols = 10;
 // Readings with less noise than this between them belong to one transmission: a deep fade or a
 // slip of the timing lasts a symbol or two, a pause between a beacon's passes far longer.
 constexpr std::int64_t kJoinSymbols = 8;
@@ -23,6 +24,13 @@ constexpr double kFadeSeconds = 4.0;
 constexpr std::int64_t kFewestFadeSymbols = 2;
 // The level followed stays within this factor (in power) of the transmission's own.
 constexpr double kFadeRange = 20.0;
+// Read through fading, a character costs this much (natural log) besides: read at a low level,
+// noise beside a transmission otherwise passes for a character at either end.
+constexpr double kFadingCharacterCost = 3.0;
+// A level followed that moves over this many dB in a transmission is fading, and read as such
+// even where one level explains the reading about as well: noise moves a steady signal's by a few
+// dB at most.
+constexpr double kFadingDepthDb = 6.0;
 
 std::int64_t endOf(const PathRun& run, const Readings& readings) {
   const auto& [start, r] = run.readings.back();
@@ -288,8 +296,20 @@ class Finder {
           followed[k] = std::max(followed[k], l[k]);
         }
       }
-      // Where nothing was read (a deep fade), the level of the strongest tone there; where the
-      // pauses are silence, a long pause is no fade, and the level is held across it.
+      // Before and after what was read, the level at its ends: a lower one would let noise
+      // there pass for characters. Where nothing was read between (a deep fade), the level of
+      // the strongest tone there; where the pauses are silence, a long pause is no fade, and the
+      // level is held across it.
+      const auto read = [](double v) { return v > 0.0; };
+      const auto firstRead = std::find_if(followed.begin(), followed.end(), read);
+      const auto lastRead = std::find_if(followed.rbegin(), followed.rend(), read);
+      double depthDb = 0.0;  // how far the level followed moves within what was read
+      if (firstRead != followed.end()) {
+        const auto [least, most] = std::minmax_element(firstRead, lastRead.base());
+        depthDb = 20.0 * std::log10(*most / std::max(*least, *most / std::sqrt(kFadeRange)));
+        std::fill(followed.begin(), firstRead, *firstRead);
+        std::fill(followed.rbegin(), lastRead, *lastRead);
+      }
       if (settings_.silentPauses) {
         holdAcrossGaps(followed);
       } else {
@@ -306,9 +326,12 @@ class Finder {
         }
         search_.setLevels(followed, first, last, true);
         std::vector<PathRun> fading;
-        const double faded = search_.best(first, last, settings_.startCost, fading);
+        double faded = search_.best(first, last, settings_.startCost, fading, kFadingCharacterCost);
+        for (const PathRun& run : fading) {
+          faded += kFadingCharacterCost * static_cast<double>(run.readings.size());
+        }
         joinClose(fading, search_.readings(), kJoinSymbols * settings_.symbolSteps);
-        if (faded > fixed.score) {
+        if (faded > fixed.score || (depthDb >= kFadingDepthDb && !fading.empty())) {
           runs = std::move(fading);
           level = std::move(followed);
         } else {

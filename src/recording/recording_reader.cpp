@@ -267,7 +267,7 @@ std::unique_ptr<RecordingReader> readWav(int fd, const std::string& name) {
       sample = int16 ? Sample::Int16 : Sample::Float32;
       format = RecordingFormat{
           static_cast<double>(rate), channels == 1,
-          std::string(channels == 1 ? "r" : "c") + (int16 ? "i16_le" : "f32_le"), ""};
+          std::string(channels == 1 ? "r" : "c") + (int16 ? "i16_le" : "f32_le"), "", ""};
     } else if (std::memcmp(header.data(), "data", 4) == 0) {
       if (!format) {
         throw fail("the data chunk comes before the format chunk");
@@ -318,6 +318,13 @@ RecordingFormat readSigmfMeta(std::string_view text, const std::string& metaName
   }
   format.real = format.datatype.front() == 'r';
   format.sigmfMeta = metaName;
+  // When the recording began matters to what reads it, not to its samples: a capture without a
+  // usable datetime is still read.
+  if (meta.contains("captures") && meta["captures"].is_array() && !meta["captures"].empty() &&
+      meta["captures"][0].is_object() && meta["captures"][0].contains("core:datetime") &&
+      meta["captures"][0]["core:datetime"].is_string()) {
+    format.datetime = meta["captures"][0]["core:datetime"].get<std::string>();
+  }
   format.keying = readRecordedKeying(global, format.sampleRateHz, metaName);
   return format;
 }
@@ -334,7 +341,7 @@ std::unique_ptr<RecordingReader> readRaw(int fd, const std::string& name,
 std::unique_ptr<RecordingReader> openRecording(const std::string& name, double rawRateHz) {
   if (name == "-") {
     return readRaw(STDIN_FILENO, "standard input",
-                   RecordingFormat{rawRateHz, false, "ci16_le", ""});
+                   RecordingFormat{rawRateHz, false, "ci16_le", "", ""});
   }
   if (isSigmfName(name)) {
     return openSigmf(name);

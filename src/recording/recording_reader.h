@@ -28,6 +28,7 @@ struct RecordingFormat {
   bool real = false;      // one channel: a receiver's audio rather than I/Q
   std::string datatype;   // as SigMF names it: ci16_le, cf32_le, ri16_le, rf32_le
   std::string sigmfMeta;  // the metadata file of a SigMF recording, else empty
+  std::string datetime;   // its first capture's core:datetime (UTC) as written, else empty
   RecordedKeying keying;  // what a Bitoner SigMF recording says of its keying
 };
 

@@ -2,6 +2,7 @@
 #include "recording/sigmf.h"
 
 #include <algorithm>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "engine/keying_steps.h"
@@ -122,7 +123,20 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
              ",\n\"global\": " + global.dump(1) + "\n}\n");
 }
 
+std::string sigmfDatetime(std::chrono::system_clock::time_point when) {
+  const auto millis = std::chrono::floor<std::chrono::milliseconds>(when);
+  const std::time_t seconds =
+      std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(millis));
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  const auto fraction = (millis.time_since_epoch() % std::chrono::seconds(1)).count();
+  return std::string(text, length) + "." + std::to_string(1000 + fraction).substr(1) + "Z";
+}
+
 void writeDecodedSigmf(OutputFile& out, const DecodedRecording& recording,
+                       std::span<const DecodedTransmission> transmissions,
                        std::span<const DecodedAnnotation> annotations) {
   nlohmann::ordered_json global = globalObject(recording.datatype, recording.sampleRateHz);
   global["core:description"] =
@@ -132,6 +146,21 @@ void writeDecodedSigmf(OutputFile& out, const DecodedRecording& recording,
   global["bitoner:snr_db"] = recording.snrDb;
   const std::string generator = "Bitoner " + std::string(programVersion()) + " decoder";
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const DecodedTransmission& t : transmissions) {
+    nlohmann::ordered_json annotation{{"core:sample_start", t.start},
+                                      {"core:sample_count", t.count},
+                                      {"core:label", t.text},
+                                      {"core:comment", "transmission"},
+                                      {"core:generator", generator},
+                                      {"core:freq_lower_edge", t.lowerHz},
+                                      {"core:freq_upper_edge", t.upperHz}};
+    if (!t.startUtc.empty()) {
+      annotation["bitoner:start_utc"] = t.startUtc;
+    }
+    annotation["bitoner:drift_hz_per_minute"] = t.driftHzPerMinute;
+    annotation["bitoner:snr_db"] = t.snrDb;
+    list.push_back(std::move(annotation));
+  }
   for (const DecodedAnnotation& a : annotations) {
     nlohmann::ordered_json annotation = annotationObject(a.start, a.count, a.character, a.pattern);
     annotation["core:generator"] = generator;
@@ -140,8 +169,12 @@ void writeDecodedSigmf(OutputFile& out, const DecodedRecording& recording,
     annotation["bitoner:confidence"] = a.confidence;
     list.push_back(std::move(annotation));
   }
+  nlohmann::ordered_json capture{{"core:sample_start", 0}};
+  if (!recording.datetime.empty()) {
+    capture["core:datetime"] = recording.datetime;
+  }
   const nlohmann::ordered_json meta{
-      {"global", global}, {"captures", {{{"core:sample_start", 0}}}}, {"annotations", list}};
+      {"global", global}, {"captures", {capture}}, {"annotations", list}};
   out.write(meta.dump(1) + "\n");
 }
 

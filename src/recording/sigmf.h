@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -48,6 +49,9 @@ class SigmfMetaWriter {
   bool first_ = true;
 };
 
+// A time as SigMF's core:datetime gives it: UTC to the millisecond, "2026-12-08T14:00:03.250Z".
+std::string sigmfDatetime(std::chrono::system_clock::time_point when);
+
 // The version of SigMF the metadata follows, and of our extension.
 inline constexpr std::string_view kSigmfVersion = "1.2.0";
 // 1.1.0 added the tones (idle, dot and dash, or freq and shift) and the inversion.
@@ -64,19 +68,34 @@ struct DecodedAnnotation {
   double confidence = 0.0;  // 0 to 1
 };
 
+// One transmission a decoder found in a recording, as a SigMF annotation states it.
+struct DecodedTransmission {
+  std::int64_t start = 0;  // frames from the start of the recording
+  std::int64_t count = 0;  // frames
+  std::string text;        // what it said
+  double lowerHz = 0.0;    // the edges of the band its keying was read in, at its start
+  double upperHz = 0.0;
+  double driftHzPerMinute = 0.0;
+  double snrDb = 0.0;
+  std::string startUtc;  // "...Z" where the recording's start is known, else empty
+};
+
 // What was decoded from a whole recording.
 struct DecodedRecording {
   std::string datatype;  // of the recording read, as SigMF names it
   double sampleRateHz = 0.0;
-  std::string source;  // the recording's name, for core:description
-  std::string text;    // the decoded text
+  std::string source;    // the recording's name, for core:description
+  std::string datetime;  // the recording's start as its capture states it, else empty
+  std::string text;      // the decoded text
   double offsetHz = 0.0;
   double snrDb = 0.0;
 };
 
-// Writes SigMF metadata of what the decoder read from a recording, with one annotation per
-// character whose core:generator names the decoder. The caller commits the file.
+// Writes SigMF metadata of what the decoder read from a recording: one annotation per
+// transmission and one per character, each with a core:generator naming the decoder. The caller
+// commits the file.
 void writeDecodedSigmf(OutputFile& out, const DecodedRecording& recording,
+                       std::span<const DecodedTransmission> transmissions,
                        std::span<const DecodedAnnotation> annotations);
 
 }  // namespace bitoner

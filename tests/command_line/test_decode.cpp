@@ -120,7 +120,8 @@ TEST(DecodeTest, ReadsEveryModeBackThroughNoise) {
 
 TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   const TempDir dir;
-  render(with(kShort, {"--invert", "--snr", "10", "--seed", "5", "-o", "rec.sigmf-data", "TEST"}),
+  render(with(kShort, {"--invert", "--snr", "10", "--seed", "5", "--start",
+                       "2026-12-08T23:59:59.5Z", "-o", "rec.sigmf-data", "TEST"}),
          dir);
   const Finished done = run(
       with({"decode", "--invert", "--verbose", "--annotate", "read.sigmf-meta", "rec.sigmf-data"},
@@ -131,6 +132,9 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   EXPECT_NE(done.err.find("offset "), std::string::npos) << done.err;
   EXPECT_NE(done.err.find(" dB in 2500 Hz"), std::string::npos) << done.err;
   EXPECT_NE(done.err.find("0.000 s  T -  confidence 1.000"), std::string::npos) << done.err;
+  EXPECT_NE(done.err.find("transmission from 0.000 s (2026-12-08T23:59:59.500Z) to"),
+            std::string::npos)
+      << done.err;
 
   const auto meta = nlohmann::json::parse(slurp(dir / "read.sigmf-meta"));
   EXPECT_EQ(meta["global"]["core:datatype"], "ci16_le");
@@ -138,8 +142,16 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   // The same SigMF as render writes: its version, and our keys in the declared extension.
   EXPECT_EQ(meta["global"]["core:version"], "1.2.0");
   EXPECT_EQ(meta["global"]["core:extensions"][0]["name"], "bitoner");
-  const auto& annotations = meta["annotations"];
-  ASSERT_EQ(annotations.size(), 4U);
+  EXPECT_EQ(meta["captures"][0]["core:datetime"], "2026-12-08T23:59:59.5Z");
+  // The transmission first, starting in UTC where the recording says when it began, then each
+  // character.
+  ASSERT_EQ(meta["annotations"].size(), 5U);
+  const auto& transmission = meta["annotations"][0];
+  EXPECT_EQ(transmission["core:label"], "TEST");
+  EXPECT_EQ(transmission["core:sample_start"], 0);
+  EXPECT_EQ(transmission["bitoner:start_utc"], "2026-12-08T23:59:59.500Z");
+  EXPECT_NE(transmission["core:generator"].get<std::string>().find("decoder"), std::string::npos);
+  const nlohmann::json annotations(meta["annotations"].begin() + 1, meta["annotations"].end());
   const auto rendered = nlohmann::json::parse(slurp(dir / "rec.sigmf-meta"))["annotations"];
   for (std::size_t k = 0; k < 4; ++k) {
     EXPECT_EQ(annotations[k]["core:label"], rendered[k]["core:label"]);

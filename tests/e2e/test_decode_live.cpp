@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
@@ -19,8 +20,30 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// In three-tone and in QRSS, whose characters last longer and whose pauses are silence.
-TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
+// A beacon keys each of `messages` once in `mode` into the sink, two seconds apart: `decoder`
+// prints them as it goes, and after SIGINT a line each and nothing more.
+void expectBeaconRead(const testing::TempDir& dir, testing::ChildProcess& decoder,
+                      const std::string& mode, const std::vector<std::string>& messages) {
+  std::string lines;
+  for (const std::string& message : messages) {
+    testing::ChildProcess beacon({BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05",
+                                  "--mode", mode, "--passes", "1", message},
+                                 {dir.path(), {}, dir / "beacon.txt", {}});
+    ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
+    std::this_thread::sleep_for(2s);
+    lines += message + "\n";
+  }
+  // Decided as it goes, before the decoder is stopped.
+  EXPECT_TRUE(testing::waitForText(dir / "out.txt", lines.substr(0, lines.size() - 4), 15s))
+      << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
+  decoder.signal(SIGINT);
+  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
+  EXPECT_EQ(testing::fileText(dir / "out.txt"), lines) << testing::fileText(dir / "err.txt");
+}
+
+// In three-tone and in QRSS, whose characters last longer and whose pauses are silence: two
+// transmissions, a line each.
+TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysALineATransmissionAndTheRestWhenStopped) {
   for (const std::string mode : {"three-tone", "qrss"}) {
     SCOPED_TRACE(mode);
     const testing::TempDir dir;
@@ -29,18 +52,7 @@ TEST(LiveDecodeTest, PrintsWhatTheSinkPlaysAndTheRestWhenStopped) {
                                    "bitoner_test_sink.monitor", "--symbol", "0.05", "--mode", mode},
                                   {dir.path(), dir / "out.txt", dir / "err.txt", {}});
     std::this_thread::sleep_for(1s);  // recording before the signal starts
-    testing::ChildProcess beacon({BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05",
-                                  "--mode", mode, "--passes", "1", "CQ DE TEST"},
-                                 {dir.path(), {}, dir / "beacon.txt", {}});
-    ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
-
-    // Decided as it goes, before the decoder is stopped.
-    EXPECT_TRUE(testing::waitForText(dir / "out.txt", "CQ DE TE", 15s))
-        << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
-    decoder.signal(SIGINT);
-    EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
-    EXPECT_EQ(testing::fileText(dir / "out.txt"), "CQ DE TEST\n")
-        << testing::fileText(dir / "err.txt");
+    expectBeaconRead(dir, decoder, mode, {"CQ DE TEST", "TEST"});
   }
 }
 
@@ -56,17 +68,7 @@ TEST(LiveDecodeTest, ASoundServerRestartIsSaidAndDecodingGoesOn) {
       << testing::fileText(dir / "err.txt");
   EXPECT_NE(testing::fileText(dir / "err.txt").find("trying again every 2 s"), std::string::npos)
       << testing::fileText(dir / "err.txt");
-
-  testing::ChildProcess beacon(
-      {BITONER_EXECUTABLE, "beacon", "--quiet", "--symbol", "0.05", "--passes", "1", "CQ DE TEST"},
-      {dir.path(), {}, dir / "beacon.txt", {}});
-  ASSERT_EQ(beacon.wait(20s), 0) << testing::fileText(dir / "beacon.txt");
-  EXPECT_TRUE(testing::waitForText(dir / "out.txt", "CQ DE TE", 15s))
-      << testing::fileText(dir / "out.txt") << testing::fileText(dir / "err.txt");
-  decoder.signal(SIGINT);
-  EXPECT_EQ(decoder.wait(10s), 128 + SIGINT) << testing::fileText(dir / "err.txt");
-  EXPECT_EQ(testing::fileText(dir / "out.txt"), "CQ DE TEST\n")
-      << testing::fileText(dir / "err.txt");
+  expectBeaconRead(dir, decoder, "three-tone", {"CQ DE TEST"});
 }
 
 TEST(LiveDecodeTest, AMissingSourceIsReported) {

@@ -23,6 +23,7 @@ constexpr double kTwoPi = 2.0 * std::numbers::pi;
 struct Air {
   std::function<double(double)> offsetHz = [](double) { return 0.0; };
   std::function<std::complex<double>(double)> extra = [](double) { return 0.0; };
+  std::function<double(double)> gain = [](double) { return 1.0; };  // of the keyed signal
 };
 
 // The keyed messages (full scale 1, their levels given), `pauseSeconds` of noise apart and
@@ -52,8 +53,9 @@ decode::Decoded decodeWith(const std::vector<std::pair<std::string, double>>& me
     double q = 0.0;
     noise.next(i, q);
     turns = std::fmod(turns + air.offsetHz(t) / kRate, 1.0);
-    samples[n] = std::complex<float>(std::complex<double>(i, q) +
-                                     clean[n] * std::polar(1.0, kTwoPi * turns) + air.extra(t));
+    samples[n] =
+        std::complex<float>(std::complex<double>(i, q) +
+                            clean[n] * std::polar(air.gain(t), kTwoPi * turns) + air.extra(t));
   }
   settings.symbolSeconds = std::stod(symbol);
   settings.gapSeconds = settings.symbolSeconds / 10.0;
@@ -161,6 +163,45 @@ TEST(DecoderTest, TakesOutSteadyCarriers) {
                           [](double f) { return std::fabs(f - 1002.5) < 0.1; }));
   EXPECT_TRUE(std::any_of(found.begin(), found.end(),
                           [](double f) { return std::fabs(f - 1220.0) < 0.1; }));
+}
+
+// Slow fading (QSB) of 20 s, 8 dB deep, at 3 s symbols: the transmission starts and ends at
+// the bottom of a fade, where one level for all of it is far too high, and its first and last
+// characters are read like the others, with no noise read beside them.
+TEST(DecoderTest, ReadsThroughSlowFadingToBothEnds) {
+  constexpr double kEdgeSeconds = 20.0;
+  const std::string message = "CQ DE K1ABC";
+  const double length = static_cast<double>(testing::keyedSignal(message, "3").size()) / kRate;
+  const double period = length / std::round(length / 20.0);
+  const Air air{.gain = [&](double t) {
+    return std::pow(10.0, (-4.0 - 4.0 * std::cos(kTwoPi * (t - kEdgeSeconds) / period)) / 20.0);
+  }};
+  const decode::Decoded decoded =
+      decodeWith({{message, 1.0}}, "3", sigmaAt(-16.0, "3"), kEdgeSeconds, 0.0, air, {});
+  EXPECT_EQ(decoded.text, message);
+}
+
+// A beacon's key-up: its idle tone for minutes around a short message. The idle tone is the
+// signal's own, not a carrier to take out; alone (a tune) it says nothing.
+TEST(DecoderTest, LeavesTheSignalsOwnIdleToneAlone) {
+  const double amplitude = std::abs(testing::keyedSignal("E", "0.5").front());
+  const auto idleTone = [&](double from, double until) {
+    return [=](double t) {
+      return t < from || t >= until ? std::polar(amplitude, kTwoPi * std::fmod(600.0 * t, 1.0))
+                                    : std::complex<double>(0.0);
+    };
+  };
+  const std::string message = "TEST DE K1ABC";
+  const double length = static_cast<double>(testing::keyedSignal(message, "0.5").size()) / kRate;
+  const decode::Decoded keyed = decodeWith({{message, 1.0}}, "0.5", sigmaAt(-10.0, "0.5"), 120.0,
+                                           0.0, {.extra = idleTone(120.0, 120.0 + length)}, {});
+  EXPECT_EQ(keyed.text, message);
+  for (const decode::RemovedCarrier& c : keyed.carriers) {
+    EXPECT_GT(std::fabs(c.frequencyHz - 600.0), 10.0);
+  }
+  const decode::Decoded idle =
+      decodeWith({}, "0.5", sigmaAt(-10.0, "0.5"), 120.0, 0.0, {.extra = idleTone(0.0, 0.0)}, {});
+  EXPECT_FALSE(idle.found);
 }
 
 // A keyed tone whose phase runs on from element to element makes a line too, but it comes and
