@@ -328,10 +328,16 @@ class Finder {
         std::vector<PathRun> fading;
         double faded = search_.best(first, last, settings_.startCost, fading, kFadingCharacterCost);
         for (const PathRun& run : fading) {
-          faded += kFadingCharacterCost * static_cast<double>(run.readings.size());
+          for (const auto& [start, r] : run.readings) {
+            // Word spaces bear no cost.
+            faded += search_.readings().all[static_cast<std::size_t>(r)].pattern.empty()
+                         ? 0.0
+                         : kFadingCharacterCost;
+          }
         }
         joinClose(fading, search_.readings(), kJoinSymbols * settings_.symbolSteps);
-        if (faded > fixed.score || (depthDb >= kFadingDepthDb && !fading.empty())) {
+        if (faded > fixed.score ||
+            (!settings_.silentPauses && depthDb >= kFadingDepthDb && !fading.empty())) {
           runs = std::move(fading);
           level = std::move(followed);
         } else {
