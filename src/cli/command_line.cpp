@@ -2,6 +2,7 @@
 #include "cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -20,7 +21,28 @@ namespace bitoner::cli {
 namespace {
 
 // A usage error in the program's words, naming the word or option that is wrong.
-std::string usageText(const CLI::App& app, const CLI::ParseError& error) {
+// Why `word`, an extra word after the command's options, was not expected: a flag before it
+// that takes no value, with a pointer to the option that takes a frequency where there is one.
+std::string extraWordText(const CLI::App& command, const std::string& word,
+                          const std::vector<std::string>& args) {
+  std::string text = "\"" + word + "\" is an extra word, not an option";
+  const auto at = std::find(args.begin(), args.end(), word);
+  if (at == args.begin() || at == args.end() || !at[-1].starts_with("--")) {
+    return text;
+  }
+  const CLI::Option* before = command.get_option_no_throw(at[-1]);
+  if (before != nullptr && before->get_expected_max() == 0) {
+    text += ": " + at[-1] + " takes no value";
+    if (const CLI::Option* freq = command.get_option_no_throw("--freq");
+        freq != nullptr && freq->get_expected_max() != 0) {
+      text += "; --freq HZ sets a frequency";
+    }
+  }
+  return text;
+}
+
+std::string usageText(const CLI::App& app, const CLI::ParseError& error,
+                      const std::vector<std::string>& args) {
   const std::vector<const CLI::App*> parsed =
       app.get_subcommands([](const CLI::App* command) { return command->parsed(); });
   if (parsed.empty()) {
@@ -48,7 +70,9 @@ std::string usageText(const CLI::App& app, const CLI::ParseError& error) {
     text = text.substr(0, at) + " is given " + text.substr(at + repeated.size()) +
            " times; give it once";
   } else if (text.starts_with(unexpected)) {
-    text = "unknown option \"" + text.substr(unexpected.size()) + "\"";
+    const std::string word = text.substr(unexpected.size());
+    text = word.starts_with('-') || parsed.empty() ? "unknown option \"" + word + "\""
+                                                   : extraWordText(*parsed.back(), word, args);
   }
   const std::string prefix =
       parsed.empty() ? "bitoner: " : "bitoner " + parsed.back()->get_name() + ": ";
@@ -83,7 +107,8 @@ int runCommandLine(int argc, char* argv[]) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
       return app.exit(error);
     }
-    std::cerr << usageText(app, error) << "\nRun with --help for more information.\n";
+    std::cerr << usageText(app, error, std::vector<std::string>(argv + 1, argv + argc))
+              << "\nRun with --help for more information.\n";
     return kExitRefused;
   }
   try {

@@ -47,41 +47,21 @@ std::string dotsAndDashes(const std::string& pattern) {
   return shown;
 }
 
-// The keying the options describe, each value derived as the window derives it; refuses an
-// option the mode does not use.
-RunPlan keyingFor(const DecodeOptions& options) {
-  KeyingOptions keying;
-  for (std::size_t box = 0; box < options.boxTexts.size(); ++box) {
-    keying.boxTexts[box] = options.boxTexts[box];
+// Takes `recorded` into `into` unless the option was typed, saying so in `taken`.
+void follow(bool typed, const std::optional<double>& recorded, double& into,
+            const std::string& what, std::string_view unit, std::vector<std::string>& taken) {
+  if (!typed && recorded) {
+    into = *recorded;
+    taken.push_back(what + " " + numberText(*recorded) + std::string(unit));
   }
-  keying.mode = options.mode;
-  keying.freqText = options.freqText;
-  keying.shiftText = options.shiftText;
-  return planRun(keying);
 }
 
-// The decoder's settings from the options. In ordinary Morse timing the dot tone is the key-down
-// tone and the idle tone FSKCW's key up, as the keying makes them.
-decode::DecoderSettings settingsFor(const DecodeOptions& options, double rateHz) {
-  decode::DecoderSettings settings =
-      decoderSettings(options.boxTexts, options.invert, options.searchText, rateHz);
+// The decoder's settings for the keying sought.
+decode::DecoderSettings settingsFor(const DecodeOptions& options, const ToneInputs& tones,
+                                    double rateHz) {
+  decode::DecoderSettings settings = decoderSettings(tones, options.searchText, rateHz);
   settings.driftHzPerMinute = readNumber(options.driftText);
-  const RunPlan plan = keyingFor(options);
-  settings.mode = plan.tones.mode;
-  const double sign = options.invert ? -1.0 : 1.0;
-  settings.toneHz = {sign * plan.tones.idleHz, sign * plan.tones.dotHz, sign * plan.tones.dashHz};
   return settings;
-}
-
-// The frequencies an annotation spans: every tone the mode keys.
-std::pair<double, double> keyedBand(const DecodeOptions& options) {
-  const RunPlan plan = keyingFor(options);
-  std::vector<double> tones{plan.tones.dotHz, plan.tones.dashHz};
-  if (!hasSilentPauses(plan.tones.mode)) {
-    tones.push_back(plan.tones.idleHz);
-  }
-  const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
-  return options.invert ? std::pair(-*highest, -*lowest) : std::pair(*lowest, *highest);
 }
 
 // When a recording began, where its capture says so.
@@ -246,8 +226,10 @@ int decodeRecording(const DecodeOptions& options) {
     throw Refusal("--annotate needs a name ending in .sigmf-meta");
   }
   const double rawRate = rateOption(options.rateText);
+  std::vector<std::string> taken;
   if (options.live) {
-    decodeLive(settingsFor(options, rawRate), options.device, options.verbose);
+    decodeLive(settingsFor(options, soughtTones(options.sought, {}, taken), rawRate),
+               options.device, options.verbose);
   }
   std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
   const RecordingFormat& format = reader->format();
@@ -259,7 +241,11 @@ int decodeRecording(const DecodeOptions& options) {
                     " would overwrite the recording's own metadata; give another name");
     }
   }
-  decode::Decoder decoder(settingsFor(options, format.sampleRateHz));
+  const ToneInputs tones = soughtTones(options.sought, format.keying, taken);
+  if (options.verbose) {
+    sayFollowed("decode", taken);
+  }
+  decode::Decoder decoder(settingsFor(options, tones, format.sampleRateHz));
   std::vector<std::complex<float>> samples;
   while (true) {
     reader->read(samples, kReadFrames);
@@ -285,7 +271,7 @@ int decodeRecording(const DecodeOptions& options) {
   if (!options.annotate.empty()) {
     writeAnnotations(options.annotate, format, start,
                      options.input == "-" ? std::string("standard input") : options.input,
-                     keyedBand(options), decoded);
+                     keyedBand(tones), decoded);
   }
   std::cout << decoded.text << '\n' << std::flush;
   return kExitDone;
@@ -293,19 +279,101 @@ int decodeRecording(const DecodeOptions& options) {
 
 }  // namespace
 
-decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
-                                        const std::string& searchText, double rateHz) {
+ToneInputs soughtTones(const SoughtOptions& options, const RecordedKeying& recorded,
+                       std::vector<std::string>& taken) {
   KeyingOptions keying;
-  keying.boxTexts = boxTexts;
-  const RunPlan plan = planRun(keying);
-  const double sign = invert ? -1.0 : 1.0;
+  keying.boxTexts = options.boxTexts;
+  keying.mode = options.mode;
+  if (options.mode.empty() && recorded.mode) {
+    keying.mode = modeName(*recorded.mode);
+    taken.push_back("mode " + keying.mode);
+  }
+  keying.freqText = options.freqText;
+  keying.shiftText = options.shiftText;
+  ToneInputs tones;
+  try {
+    tones = planRun(keying).tones;
+  } catch (const Refusal& refusal) {
+    if (keying.mode == options.mode) {
+      throw;
+    }
+    throw Refusal(std::string(refusal.what()) +
+                  " (the recording's mode; give --mode to look for another)");
+  }
+  const auto typed = [&options](Box box) {
+    return options.boxTexts[static_cast<std::size_t>(box)].has_value();
+  };
+  const double typedSymbolSeconds = tones.SymbolLength;
+  follow(typed(Box::SymbLen), recorded.symbolSeconds, tones.SymbolLength, "symbol", " s", taken);
+  if (!hasMorseTiming(tones.mode)) {
+    // A typed symbol keeps the recording's gap as its share of the symbol.
+    std::optional<double> gap = recorded.gapSeconds;
+    if (gap && typed(Box::SymbLen) && recorded.symbolSeconds) {
+      *gap *= typedSymbolSeconds / *recorded.symbolSeconds;
+    }
+    follow(typed(Box::Intgap), gap, tones.InterSymbol, "gap", " s", taken);
+    if (tones.mode == Mode::ThreeTone) {
+      follow(typed(Box::IdleFreq), recorded.idleHz, tones.idleHz, "idle", " Hz", taken);
+    }
+    follow(typed(Box::DotFreq), recorded.dotHz, tones.dotHz, "dot", " Hz", taken);
+    follow(typed(Box::DashFreq), recorded.dashHz, tones.dashHz, "dash", " Hz", taken);
+  } else {
+    double shiftHz = tones.dotHz - tones.idleHz;
+    follow(options.freqText.has_value(), recorded.freqHz, tones.dotHz, "freq", " Hz", taken);
+    tones.dashHz = tones.dotHz;
+    if (tones.mode == Mode::Fskcw) {
+      follow(options.shiftText.has_value(), recorded.shiftHz, shiftHz, "shift", " Hz", taken);
+    }
+    tones.idleHz = tones.dotHz - shiftHz;
+  }
+  tones.invert = options.invert;
+  if (!options.invert && recorded.inverted.value_or(false)) {
+    tones.invert = true;
+    taken.emplace_back("inverted");
+  }
+  return tones;
+}
+
+void sayFollowed(std::string_view command, const std::vector<std::string>& taken) {
+  if (taken.empty()) {
+    return;
+  }
+  std::string settings;
+  for (const std::string& each : taken) {
+    settings += (settings.empty() ? "" : ", ") + each;
+  }
+  say(command, "as the recording says it was keyed: " + settings);
+}
+
+std::pair<double, double> keyedBand(const ToneInputs& keyed) {
+  std::vector<double> tones{keyed.dotHz, keyed.dashHz};
+  if (!hasSilentPauses(keyed.mode)) {
+    tones.push_back(keyed.idleHz);
+  }
+  const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
+  return keyed.invert ? std::pair(-*highest, -*lowest) : std::pair(*lowest, *highest);
+}
+
+decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::string& searchText,
+                                        double rateHz) {
+  const double sign = tones.invert ? -1.0 : 1.0;
   decode::DecoderSettings settings;
   settings.sampleRateHz = rateHz;
-  settings.toneHz = {sign * plan.tones.idleHz, sign * plan.tones.dotHz, sign * plan.tones.dashHz};
-  settings.symbolSeconds = plan.tones.SymbolLength;
-  settings.gapSeconds = plan.tones.InterSymbol;
+  settings.mode = tones.mode;
+  settings.toneHz = {sign * tones.idleHz, sign * tones.dotHz, sign * tones.dashHz};
+  settings.symbolSeconds = tones.SymbolLength;
+  settings.gapSeconds = tones.InterSymbol;
   settings.searchHz = readNumber(searchText);
   return settings;
+}
+
+void addSoughtOptions(CLI::App& command, SoughtOptions& options) {
+  constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
+                                     Box::Intgap};
+  addBoxOptions(command, kShapingBoxes, options.boxTexts);
+  addModeOptions(command, options.mode, options.freqText, options.shiftText);
+  command.add_flag("--invert", options.invert,
+                   "The I/Q recording was keyed inverted: tones at negative frequencies");
 }
 
 double rateOption(const std::string& rateText) {
@@ -338,13 +406,8 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
       "receiver), a SigMF recording, or raw s16le I/Q frames on standard input. The start, "
       "level, phase and a small, drifting frequency offset need not be known.");
   // The keying options that shape what is looked for, as `render` takes them; the level is found.
-  constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
-                                     Box::Intgap};
-  addBoxOptions(*decode, kShapingBoxes, options.boxTexts);
-  addModeOptions(*decode, options.mode, options.freqText, options.shiftText);
+  addSoughtOptions(*decode, options.sought);
   const CLI::Validator number = numberValidator();
-  decode->add_flag("--invert", options.invert,
-                   "The I/Q recording was keyed inverted: tones at negative frequencies");
   decode
       ->add_option("--search", options.searchText,
                    "Look for the tones within this many Hz of their frequencies where each "

@@ -4,9 +4,14 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "decode/decoder.h"
 #include "engine/parameters.h"
+#include "engine/tones.h"
+#include "recording/recorded_keying.h"
 
 namespace CLI {
 class App;
@@ -17,13 +22,18 @@ namespace bitoner::cli {
 // The keying options' texts as typed, indexed by Box.
 using BoxTexts = std::array<std::optional<std::string>, kDefaultTexts.size()>;
 
-// `bitoner decode`: reads the keying back out of a recording or a sound server's source.
-struct DecodeOptions {
-  std::array<std::optional<std::string>, kDefaultTexts.size()> boxTexts;  // indexed by Box
-  std::string mode = "three-tone";
+// The options of decode and grab that say what keying to look for, as typed.
+struct SoughtOptions {
+  BoxTexts boxTexts;  // --idle, --dot, --dash, --symbol and --gap, indexed by Box
+  std::string mode;   // empty where --mode was not typed
   std::optional<std::string> freqText;
   std::optional<std::string> shiftText;
   bool invert = false;
+};
+
+// `bitoner decode`: reads the keying back out of a recording or a sound server's source.
+struct DecodeOptions {
+  SoughtOptions sought;
   std::string searchText = "3";
   std::string driftText = "6";
   std::string rateText = "11025";
@@ -34,6 +44,17 @@ struct DecodeOptions {
   std::string device;  // the source to record for --live; empty for the server's default
 };
 
+// Adds the options of SoughtOptions to a command: --mode, --freq, --shift, --idle, --dot, --dash,
+// --symbol, --gap and --invert.
+void addSoughtOptions(CLI::App& command, SoughtOptions& options);
+
+// The keying to look for: each option as typed; where it was not typed, as `recorded` says the
+// recording was keyed (one line for each such setting into `taken`, e.g. "symbol 3 s"), else its
+// default. A recorded setting the mode does not use is left alone. Throws Refusal for options
+// the mode does not use and for values that cannot be planned, as render would.
+ToneInputs soughtTones(const SoughtOptions& options, const RecordedKeying& recorded,
+                       std::vector<std::string>& taken);
+
 // Adds the decode subcommand to `app`; the options land in `options` when it is parsed.
 CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options);
 
@@ -41,10 +62,15 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options);
 // status: 0 decoded (even nothing), 1 the recording or the source could not be read, 2 usage.
 int runDecode(const DecodeOptions& options);
 
-// The decoder's settings from the keying options as `decode` takes them, each value derived as the
-// window derives it, for a recording at `rateHz`. Throws Refusal for options GO would refuse.
-decode::DecoderSettings decoderSettings(const BoxTexts& boxTexts, bool invert,
-                                        const std::string& searchText, double rateHz);
+// Says on standard error, as `command`, the settings `taken` from the recording, if any.
+void sayFollowed(std::string_view command, const std::vector<std::string>& taken);
+
+// The band the tones of `tones` span, signed as the spectrum shows them: every tone the mode keys.
+std::pair<double, double> keyedBand(const ToneInputs& tones);
+
+// The decoder's settings for `tones` in a recording at `rateHz`, with --search as typed.
+decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::string& searchText,
+                                        double rateHz);
 
 // The recording to read, FILE or - for standard input, or with --live (described by `liveHelp`)
 // a sound server's source, --device; the two exclude each other.

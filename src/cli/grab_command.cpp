@@ -67,8 +67,12 @@ grab::GrabSettings settingsFor(const GrabOptions& options, double rateHz, bool r
   }
   settings.clock.length = std::chrono::duration_cast<std::chrono::minutes>(frame);
   const double rate = rateHz * (1.0 + options.ppm * kPpmScale);
+  std::vector<std::string> taken;
+  SoughtOptions sought;
+  sought.boxTexts = options.boxTexts;
+  sought.invert = options.invert;
   const decode::DecoderSettings keying =
-      decoderSettings(options.boxTexts, options.invert, options.searchText, rate);
+      decoderSettings(soughtTones(sought, {}, taken), options.searchText, rate);
   std::vector<double> tones(keying.toneHz.begin(), keying.toneHz.end());
   if (options.freqHz) {
     tones = {(options.invert ? -1.0 : 1.0) * *options.freqHz};

@@ -35,15 +35,6 @@ constexpr std::array<BoxOption, 6> kBoxOptions{{
     {Box::dB, "--db", "Level in dB below full scale; the sign is ignored (default -10)"},
 }};
 
-// Six significant digits: a description for people, not a value to compute with.
-std::string numberText(double value) {
-  constexpr int kDigits = 6;
-  char text[32];
-  const auto [end, ec] =
-      std::to_chars(text, text + sizeof text, value, std::chars_format::general, kDigits);
-  return std::string(text, end);
-}
-
 std::string refusalText(const MessageRefusal& refusal) {
   if (refusal.tooLong()) {
     return "the message has " + std::to_string(refusal.length) + " characters; at most " +
@@ -159,6 +150,14 @@ std::string toneInOptionTerms(std::string_view fileName, Mode mode) {
 
 }  // namespace
 
+std::string numberText(double value) {
+  constexpr int kDigits = 6;
+  char text[32];
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::general, kDigits);
+  return std::string(text, end);
+}
+
 CLI::Validator passCount() {
   return CLI::Validator(
       [](const std::string& value) {
@@ -168,7 +167,8 @@ CLI::Validator passCount() {
                    ? std::string()
                    : "\"" + value + "\" is not a count of 1 or more";
       },
-      "N");
+      // No description: it would be appended to the option's N in the help.
+      "");
 }
 
 CLI::Validator numberValidator() {

@@ -38,6 +38,9 @@ struct KeyingOptions {
   }
 };
 
+// A number in six significant digits: a description for people, not a value to compute with.
+std::string numberText(double value);
+
 // Checks a count of passes: a whole number of 1 or more, the refusal naming the value.
 CLI::Validator passCount();
 

@@ -325,6 +325,7 @@ RecordingFormat readSigmfMeta(std::string_view text, const std::string& metaName
       meta["captures"][0]["core:datetime"].is_string()) {
     format.datetime = meta["captures"][0]["core:datetime"].get<std::string>();
   }
+  format.keying = readRecordedKeying(global, format.sampleRateHz, metaName);
   return format;
 }
 

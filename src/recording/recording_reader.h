@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "recording/recorded_keying.h"
+
 namespace bitoner {
 
 // A recording that cannot be read: what() names it and says why.
@@ -27,6 +29,7 @@ struct RecordingFormat {
   std::string datatype;   // as SigMF names it: ci16_le, cf32_le, ri16_le, rf32_le
   std::string sigmfMeta;  // the metadata file of a SigMF recording, else empty
   std::string datetime;   // its first capture's core:datetime (UTC) as written, else empty
+  RecordedKeying keying;  // what a Bitoner SigMF recording says of its keying
 };
 
 // Samples of a recording in pieces, as complex values at full scale 1 (a real recording's

@@ -7,6 +7,7 @@
 
 #include "engine/keying_steps.h"
 #include "engine/parameters.h"
+#include "recording/recorded_keying.h"
 #include "recording/version.h"
 
 namespace bitoner {
@@ -103,10 +104,8 @@ void SigmfMetaWriter::finish(const SigmfCapture& capture, const std::string& des
       globalObject(capture.format == SampleFormat::Cf32 ? "cf32_le" : "ci16_le", tones_.Fsample);
   global["core:sha512"] = capture.sha512;
   global["core:description"] = description;
-  global["bitoner:mode"] = modeName(tones_.mode);
+  writeRecordedKeying(global, tones_);
   global["bitoner:shape"] = tones_.smooth ? "smooth" : "hard";
-  global["bitoner:symbol_length"] = tones_.SymbolLength;
-  global["bitoner:gap_length"] = tones_.InterSymbol;
   global["bitoner:ppm"] = tones_.ppm;
   if (noise_) {
     global["bitoner:snr_db"] = noise_->snrDb;

@@ -54,7 +54,8 @@ std::string sigmfDatetime(std::chrono::system_clock::time_point when);
 
 // The version of SigMF the metadata follows, and of our extension.
 inline constexpr std::string_view kSigmfVersion = "1.2.0";
-inline constexpr std::string_view kSigmfExtensionVersion = "1.0.0";
+// 1.1.0 added the tones (idle, dot and dash, or freq and shift) and the inversion.
+inline constexpr std::string_view kSigmfExtensionVersion = "1.1.0";
 
 // One character a decoder read in a recording, as a SigMF annotation states it.
 struct DecodedAnnotation {

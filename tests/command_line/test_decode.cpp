@@ -165,6 +165,29 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   }
 }
 
+// A SigMF recording of Bitoner's says how it was keyed: decode follows it where no option says
+// otherwise, and --verbose tells which settings came from the recording.
+TEST(DecodeTest, FollowsTheKeyingTheRecordingStates) {
+  const TempDir dir;
+  render(with(kShort, {"--mode", "qrss", "--freq", "900", "--invert", "--snr", "5", "--seed", "1",
+                       "-o", "q.sigmf-data", "CQ TEST"}),
+         dir);
+  const Finished followed = run({"decode", "--verbose", "q.sigmf-data"}, dir.path());
+  EXPECT_EQ(followed.status, 0) << followed.err;
+  EXPECT_EQ(followed.out, "CQ TEST\n");
+  EXPECT_NE(followed.err.find("as the recording says it was keyed: mode qrss, symbol 0.05 s, "
+                              "freq 900 Hz, inverted\n"),
+            std::string::npos)
+      << followed.err;
+
+  // A typed option wins: at 2000 Hz there is nothing to read.
+  const Finished typed = run({"decode", "--verbose", "--freq", "2000", "q.sigmf-data"}, dir.path());
+  EXPECT_EQ(typed.status, 0) << typed.err;
+  EXPECT_EQ(typed.out, "\n");
+  EXPECT_NE(typed.err.find("keyed: mode qrss, symbol 0.05 s, inverted\n"), std::string::npos)
+      << typed.err;
+}
+
 // A beacon heard twice by a receiver whose frequency drifts: two transmissions a minute apart,
 // the tones rising 6 Hz a minute, noise throughout, kept as a receiving station keeps it (a float
 // WAV of I/Q). One line for each transmission, and --verbose tells where each began and its drift;
@@ -266,8 +289,9 @@ TEST(DecodeTest, RefusesUsageAndReportsUnreadableFiles) {
             (std::vector<std::string>{"rec.sigmf-data", "rec.sigmf-meta", "text.wav"}));
 }
 
-// Recordings from strangers: a metadata rate that is no rate and samples that are no numbers are
-// the file's fault; a file cut short is read as far as it goes, with a word on standard error.
+// Recordings from strangers: a metadata rate that is no rate, a key of ours that is no number and
+// samples that are no numbers are the file's fault; a file cut short is read as far as it goes,
+// with a word on standard error.
 TEST(DecodeTest, RecordingsThatLieAreAnsweredPlainly) {
   const TempDir dir;
   render(with(kShort, {"--format", "cf32", "-o", "f32.sigmf-data", "TEST"}), dir);
@@ -280,6 +304,10 @@ TEST(DecodeTest, RecordingsThatLieAreAnsweredPlainly) {
   meta["global"]["core:sample_rate"] = 1e300;
   write("rate.sigmf-meta", meta.dump());
   write("rate.sigmf-data", data);
+  meta = nlohmann::json::parse(slurp(dir / "f32.sigmf-meta"));
+  meta["global"]["bitoner:dot_hz"] = "1000";
+  write("key.sigmf-meta", meta.dump());
+  write("key.sigmf-data", data);
   std::string notNumbers = data;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   std::memcpy(notNumbers.data() + 4000, &nan, sizeof nan);
@@ -298,6 +326,7 @@ TEST(DecodeTest, RecordingsThatLieAreAnsweredPlainly) {
   };
   const std::vector<Case> cases{
       {"rate.sigmf-data", 1, "rate.sigmf-meta: core:sample_rate 1e+300 is not a plausible rate"},
+      {"key.sigmf-data", 1, "key.sigmf-meta: bitoner:dot_hz is \"1000\"; it must be a frequency"},
       {"nan.sigmf-data", 1, "nan.sigmf-data: frame 500 holds a sample that is not a number (NaN)"},
       {"cut.sigmf-data", 0,
        "warning: cut.sigmf-data: the recording ends in the middle of a sample"},

@@ -283,6 +283,7 @@ TEST(CommandLineTest, EachRefusalNamesWhatIsWrong) {
       {{"beacon", "--symbol", "0.00001", "E"}, "no frames"},
       {{"tune", "--freq", "6000"}, "--freq: 6000 Hz"},
       {{"tune", "--freq", "1e400"}, "the tone (--freq) cannot be keyed: the frequency \"1e400\""},
+      {{"tune", "--dot", "900"}, "\"900\" is an extra word, not an option: --dot takes no value"},
       {{"render", "--freq", "900", "-o", "x.wav", "E"}, "--freq: not used with --mode three-tone"},
       {{"render", "--mode", "qrss", "--dash", "900", "-o", "x.wav", "E"},
        "--dash: not used with --mode qrss"},
@@ -583,6 +584,8 @@ TEST(RenderTest, HelpAndVersionNeedNoDisplay) {
   const Finished help = run({"render", "--help"}, dir.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("bitoner render [OPTIONS] -o FILE MESSAGE..."), std::string::npos);
+  // A validator's description is not glued to the option's value name.
+  EXPECT_NE(run({"beacon", "--help"}, dir.path()).out.find("--passes N "), std::string::npos);
   const Finished version = run({"--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(version.out.starts_with("bitoner ")) << version.out;

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -43,65 +43,6 @@ testing::ChildProcess beacon(std::vector<std::string> arguments, const std::stri
   arguments.insert(arguments.begin(), {BITONER_EXECUTABLE, "beacon"});
   return testing::ChildProcess(std::move(arguments), {{}, {}, errorFile, {}});
 }
-
-// What a child writes to a terminal, each byte with the time it came.
-class TerminalCapture {
- public:
-  using Written = std::vector<std::pair<char, std::chrono::steady_clock::time_point>>;
-
-  TerminalCapture() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-      throw std::runtime_error("no terminal to write to");
-    }
-    path_ = ::ptsname(master_);
-    // Held open, so that reading waits for the child instead of failing before it opens it.
-    slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    reader_ = std::thread([this] { read(); });
-  }
-  ~TerminalCapture() {
-    stop();
-    ::close(slave_);
-    ::close(master_);
-  }
-  TerminalCapture(const TerminalCapture&) = delete;
-  TerminalCapture& operator=(const TerminalCapture&) = delete;
-
-  const std::string& path() const { return path_; }
-
-  // Stops reading and returns what came, in order.
-  const Written& stop() {
-    stopping_ = true;
-    if (reader_.joinable()) {
-      reader_.join();
-    }
-    return written_;
-  }
-
- private:
-  void read() {
-    constexpr int kPollMs = 10;
-    pollfd terminal{master_, POLLIN, 0};
-    // What is still waiting once stopped is read too.
-    while (::poll(&terminal, 1, stopping_ ? 0 : kPollMs) > 0 || !stopping_) {
-      std::array<char, 256> buffer{};
-      if ((terminal.revents & POLLIN) == 0) {
-        continue;
-      }
-      const ssize_t got = ::read(master_, buffer.data(), buffer.size());
-      const auto now = std::chrono::steady_clock::now();
-      for (ssize_t k = 0; k < got; ++k) {
-        written_.emplace_back(buffer[static_cast<std::size_t>(k)], now);
-      }
-    }
-  }
-
-  int master_;
-  int slave_ = -1;
-  std::string path_;
-  std::atomic<bool> stopping_{false};
-  Written written_;
-  std::thread reader_;
-};
 
 // The tone files for the beacon's options, in the working directory, and the frames of them.
 class BeaconTest : public ::testing::Test {
@@ -252,16 +193,39 @@ TEST_F(BeaconTest, TheTerminalLineFollowsWhatHasBeenHeard) {
   const Frames pass = testing::framesOf({"Dot.wav", "InterSymb.wav", "Idle.wav", "Idle.wav"});
   const std::size_t dot = testing::framesOf({"Dot.wav"}).size() / 2;
   const std::size_t gap = testing::framesOf({"InterSymb.wav"}).size() / 2;
-  // The recorder hears the sink a little late, its reads stamped later still.
-  const auto recorderDelay = static_cast<std::size_t>(kRateHz / 4);
+  // The recorder hears the sink a little late, and its reads are stamped later still.
+  const auto recorderDelay = static_cast<std::size_t>(0.15 * kRateHz);
 
-  TerminalCapture terminal;
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+  const std::string terminalName = ::ptsname(terminal);
+  // Held open, so that the terminal stays readable before the beacon opens it and after it ends.
+  const int held = ::open(terminalName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  std::string text;
+  std::vector<std::chrono::steady_clock::time_point> writtenAt;  // a time for each byte of text
+  const auto readTerminal = [&] {
+    std::array<char, 256> buffer{};
+    pollfd waiting{terminal, POLLIN, 0};
+    for (ssize_t got = 0; ::poll(&waiting, 1, 0) > 0 &&
+                          (got = ::read(terminal, buffer.data(), buffer.size())) > 0;) {
+      text.append(buffer.data(), static_cast<std::size_t>(got));
+      writtenAt.resize(text.size(), std::chrono::steady_clock::now());
+    }
+  };
   testing::MonitorRecorder recorder(pulse_);
   testing::ChildProcess process(
       {BITONER_EXECUTABLE, "beacon", "--symbol", "1", "--passes", "1", "E"},
-      {{}, {}, terminal.path(), {}});
-  ASSERT_EQ(process.wait(15s), 0);
-  const TerminalCapture::Written& written = terminal.stop();
+      {{}, {}, terminalName, {}});
+  int status = -1;
+  for (const auto deadline = std::chrono::steady_clock::now() + 15s;
+       status < 0 && std::chrono::steady_clock::now() < deadline;) {
+    readTerminal();
+    status = process.wait(1ms);
+  }
+  readTerminal();
+  ::close(held);
+  ::close(terminal);
+  ASSERT_EQ(status, 0) << text;
   const Frames recording = recorder.stop();
 
   // The recording may lack the pass's first few frames.
@@ -269,40 +233,24 @@ TEST_F(BeaconTest, TheTerminalLineFollowsWhatHasBeenHeard) {
   const std::ptrdiff_t tailAt = find(recording, passTail, 0);
   ASSERT_GE(tailAt, 0) << "the pass is not in the recording";
   const auto passStart = static_cast<std::size_t>(tailAt) - testing::kMaxMissingFrames;
-
-  std::string text;
-  for (const auto& [c, at] : written) {
-    text += c;
-  }
+  // The symbols, in order, after the line that announces the pass, and the frame each follows.
   const std::size_t line = text.find("pass 1: E");
   ASSERT_NE(line, std::string::npos) << text;
-  // The symbols, in order, after the line that announces the pass, and the frame each follows.
+  const std::size_t patternAt = text.find('\n', line) + 1;
+  EXPECT_EQ(text.substr(patternAt), "  . \r\n");
   const std::vector<std::pair<char, std::size_t>> expected{
       {'.', dot}, {' ', dot + gap}, {'\n', pass.size() / 2}};
-  // How many frames the recorder had when something was written.
-  const auto recordedBy = [&](std::chrono::steady_clock::time_point when) {
-    std::size_t low = 0;
-    std::size_t high = recording.size() / 2;
-    while (low < high) {
-      const std::size_t middle = (low + high) / 2;
-      if (recorder.arrivalTime(middle) <= when) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
-    return low;
-  };
-  std::size_t from = text.find('\n', line) + 1;
+  std::size_t from = patternAt;
   for (const auto& [symbol, frames] : expected) {
-    SCOPED_TRACE(std::string("symbol '") + symbol + "'");
     const std::size_t at = text.find(symbol, from);
     ASSERT_NE(at, std::string::npos) << text;
-    EXPECT_GE(recordedBy(written[at].second) + recorderDelay, passStart + frames)
-        << "written before its frames were heard";
+    const auto heard = recorder.arrivalTime(passStart + frames - recorderDelay);
+    EXPECT_LE(heard, writtenAt[at])
+        << (symbol == '\n' ? std::string("the line's end") : "'" + std::string(1, symbol) + "'")
+        << " written " << std::chrono::duration<double, std::milli>(heard - writtenAt[at]).count()
+        << " ms before its frames reached the sink";
     from = at + 1;
   }
-  EXPECT_EQ(text.substr(text.find('\n', line) + 1), "  . \r\n");
 }
 
 TEST_F(BeaconTest, SigtermEndsTheRunAfterTheElementBeingSent) {
