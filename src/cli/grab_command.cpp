@@ -58,7 +58,8 @@ std::pair<double, double> rangeOption(const std::string& text) {
   return {low, high};
 }
 
-grab::GrabSettings settingsFor(const GrabOptions& options, double rateHz, bool real) {
+grab::GrabSettings settingsFor(const GrabOptions& options, double rateHz, bool real,
+                               const RecordedKeying& recorded) {
   grab::GrabSettings settings;
   const Milliseconds frame = durationOption("--frame", options.frameText);
   if (!grab::tilesDay(frame)) {
@@ -68,22 +69,16 @@ grab::GrabSettings settingsFor(const GrabOptions& options, double rateHz, bool r
   settings.clock.length = std::chrono::duration_cast<std::chrono::minutes>(frame);
   const double rate = rateHz * (1.0 + options.ppm * kPpmScale);
   std::vector<std::string> taken;
-  SoughtOptions sought;
-  sought.boxTexts = options.boxTexts;
-  sought.invert = options.invert;
-  const decode::DecoderSettings keying =
-      decoderSettings(soughtTones(sought, {}, taken), options.searchText, rate);
-  std::vector<double> tones(keying.toneHz.begin(), keying.toneHz.end());
-  if (options.freqHz) {
-    tones = {(options.invert ? -1.0 : 1.0) * *options.freqHz};
-  }
-  const auto [lowest, highest] = std::minmax_element(tones.begin(), tones.end());
-  const double margin = std::max(kLeastMarginHz, kMarginShare * (*highest - *lowest));
+  const ToneInputs tones = soughtTones(options.sought, recorded, taken);
+  sayFollowed("grab", taken);
+  const decode::DecoderSettings keying = decoderSettings(tones, options.searchText, rate);
+  const auto [lowest, highest] = keyedBand(tones);
+  const double margin = std::max(kLeastMarginHz, kMarginShare * (highest - lowest));
   grab::SpanSettings& span = settings.span;
   span.sampleRateHz = rate;
   span.real = real;
-  span.lowHz = options.lowHz.value_or(*lowest - margin);
-  span.highHz = options.highHz.value_or(*highest + margin);
+  span.lowHz = options.lowHz.value_or(lowest - margin);
+  span.highHz = options.highHz.value_or(highest + margin);
   span.resolutionHz =
       options.resolutionHz.value_or(1.0 / (kBinsPerToneResolution * keying.symbolSeconds));
   settings.prefix = options.prefix;
@@ -177,7 +172,7 @@ grab::Grabber::Publish publisher(const GrabOptions& options, bool announce) {
 void grabRecording(const GrabOptions& options, double rawRate) {
   std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
   const RecordingFormat& format = reader->format();
-  grab::Grabber grabber(settingsFor(options, format.sampleRateHz, format.real),
+  grab::Grabber grabber(settingsFor(options, format.sampleRateHz, format.real, format.keying),
                         publisher(options, true));
   grabber.start(recordingStart(options, format));
   std::vector<std::complex<float>> samples;
@@ -196,7 +191,7 @@ void grabRecording(const GrabOptions& options, double rawRate) {
 // keeps what it holds and goes on after the gap.
 [[noreturn]] void grabLive(const GrabOptions& options, double rate) {
   const Milliseconds update = durationOption("--update", options.updateText);
-  grab::Grabber grabber(settingsFor(options, rate, false), publisher(options, true));
+  grab::Grabber grabber(settingsFor(options, rate, false, {}), publisher(options, true));
   // A signal only notes that it came: the frame so far is drawn first.
   const StopSignals caught({.interruptCalls = true, .secondEndsProcess = false});
   LiveSource capture("grab", options.device, static_cast<std::uint32_t>(rate), "grabbing again");
@@ -226,15 +221,9 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
       "grab",
       "Draw spectrogram pictures (PNG) of a recording or a sound server's source, in frames "
       "aligned to UTC, with what was read written on them.");
-  constexpr std::array kShapingBoxes{Box::IdleFreq, Box::DotFreq, Box::DashFreq, Box::SymbLen,
-                                     Box::Intgap};
-  addBoxOptions(*grab, kShapingBoxes, options.boxTexts);
+  // What was keyed, as decode takes it: the band is framed around the mode's tones.
+  addSoughtOptions(*grab, options.sought);
   const CLI::Validator number = numberValidator();
-  grab->add_flag("--invert", options.invert,
-                 "The I/Q recording was keyed inverted: tones at negative frequencies");
-  grab->add_option("--freq", options.freqHz,
-                   "Frame the band around this one tone instead of --idle, --dot and --dash")
-      ->option_text("HZ");
   grab->add_option("--frame", options.frameText,
                    "Frame length, whole minutes dividing a day (default 10m)")
       ->option_text("DURATION");
@@ -297,6 +286,7 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
       "Exit status 0 written, 1 a recording, source or picture failed, 2 refused.\n"
       "Examples:\n"
       "  bitoner grab --symbol 3 --decode --start 2026-12-08T14:00:00Z beacon.wav\n"
+      "  bitoner grab --mode qrss --freq 1000 --symbol 3 --decode qrss3.wav\n"
       "  bitoner grab --live --symbol 3 --title \"N0CALL 30 m\" --output-dir /var/www/grab");
   return grab;
 }

@@ -16,9 +16,7 @@ namespace bitoner::cli {
 // `bitoner grab`: spectrogram pictures of a recording or a sound server's source, in frames
 // aligned to UTC.
 struct GrabOptions {
-  BoxTexts boxTexts;
-  bool invert = false;
-  std::optional<double> freqHz;  // one tone to frame instead of the three keying tones
+  SoughtOptions sought;
   std::string searchText = "3";
   std::string rateText = "11025";
   std::string input;  // a file, or "-" for standard input

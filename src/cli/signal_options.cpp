@@ -15,14 +15,6 @@ namespace {
 constexpr double kGlideShare = 0.05;
 constexpr double kRampShare = 0.1;
 
-std::string shortNumber(double value) {
-  constexpr int kDigits = 6;
-  char text[32];
-  const auto [end, ec] =
-      std::to_chars(text, text + sizeof text, value, std::chars_format::general, kDigits);
-  return std::string(text, end);
-}
-
 }  // namespace
 
 void addSignalOptions(CLI::App& command, SignalOptions& options, std::int32_t maxRateHz,
@@ -98,9 +90,9 @@ void applySignalOptions(const SignalOptions& options, RunPlan& plan) {
   const std::int64_t glideFrames = framesAt(glide, options.rateHz);
   if (glideFrames > framesAt(gap, options.rateHz) ||
       2 * glideFrames > framesAt(symbol, options.rateHz)) {
-    throw Refusal("--glide: " + shortNumber(glide) +
+    throw Refusal("--glide: " + numberText(glide) +
                   " s does not fit: a glide may last at most the gap after each element (" +
-                  shortNumber(gap) + " s) and half a symbol (" + shortNumber(symbol / 2) + " s)");
+                  numberText(gap) + " s) and half a symbol (" + numberText(symbol / 2) + " s)");
   }
   plan.tones.smooth = SmoothShape{glideFrames, framesAt(ramp, options.rateHz)};
 }

@@ -265,9 +265,13 @@ std::unique_ptr<RecordingReader> readWav(int fd, const std::string& name) {
             "-bit samples in format " + std::to_string(tag));
       }
       sample = int16 ? Sample::Int16 : Sample::Float32;
-      format = RecordingFormat{
-          static_cast<double>(rate), channels == 1,
-          std::string(channels == 1 ? "r" : "c") + (int16 ? "i16_le" : "f32_le"), "", ""};
+      format =
+          RecordingFormat{static_cast<double>(rate),
+                          channels == 1,
+                          std::string(channels == 1 ? "r" : "c") + (int16 ? "i16_le" : "f32_le"),
+                          "",
+                          "",
+                          {}};
     } else if (std::memcmp(header.data(), "data", 4) == 0) {
       if (!format) {
         throw fail("the data chunk comes before the format chunk");
@@ -341,7 +345,7 @@ std::unique_ptr<RecordingReader> readRaw(int fd, const std::string& name,
 std::unique_ptr<RecordingReader> openRecording(const std::string& name, double rawRateHz) {
   if (name == "-") {
     return readRaw(STDIN_FILENO, "standard input",
-                   RecordingFormat{rawRateHz, false, "ci16_le", "", ""});
+                   RecordingFormat{rawRateHz, false, "ci16_le", "", "", {}});
   }
   if (isSigmfName(name)) {
     return openSigmf(name);

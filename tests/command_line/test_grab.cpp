@@ -149,6 +149,20 @@ TEST(GrabTest, WritesWhatWasReadAsDecodePrintsIt) {
   EXPECT_EQ(picture.texts.at("Decoded") + "\n", decoded.out);
 }
 
+// A QRSS beacon read with grab's --mode, as decode reads it.
+TEST(GrabTest, ReadsTheModeItIsTold) {
+  const TempDir dir;
+  const std::vector<std::string> keyed{"--mode", "qrss", "--freq", "900", "--symbol", "0.1"};
+  render(with(keyed, {"--snr", "0", "--seed", "4", "-o", "q.wav", "TEST DE N0CALL"}), dir);
+  const Finished done =
+      run(with(with({"grab", "--decode"}, keyed), {"--start", "2026-12-08T14:00:00Z", "q.wav"}),
+          dir.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+  const PngPicture picture = readPng((dir / "grab-latest.png").string());
+  ASSERT_TRUE(picture.texts.contains("Decoded"));
+  EXPECT_EQ(picture.texts.at("Decoded"), "TEST DE N0CALL");
+}
+
 TEST(GrabTest, RefusesABandItCannotDrawAndWritesNothing) {
   const TempDir dir;
   render({"--symbol", "0.1", "-o", "e.wav", "E"}, dir);
@@ -175,7 +189,8 @@ TEST(GrabTest, RefusesWhatItIsToldAndFailsOnWhatItFinds) {
            {{"grab", "--output-dir", "missing", "e.wav"},
             1,
             "--output-dir missing is not a directory"},
-           {{"grab", "absent.wav"}, 1, "cannot read absent.wav"}}) {
+           {{"grab", "absent.wav"}, 1, "cannot read absent.wav"},
+           {{"grab", "--freq", "900", "e.wav"}, 2, "--freq: not used with --mode three-tone"}}) {
     const Finished done = run(args, dir.path());
     EXPECT_EQ(done.status, status) << args.back();
     EXPECT_NE(done.err.find("bitoner grab: " + says), std::string::npos) << done.err;

@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   constexpr std::array<const char*, 4> kTypes{"ci16_le", "cf32_le", "ri16_le", "rf32_le"};
   const std::string type = kTypes[data[0] % kTypes.size()];
   const int fd = bitoner::fuzz::memoryFile(data + 1, size - 1);
-  const auto reader =
-      bitoner::readRaw(fd, "fuzz", bitoner::RecordingFormat{11025.0, type[0] == 'r', type, "", ""});
+  const auto reader = bitoner::readRaw(
+      fd, "fuzz", bitoner::RecordingFormat{11025.0, type[0] == 'r', type, "", "", {}});
   const std::int64_t frames = bitoner::fuzz::readToEnd(*reader);
   ::close(fd);
   if (frames < 0) {
