@@ -12,12 +12,6 @@ LoadedLibrary::LoadedLibrary(const char* soname)
   }
 }
 
-LoadedLibrary::~LoadedLibrary() {
-  if (handle_ != nullptr) {
-    ::dlclose(handle_);
-  }
-}
-
 void* LoadedLibrary::symbol(const char* name) {
   if (handle_ == nullptr) {
     return nullptr;

@@ -13,7 +13,9 @@ class LoadedLibrary {
  public:
   // Opens `soname`, binding its symbols at once; loaded() tells whether it could.
   explicit LoadedLibrary(const char* soname);
-  ~LoadedLibrary();
+  // Never closed: a library keeps caches of its own (FFTW its planner's) that must stay
+  // reachable for the process's life, and unmapping it at exit gains nothing.
+  ~LoadedLibrary() = default;
   LoadedLibrary(const LoadedLibrary&) = delete;
   LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
