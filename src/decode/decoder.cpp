@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "decode/carriers.h"
 #include "decode/character_search.h"
@@ -241,13 +242,16 @@ Decoded Decoder::decode() const {
 
   // 2. Steady carriers out.
   const std::int64_t symbolBlocks = symbolSteps * blocksPerStep_;
-  std::vector<std::vector<std::complex<float>>> tones;
+  std::vector<std::vector<std::complex<float>>> cleaned(sums_->tones());
+  std::vector<std::span<const std::complex<float>>> tones;
   for (std::size_t t = 0; t < sums_->tones(); ++t) {
-    tones.push_back(sums_->sums(t));
+    const std::vector<std::complex<float>>& recorded = std::as_const(*sums_).sums(t);
     for (const Carrier& c :
-         removeSteadyCarriers(tones.back(), blockRate, symbolBlocks, noiseBlockPower)) {
+         removeSteadyCarriers(recorded, cleaned[t], blockRate, symbolBlocks, noiseBlockPower)) {
       result.carriers.push_back({keyedHz_[t] + c.offsetHz, 10.0 * std::log10(c.symbolSnr)});
     }
+    tones.emplace_back(cleaned[t].empty() ? std::span<const std::complex<float>>(recorded)
+                                          : std::span<const std::complex<float>>(cleaned[t]));
   }
 
   // 3. The track, and the steps along it, scaled to the noise RMS.
@@ -273,7 +277,7 @@ Decoded Decoder::decode() const {
   for (std::size_t t = 0; t < running.size(); ++t) {
     const std::vector<std::complex<double>> stepSums =
         followTrack(tones[t], trackHz, blockRate, blocksPerStep_);
-    tones[t] = {};
+    cleaned[t] = {};
     running[t].resize(static_cast<std::size_t>(steps + 1));
     std::complex<double> total = 0.0;
     for (std::int64_t m = 0; m < steps; ++m) {

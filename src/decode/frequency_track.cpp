@@ -66,7 +66,7 @@ void holdBetweenHeard(std::vector<double>& offset, const std::vector<std::uint8_
 
 }  // namespace
 
-std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float>>> tones,
+std::vector<float> trackFrequency(std::span<const std::span<const std::complex<float>>> tones,
                                   const TrackSettings& settings) {
   const auto blocks = static_cast<std::int64_t>(tones.empty() ? 0 : tones[0].size());
   std::vector<float> track(static_cast<std::size_t>(blocks), 0.0F);
@@ -293,7 +293,7 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
   return track;
 }
 
-std::vector<std::complex<double>> followTrack(const std::vector<std::complex<float>>& sums,
+std::vector<std::complex<double>> followTrack(std::span<const std::complex<float>> sums,
                                               const std::vector<float>& trackHz, double blockRateHz,
                                               std::int64_t blocksPerStep) {
   const std::size_t steps = sums.size() / static_cast<std::size_t>(blocksPerStep);
