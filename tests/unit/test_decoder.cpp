@@ -345,7 +345,7 @@ TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
     return cycle < 9.0 || (cycle >= 12.0 && cycle < 21.0) || (cycle >= 30.0 && cycle < 39.0);
   };
   const std::size_t blocks = 300 * 100;
-  std::vector<std::vector<std::complex<float>>> tones(1, std::vector<std::complex<float>>(blocks));
+  std::vector<std::complex<float>> tone(blocks);
   ComplexNoise noise(5, 1.0);
   double turns = 0.0;
   for (std::size_t m = 0; m < blocks; ++m) {
@@ -354,8 +354,8 @@ TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
     double i = 0.0;
     double q = 0.0;
     noise.next(i, q);
-    tones[0][m] = std::complex<float>(std::complex<double>(i, q) +
-                                      (keyed(t) ? std::polar(0.3, kTwoPi * turns) : 0.0));
+    tone[m] = std::complex<float>(std::complex<double>(i, q) +
+                                  (keyed(t) ? std::polar(0.3, kTwoPi * turns) : 0.0));
   }
   decode::TrackSettings settings;
   settings.blockRateHz = kBlockRate;
@@ -364,7 +364,8 @@ TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
   settings.rangeHz = 63.0;
   settings.driftHzPerSecond = 0.1;
   settings.noiseBlockPower = 1.0;
-  const std::vector<float> track = decode::trackFrequency(tones, settings);
+  const std::vector<std::span<const std::complex<float>>> views{tone};
+  const std::vector<float> track = decode::trackFrequency(views, settings);
   // Noise would lead it hertz away; near the tone it is a little late to follow the drift.
   for (double t = 1.0; t < 300.0; t += 1.0) {
     EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), keyed(t) ? 0.1 : 0.2)
