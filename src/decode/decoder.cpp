@@ -48,6 +48,11 @@ constexpr double kTrackMinutes = 10.0;
 // A transmission must be this much likelier than noise alone, beyond chance over the positions
 // tried.
 constexpr double kFoundMargin = 5.0;
+// Readings with less noise than this between them belong to one transmission. A deep fade or a
+// slip of the timing lasts a symbol or two; in ordinary Morse timing a word space alone is seven
+// dots, and a character lost beside one may add six more. A pause between passes is far longer.
+constexpr std::int64_t kJoinSymbols = 8;
+constexpr std::int64_t kJoinDots = 14;
 // Noise alone, read as the likeliest characters, looks like a signal of about 0 to 3 dB per
 // symbol (choosing the stronger tone for every element lends it that much); below 6 dB no signal
 // is read without many errors anyway, so weaker readings are taken for noise.
@@ -101,13 +106,13 @@ std::array<std::size_t, kWindowKinds> windowTones(Mode mode) {
     const auto found = std::find(keyed.begin(), keyed.end(), tone);
     return found == keyed.end() ? kSilent : static_cast<std::size_t>(found - keyed.begin());
   };
-  // In ordinary Morse timing every window is a dot long, so dashes and character ends are dots
-  // and gaps in a row, and their own kinds go unused.
+  // In ordinary Morse timing every window is a dot long, so character ends are gaps in a row and
+  // their own kind goes unused; a dash is dots in a row, and read whole besides, on the dot's tone.
   const bool dotWindows = hasMorseTiming(mode);
   std::array<std::size_t, kWindowKinds> tones{};
   tones[static_cast<std::size_t>(WindowKind::IdleSymbol)] = dotWindows ? kSilent : placeOf(kIdle);
   tones[static_cast<std::size_t>(WindowKind::DotSymbol)] = placeOf(kDot);
-  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = dotWindows ? kSilent : placeOf(kDash);
+  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = placeOf(dotWindows ? kDot : kDash);
   tones[static_cast<std::size_t>(WindowKind::IdleGap)] = placeOf(kIdle);
   return tones;
 }
@@ -307,6 +312,7 @@ Decoded Decoder::decode() const {
   finder.symbolFrames = symbolFrames_;
   finder.stepFrames = stepFrames;
   finder.stepSeconds = stepSeconds;
+  finder.joinSteps = (timing.dotWindows ? kJoinDots : kJoinSymbols) * symbolSteps;
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
   finder.silentPauses = timing.silentPauses;

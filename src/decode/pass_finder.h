@@ -14,6 +14,9 @@ struct PassFinderSettings {
   std::int64_t symbolFrames = 1;
   std::int64_t stepFrames = 1;
   double stepSeconds = 0.0;
+  // Readings with less noise than this between them belong to one transmission: more than a word
+  // space and a character lost to a fade or to noise, far less than a pause between passes.
+  std::int64_t joinSteps = 1;
   // A transmission must be this much likelier (natural log) than noise to be read: what chance
   // gives the likeliest of all the places and levels tried, and a margin.
   double startCost = 0.0;
