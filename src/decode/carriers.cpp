@@ -28,15 +28,20 @@ constexpr double kCarrierWander = 0.25;
 constexpr std::size_t kMostCarriers = 8;
 // More quiet symbols than chance gives, by this many, make a line a keyed tone.
 constexpr double kFewestQuietSymbols = 3.0;
-// The search spectrum is padded to twice the length and windowed (Hann), whose main lobe spans
-// this many of its bins either side: a strong carrier's skirts then raise no second line.
-constexpr std::int64_t kLobeBins = 6;
+// The search spectrum is windowed (Hann), whose main lobe spans two bins of the unpadded length
+// either side; this many are cleared around a line, so that a strong carrier's skirts raise no
+// second one. A bin of a recording long enough to search is already far narrower than any
+// carrier's wander, so the spectrum is padded only up to the transform's power of two.
+constexpr double kLobeBins = 3.0;
 
 }  // namespace
 
-std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums,
+std::vector<Carrier> removeSteadyCarriers(std::span<const std::complex<float>> recorded,
+                                          std::vector<std::complex<float>>& cleaned,
                                           double blockRateHz, std::int64_t symbolBlocks,
                                           double noiseBlockPower) {
+  cleaned.clear();
+  std::span<const std::complex<float>> sums = recorded;
   std::vector<Carrier> found;
   const auto n = static_cast<std::int64_t>(sums.size());
   const std::int64_t stretch = std::max<std::int64_t>(1, kStretchSymbols * symbolBlocks);
@@ -44,8 +49,10 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
   if (stretches < kFewestStretches || noiseBlockPower <= 0.0) {
     return found;
   }
-  Transform transform(nextPowerOfTwo(2 * n), Transform::Buffers::InPlace);
+  Transform transform(nextPowerOfTwo(n), Transform::Buffers::InPlace);
   const std::int64_t size = transform.size();
+  const auto lobe = static_cast<std::int64_t>(
+      std::ceil(kLobeBins * static_cast<double>(size) / static_cast<double>(n)));
   double windowPower = 0.0;
   for (std::int64_t m = 0; m < size; ++m) {
     double w = 0.0;
@@ -85,7 +92,7 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
       bin -= static_cast<double>(size);
     }
     const double cyclesPerBlock = bin / static_cast<double>(size);
-    for (std::int64_t k = peak - kLobeBins; k <= peak + kLobeBins; ++k) {
+    for (std::int64_t k = peak - lobe; k <= peak + lobe; ++k) {
       power[static_cast<std::size_t>((k + size) % size)] = 0.0F;
     }
 
@@ -133,7 +140,12 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
       continue;
     }
     // Subtracted with its level drawn straight between the stretches' middles, so a carrier
-    // whose phase wanders slowly is followed; the ends keep the first and last stretch's.
+    // whose phase wanders slowly is followed; the ends keep the first and last stretch's. The
+    // next line's level is measured without this one.
+    if (cleaned.empty()) {
+      cleaned.assign(recorded.begin(), recorded.end());
+      sums = cleaned;
+    }
     for (std::int64_t m = 0; m < n; ++m) {
       const double place =
           std::clamp((static_cast<double>(m) + 0.5) / static_cast<double>(stretch) - 0.5, 0.0,
@@ -142,7 +154,7 @@ std::vector<Carrier> removeSteadyCarriers(std::vector<std::complex<float>>& sums
       const double w = place - static_cast<double>(s);
       const std::complex<double> l = (1.0 - w) * level[static_cast<std::size_t>(s)] +
                                      w * level[static_cast<std::size_t>(s + 1)];
-      sums[static_cast<std::size_t>(m)] -= std::complex<float>(
+      cleaned[static_cast<std::size_t>(m)] -= std::complex<float>(
           l * std::polar(1.0, kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0)));
     }
     found.push_back({cyclesPerBlock * blockRateHz,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <span>
 #include <utility>
 
@@ -87,6 +88,10 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
     std::vector<Window>& adds = layout.element[node];
     stretch(adds, dash ? WindowKind::DashSymbol : WindowKind::DotSymbol, WindowKind::DotSymbol,
             start, length);
+    if (dash && timing.dotWindows) {
+      layout.wholeDash[node] = Window{WindowKind::DashSymbol, stepOf(start)};
+      layout.dashDots = adds.size();
+    }
     if (gaps) {
       stretch(adds, WindowKind::IdleGap, WindowKind::IdleGap, start + length, timing.gapFrames);
     }
@@ -194,34 +199,53 @@ double Search::window(WindowKind kind, std::int64_t at) const {
   return at >= 0 && index < s.size() ? s[index] : kNoScore;
 }
 
+double Search::sum(const std::vector<Window>& windows, std::int64_t at) const {
+  double total = 0.0;
+  for (const Window& w : windows) {
+    total += window(w.kind, at + w.offset);
+  }
+  return total;
+}
+
+double Search::element(std::size_t node, std::int64_t at) const {
+  const Layout& layout = readings_.layout;
+  const std::vector<Window>& windows = layout.element[node];
+  if (!layout.wholeDash[node]) {
+    return sum(windows, at);
+  }
+  double dots = 0.0;
+  double rest = 0.0;
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    (k < layout.dashDots ? dots : rest) += window(windows[k].kind, at + windows[k].offset);
+  }
+  const double whole = window(layout.wholeDash[node]->kind, at + layout.wholeDash[node]->offset);
+  return rest + logAddExp(dots, whole) - std::numbers::ln2;
+}
+
 void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {
   const Layout& layout = readings_.layout;
-  const auto sum = [&](const std::vector<Window>& windows) {
-    double total = 0.0;
-    for (const Window& w : windows) {
-      total += window(w.kind, at + w.offset);
-    }
-    return total;
-  };
   std::array<double, kPatternNodes> prefix{};
   for (std::size_t node = 1; node < kPatternNodes; ++node) {
-    prefix[node] = prefix[(node - 1) / 2] + sum(layout.element[node]);
+    prefix[node] = prefix[(node - 1) / 2] + element(node, at);
   }
   out.resize(readings_.all.size());
   for (std::size_t r = 0; r < readings_.all.size(); ++r) {
     const Reading& reading = readings_.all[r];
     out[r] = reading.pattern.empty()
                  ? score(reading, at)
-                 : prefix[reading.node] + sum(layout.end[reading.node]) + reading.prior;
+                 : prefix[reading.node] + sum(layout.end[reading.node], at) + reading.prior;
   }
 }
 
 double Search::score(const Reading& reading, std::int64_t at) const {
-  double sum = reading.prior;
-  for (const Window& w : reading.windows) {
-    sum += window(w.kind, at + w.offset);
+  if (reading.pattern.empty()) {
+    return reading.prior + sum(reading.windows, at);
   }
-  return sum;
+  double total = reading.prior + sum(readings_.layout.end[reading.node], at);
+  for (std::size_t node = reading.node; node > 0; node = (node - 1) / 2) {
+    total += element(node, at);
+  }
+  return total;
 }
 
 double Search::best(std::int64_t first, std::int64_t last, double startCost,

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -39,9 +40,13 @@ inline constexpr std::size_t kPatternNodes = (std::size_t{2} << kMostElements) -
 // Where a character's windows lie, in steps from its start, by the node of its pattern so far:
 // the windows that node's last element and the gap after it add, and those of the pause that ends
 // a character of that pattern.
+// Where dashes are read a dot at a time, a dash node's element begins with its dots, and
+// `wholeDash` is one window over all of them: the dash is read both ways (see CharacterTiming).
 struct Layout {
   std::array<std::vector<Window>, kPatternNodes> element;
   std::array<std::vector<Window>, kPatternNodes> end;
+  std::array<std::optional<Window>, kPatternNodes> wholeDash;
+  std::size_t dashDots = 0;  // the dot windows a whole dash covers
 };
 
 // How a mode keys a character, in frames: each element, then the gap after it; a pause to end
@@ -50,7 +55,9 @@ struct Layout {
 // Where the pauses are silence they are no windows: they hold nothing to tell a transmission from
 // noise. In ordinary Morse timing every window is one dot long: a dash or a pause is dots in a row,
 // each summed on its own, so that a phase that wanders over a long element (fading, drift the track
-// missed) costs little.
+// missed) costs little. A dash is read besides as one window over its whole key down, for where
+// the phase held: its three dots summed apart would lend noise the strength of three chances.
+// The likelier of the two readings counts, each of them being given half the odds.
 struct CharacterTiming {
   std::int64_t dotFrames = 0;
   std::int64_t dashFrames = 0;
@@ -125,6 +132,9 @@ class Search {
 
  private:
   double window(WindowKind kind, std::int64_t at) const;
+  double sum(const std::vector<Window>& windows, std::int64_t at) const;
+  // What a node's element (and the gap after it) scores at a character starting at `at`.
+  double element(std::size_t node, std::int64_t at) const;
 
   const WindowSums& sums_;
   const Readings& readings_;

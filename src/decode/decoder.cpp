@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "decode/carriers.h"
 #include "decode/character_search.h"
@@ -47,6 +48,11 @@ constexpr double kTrackMinutes = 10.0;
 // A transmission must be this much likelier than noise alone, beyond chance over the positions
 // tried.
 constexpr double kFoundMargin = 5.0;
+// Readings with less noise than this between them belong to one transmission. A deep fade or a
+// slip of the timing lasts a symbol or two; in ordinary Morse timing a word space alone is seven
+// dots, and a character lost beside one may add six more. A pause between passes is far longer.
+constexpr std::int64_t kJoinSymbols = 8;
+constexpr std::int64_t kJoinDots = 14;
 // Noise alone, read as the likeliest characters, looks like a signal of about 0 to 3 dB per
 // symbol (choosing the stronger tone for every element lends it that much); below 6 dB no signal
 // is read without many errors anyway, so weaker readings are taken for noise.
@@ -100,13 +106,13 @@ std::array<std::size_t, kWindowKinds> windowTones(Mode mode) {
     const auto found = std::find(keyed.begin(), keyed.end(), tone);
     return found == keyed.end() ? kSilent : static_cast<std::size_t>(found - keyed.begin());
   };
-  // In ordinary Morse timing every window is a dot long, so dashes and character ends are dots
-  // and gaps in a row, and their own kinds go unused.
+  // In ordinary Morse timing every window is a dot long, so character ends are gaps in a row and
+  // their own kind goes unused; a dash is dots in a row, and read whole besides, on the dot's tone.
   const bool dotWindows = hasMorseTiming(mode);
   std::array<std::size_t, kWindowKinds> tones{};
   tones[static_cast<std::size_t>(WindowKind::IdleSymbol)] = dotWindows ? kSilent : placeOf(kIdle);
   tones[static_cast<std::size_t>(WindowKind::DotSymbol)] = placeOf(kDot);
-  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = dotWindows ? kSilent : placeOf(kDash);
+  tones[static_cast<std::size_t>(WindowKind::DashSymbol)] = placeOf(dotWindows ? kDot : kDash);
   tones[static_cast<std::size_t>(WindowKind::IdleGap)] = placeOf(kIdle);
   return tones;
 }
@@ -236,13 +242,16 @@ Decoded Decoder::decode() const {
 
   // 2. Steady carriers out.
   const std::int64_t symbolBlocks = symbolSteps * blocksPerStep_;
-  std::vector<std::vector<std::complex<float>>> tones;
+  std::vector<std::vector<std::complex<float>>> cleaned(sums_->tones());
+  std::vector<std::span<const std::complex<float>>> tones;
   for (std::size_t t = 0; t < sums_->tones(); ++t) {
-    tones.push_back(sums_->sums(t));
+    const std::vector<std::complex<float>>& recorded = std::as_const(*sums_).sums(t);
     for (const Carrier& c :
-         removeSteadyCarriers(tones.back(), blockRate, symbolBlocks, noiseBlockPower)) {
+         removeSteadyCarriers(recorded, cleaned[t], blockRate, symbolBlocks, noiseBlockPower)) {
       result.carriers.push_back({keyedHz_[t] + c.offsetHz, 10.0 * std::log10(c.symbolSnr)});
     }
+    tones.emplace_back(cleaned[t].empty() ? std::span<const std::complex<float>>(recorded)
+                                          : std::span<const std::complex<float>>(cleaned[t]));
   }
 
   // 3. The track, and the steps along it, scaled to the noise RMS.
@@ -268,7 +277,7 @@ Decoded Decoder::decode() const {
   for (std::size_t t = 0; t < running.size(); ++t) {
     const std::vector<std::complex<double>> stepSums =
         followTrack(tones[t], trackHz, blockRate, blocksPerStep_);
-    tones[t] = {};
+    cleaned[t] = {};
     running[t].resize(static_cast<std::size_t>(steps + 1));
     std::complex<double> total = 0.0;
     for (std::int64_t m = 0; m < steps; ++m) {
@@ -303,9 +312,11 @@ Decoded Decoder::decode() const {
   finder.symbolFrames = symbolFrames_;
   finder.stepFrames = stepFrames;
   finder.stepSeconds = stepSeconds;
+  finder.joinSteps = (timing.dotWindows ? kJoinDots : kJoinSymbols) * symbolSteps;
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
   finder.silentPauses = timing.silentPauses;
+  finder.knownLevel = settings_.knownLevel;
   std::array<bool, kSilent + 1> listened{};
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     // One symbol-long window of each tone, for the level where nothing could be read.

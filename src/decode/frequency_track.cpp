@@ -28,12 +28,45 @@ constexpr double kJumpCost = 12.0;
 constexpr double kSmoothSymbols = 3.0;
 constexpr double kLongestSmoothSeconds = 20.0;
 constexpr double kSmoothResolution = 0.1;
+// The path through noise alone finds likelihoods up to about this beside it (the strongest of
+// the bins it may wander to); only a hop beyond it is taken to hold a tone.
+constexpr double kNoiseLikelihood = 8.0;
+// Where no hop within the smoothing holds a tone (a pause between words, noise before a
+// transmission), the offset is drawn between the tones heard nearest, up to this far either
+// side, rather than taken from noise: at a place where noise was followed, noise looks like a tone.
+constexpr double kLongestHoldSeconds = 60.0;
 // Moves are kept as 16-bit bin counts.
 constexpr std::int64_t kMostMovePerHop = 30000;
 
+// Hops where no tone was heard take the offset drawn straight between the nearest heard hops
+// within `farthest` on either side, or the one side's.
+void holdBetweenHeard(std::vector<double>& offset, const std::vector<std::uint8_t>& heard,
+                      std::int64_t farthest) {
+  const auto count = static_cast<std::int64_t>(offset.size());
+  std::int64_t before = -1;  // the last heard hop
+  for (std::int64_t h = 0; h <= count; ++h) {
+    if (h < count && heard[static_cast<std::size_t>(h)] == 0) {
+      continue;
+    }
+    for (std::int64_t k = before + 1; k < h; ++k) {
+      const bool left = before >= 0 && k - before <= farthest;
+      const bool right = h < count && h - k <= farthest;
+      const double a = left ? offset[static_cast<std::size_t>(before)] : 0.0;
+      const double b = right ? offset[static_cast<std::size_t>(h)] : 0.0;
+      if (left && right) {
+        const double w = static_cast<double>(k - before) / static_cast<double>(h - before);
+        offset[static_cast<std::size_t>(k)] = (1.0 - w) * a + w * b;
+      } else if (left || right) {
+        offset[static_cast<std::size_t>(k)] = left ? a : b;
+      }
+    }
+    before = h;
+  }
+}
+
 }  // namespace
 
-std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float>>> tones,
+std::vector<float> trackFrequency(std::span<const std::span<const std::complex<float>>> tones,
                                   const TrackSettings& settings) {
   const auto blocks = static_cast<std::int64_t>(tones.empty() ? 0 : tones[0].size());
   std::vector<float> track(static_cast<std::size_t>(blocks), 0.0F);
@@ -187,6 +220,7 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
         static_cast<std::int64_t>(std::floor(settings.tonesApartHz / 2.0 / binHz)) - 1, 1, width);
   }
   std::vector<double> around(static_cast<std::size_t>(2 * width + 1));
+  std::vector<std::uint8_t> heard(static_cast<std::size_t>(hops));  // a tone within the smoothing
   for (std::int64_t h = 0; h < hops; ++h) {
     std::int64_t low = h;
     while (low > 0 && h - low < smoothHops && joined[static_cast<std::size_t>(low)] != 0) {
@@ -197,6 +231,13 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
            joined[static_cast<std::size_t>(high + 1)] != 0) {
       ++high;
     }
+    for (std::int64_t k = low; k <= high; ++k) {
+      if (likelihoodAt(k, path[static_cast<std::size_t>(k)]) > kNoiseLikelihood) {
+        heard[static_cast<std::size_t>(h)] = 1;
+      }
+    }
+    // A hop that holds no tone itself goes by the hops that do, not by the noise beside it.
+    const bool holds = likelihoodAt(h, path[static_cast<std::size_t>(h)]) > kNoiseLikelihood;
     double binSum = 0.0;
     double weights = 0.0;
     std::fill(around.begin(), around.end(), 0.0);
@@ -204,7 +245,8 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
       for (std::int64_t k = low; k <= high; ++k) {
         const std::int64_t b = path[static_cast<std::size_t>(k)];
         // Unweighted when nothing around looks like a tone.
-        const double w = pass == 0 ? std::max(0.0, likelihoodAt(k, b)) : 1.0;
+        const double l = likelihoodAt(k, b);
+        const double w = pass == 1 ? 1.0 : holds || l > kNoiseLikelihood ? std::max(0.0, l) : 0.0;
         if (w <= 0.0) {
           continue;
         }
@@ -228,6 +270,9 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
                                            static_cast<double>(reach) + fraction) *
                                           binHz;
   }
+  holdBetweenHeard(
+      smooth, heard,
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(kLongestHoldSeconds / hopSeconds)));
 
   // Block by block, drawn straight between the hops' middles.
   const double firstMiddle = static_cast<double>(length) / 2.0;
@@ -248,7 +293,7 @@ std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float
   return track;
 }
 
-std::vector<std::complex<double>> followTrack(const std::vector<std::complex<float>>& sums,
+std::vector<std::complex<double>> followTrack(std::span<const std::complex<float>> sums,
                                               const std::vector<float>& trackHz, double blockRateHz,
                                               std::int64_t blocksPerStep) {
   const std::size_t steps = sums.size() / static_cast<std::size_t>(blocksPerStep);

@@ -25,12 +25,12 @@ struct TrackSettings {
 // start again anywhere within the search where a new transmission begins; then smoothed over a
 // few symbols. Each spectrum counts the likelihood that one of the tones is there, so a single
 // strong line beside one tone weighs little more than a weak tone does.
-std::vector<float> trackFrequency(std::span<const std::vector<std::complex<float>>> tones,
+std::vector<float> trackFrequency(std::span<const std::span<const std::complex<float>>> tones,
                                   const TrackSettings& settings);
 
 // One tone's block sums turned back by the track's phase and summed `blocksPerStep` at a time:
 // the tone then stands still at its own frequency.
-std::vector<std::complex<double>> followTrack(const std::vector<std::complex<float>>& sums,
+std::vector<std::complex<double>> followTrack(std::span<const std::complex<float>> sums,
                                               const std::vector<float>& trackHz, double blockRateHz,
                                               std::int64_t blocksPerStep);
 

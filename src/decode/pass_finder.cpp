@@ -15,9 +15,6 @@ constexpr double kSymbolSnrStepDb = 8.0;
 // A transmission is searched again with this many symbols of the recording around it: more than
 // the longest character, which may have been lost to a fade when all was read at one level.
 constexpr std::int64_t kMarginSymbols = 10;
-// Readings with less noise than this between them belong to one transmission: a deep fade or a
-// slip of the timing lasts a symbol or two, a pause between a beacon's passes far longer.
-constexpr std::int64_t kJoinSymbols = 8;
 // Fading is followed over about this long either side (at least two symbols): slow fading of 5
 // to 30 s periods, smoothed enough that noise does not make a level of its own.
 constexpr double kFadeSeconds = 4.0;
@@ -163,7 +160,7 @@ class Finder {
       attempt.level = levelFor(db);
       search_.setLevel(attempt.level, first, last);
       attempt.score = search_.best(first, last, settings_.startCost, attempt.runs);
-      joinClose(attempt.runs, search_.readings(), kJoinSymbols * settings_.symbolSteps);
+      joinClose(attempt.runs, search_.readings(), settings_.joinSteps);
       if (attempt.score > best.score) {
         best = std::move(attempt);
         bestDb_ = db;
@@ -270,7 +267,7 @@ class Finder {
         search_.setLevel(own, first, last);
         std::vector<PathRun> runs;
         const double refined = search_.best(first, last, settings_.startCost, runs);
-        joinClose(runs, search_.readings(), kJoinSymbols * settings_.symbolSteps);
+        joinClose(runs, search_.readings(), settings_.joinSteps);
         if (refined >= fixed.score) {
           typical = own;
           fixed.score = refined;
@@ -324,9 +321,17 @@ class Finder {
         for (double& v : followed) {
           v = std::clamp(v, lowest, highest);
         }
-        search_.setLevels(followed, first, last, true);
+        // A reading told the level (to measure what knowing it gains) takes it as it is.
+        const bool told = static_cast<bool>(settings_.knownLevel);
+        for (std::size_t k = 0; told && k < followed.size(); ++k) {
+          followed[k] = settings_.knownLevel(
+              (static_cast<double>(first + static_cast<std::int64_t>(k)) + 0.5) *
+              settings_.stepSeconds);
+        }
+        search_.setLevels(followed, first, last, !told);
         std::vector<PathRun> fading;
-        double faded = search_.best(first, last, settings_.startCost, fading, kFadingCharacterCost);
+        double faded = search_.best(first, last, settings_.startCost, fading,
+                                    told ? 0.0 : kFadingCharacterCost);
         for (const PathRun& run : fading) {
           for (const auto& [start, r] : run.readings) {
             // Word spaces bear no cost.
@@ -335,8 +340,8 @@ class Finder {
                          : kFadingCharacterCost;
           }
         }
-        joinClose(fading, search_.readings(), kJoinSymbols * settings_.symbolSteps);
-        if (faded > fixed.score ||
+        joinClose(fading, search_.readings(), settings_.joinSteps);
+        if (told || faded > fixed.score ||
             (!settings_.silentPauses && depthDb >= kFadingDepthDb && !fading.empty())) {
           runs = std::move(fading);
           level = std::move(followed);
@@ -378,7 +383,7 @@ std::vector<PassReading> findPasses(Search& search, const WindowSums& sums,
   Try whole = finder.bestLevel(0, sums.stepCount);
   // Read at one level for the whole recording, a fade may part a transmission more widely than
   // it parts when read on its own: the parts are read together.
-  joinClose(whole.runs, search.readings(), 2 * kJoinSymbols * settings.symbolSteps);
+  joinClose(whole.runs, search.readings(), 2 * settings.joinSteps);
   const std::int64_t margin = kMarginSymbols * settings.symbolSteps;
   std::int64_t freeFrom = 0;
   for (std::size_t k = 0; k < whole.runs.size(); ++k) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "decode/character_search.h"
@@ -13,12 +14,16 @@ struct PassFinderSettings {
   std::int64_t symbolFrames = 1;
   std::int64_t stepFrames = 1;
   double stepSeconds = 0.0;
+  // Readings with less noise than this between them belong to one transmission: more than a word
+  // space and a character lost to a fade or to noise, far less than a pause between passes.
+  std::int64_t joinSteps = 1;
   // A transmission must be this much likelier (natural log) than noise to be read: what chance
   // gives the likeliest of all the places and levels tried, and a margin.
   double startCost = 0.0;
   double fewestSymbolSnr = 0.0;       // and at least this strong, energy per symbol over noise's
   std::vector<WindowKind> toneKinds;  // a symbol-long window of each tone the mode sounds
   bool silentPauses = false;          // the mode's pauses are silence
+  std::function<double(double)> knownLevel;  // see DecoderSettings
 };
 
 // One transmission read on its own.

@@ -7,6 +7,7 @@
 
 #include "cli/keying_options.h"
 #include "decode/carriers.h"
+#include "decode/character_search.h"
 #include "decode/decoder.h"
 #include "decode/frequency_track.h"
 #include "engine/noise.h"
@@ -138,6 +139,65 @@ TEST(DecoderTest, ReadsEachTransmissionOnItsOwn) {
   EXPECT_NEAR(decoded.passes[1].startSeconds - decoded.passes[0].endSeconds, 40.0, 1.0);
 }
 
+// QRSS, a character lost between two word spaces (keyed, but never heard): twelve dots of
+// silence inside one transmission, which stays one line.
+TEST(DecoderTest, KeepsATransmissionWholeAcrossALostCharacter) {
+  decode::DecoderSettings settings;
+  settings.mode = Mode::Qrss;
+  const auto seconds = [](const std::string& text) {
+    return static_cast<double>(testing::keyedSignal(text, "0.5", Mode::Qrss).size()) / kRate;
+  };
+  const double from = 2.0 + seconds("DE");
+  const double until = 2.0 + seconds("DE E");
+  const decode::Decoded decoded =
+      decodeWith({{"DE E K1ABC", 1.0}}, "0.5", sigmaAt(-5.0, "0.5"), 2.0, 0.0,
+                 {.gain = [&](double t) { return t >= from && t < until ? 0.0 : 1.0; }}, settings);
+  EXPECT_EQ(decoded.text, "DE K1ABC");
+}
+
+// In ordinary Morse timing a dash is three dot windows, and one window over the three besides:
+// key down too weak for any dot window to stand out from noise stands out read whole, where its
+// phase holds.
+TEST(CharacterSearchTest, ReadsADashWholeWhereItsDotsAloneAreTooWeak) {
+  constexpr std::int64_t kDot = 4;  // steps, a step a frame
+  constexpr std::int64_t kSteps = 40;
+  constexpr std::int64_t kKeyDown = 12;  // a dash from here
+  const decode::CharacterTiming timing{.dotFrames = kDot,
+                                       .dashFrames = 3 * kDot,
+                                       .gapFrames = kDot,
+                                       .idleFrames = 3 * kDot,
+                                       .spaceFrames = kDot,
+                                       .silentPauses = true,
+                                       .dotWindows = true,
+                                       .silentSpaceCost = 0.5};
+  const decode::Readings readings = decode::makeReadings(timing, 1);
+  constexpr double kLevel = 0.5;  // amplitude over the noise RMS per sample; no noise drawn
+  decode::WindowSums sums;
+  sums.stepCount = kSteps;
+  for (const auto& [kind, length] : {std::pair{decode::WindowKind::DotSymbol, kDot},
+                                     std::pair{decode::WindowKind::DashSymbol, 3 * kDot}}) {
+    const auto k = static_cast<std::size_t>(kind);
+    sums.frames[k] = length;
+    sums.steps[k] = length;
+    for (std::int64_t at = 0; at + length <= kSteps; ++at) {
+      const std::int64_t overlap = std::max<std::int64_t>(
+          0, std::min(at + length, kKeyDown + 3 * kDot) - std::max(at, kKeyDown));
+      sums.magnitudes[k].push_back(kLevel * static_cast<double>(overlap));
+    }
+  }
+  sums.silent[static_cast<std::size_t>(decode::WindowKind::IdleSymbol)] = true;
+  sums.silent[static_cast<std::size_t>(decode::WindowKind::IdleGap)] = true;
+  decode::Search search(sums, readings);
+  search.setLevel(kLevel, 0, kSteps);
+  std::vector<decode::PathRun> runs;
+  search.best(0, kSteps, 0.1, runs);
+  ASSERT_EQ(runs.size(), 1U);
+  ASSERT_EQ(runs[0].readings.size(), 1U);
+  const auto& [start, r] = runs[0].readings[0];
+  EXPECT_EQ(readings.all[static_cast<std::size_t>(r)].character, U'T');
+  EXPECT_EQ(start, kKeyDown);
+}
+
 // Two steady carriers far stronger than the signal, one inside the offset search beside the dot
 // tone, one beside the dash tone: both are found and taken out, and the keying is read.
 TEST(DecoderTest, TakesOutSteadyCarriers) {
@@ -176,9 +236,19 @@ TEST(DecoderTest, ReadsThroughSlowFadingToBothEnds) {
   const Air air{.gain = [&](double t) {
     return std::pow(10.0, (-4.0 - 4.0 * std::cos(kTwoPi * (t - kEdgeSeconds) / period)) / 20.0);
   }};
+  const double sigma = sigmaAt(-16.0, "3");
   const decode::Decoded decoded =
-      decodeWith({{message, 1.0}}, "3", sigmaAt(-16.0, "3"), kEdgeSeconds, 0.0, air, {});
+      decodeWith({{message, 1.0}}, "3", sigma, kEdgeSeconds, 0.0, air, {});
   EXPECT_EQ(decoded.text, message);
+
+  // Told the level (as the benchmark tells it, to measure what knowing it gains), the reading
+  // takes it: the true one reads the same, one 20 dB too high does not.
+  const double amplitude = std::abs(testing::keyedSignal("E", "3").front()) / sigma;
+  decode::DecoderSettings told;
+  told.knownLevel = [&](double t) { return amplitude * air.gain(t); };
+  EXPECT_EQ(decodeWith({{message, 1.0}}, "3", sigma, kEdgeSeconds, 0.0, air, told).text, message);
+  told.knownLevel = [&](double t) { return 10.0 * amplitude * air.gain(t); };
+  EXPECT_NE(decodeWith({{message, 1.0}}, "3", sigma, kEdgeSeconds, 0.0, air, told).text, message);
 }
 
 // A beacon's key-up: its idle tone for minutes around a short message. The idle tone is the
@@ -218,13 +288,15 @@ TEST(CarriersTest, LeavesAKeyedToneAlone) {
     keyedTone[m] = on ? phasor : 0.0F;
     carrier[m] = 0.5F * phasor;
   }
-  EXPECT_TRUE(decode::removeSteadyCarriers(keyedTone, 100.0, kSymbolBlocks, 0.01).empty());
+  std::vector<std::complex<float>> cleaned;
+  EXPECT_TRUE(decode::removeSteadyCarriers(keyedTone, cleaned, 100.0, kSymbolBlocks, 0.01).empty());
+  EXPECT_TRUE(cleaned.empty());
   const std::vector<decode::Carrier> found =
-      decode::removeSteadyCarriers(carrier, 100.0, kSymbolBlocks, 0.01);
+      decode::removeSteadyCarriers(carrier, cleaned, 100.0, kSymbolBlocks, 0.01);
   ASSERT_EQ(found.size(), 1U);
   EXPECT_NEAR(found[0].offsetHz, 1.0, 0.01);
   double left = 0.0;
-  for (const std::complex<float>& z : carrier) {
+  for (const std::complex<float>& z : cleaned) {
     left = std::max(left, static_cast<double>(std::abs(z)));
   }
   EXPECT_LT(left, 0.05);
@@ -261,11 +333,53 @@ TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
   settings.rangeHz = 20.0;
   settings.driftHzPerSecond = 0.1;
   settings.noiseBlockPower = 1.0;
-  const std::vector<float> track = decode::trackFrequency(tones, settings);
+  const std::vector<std::span<const std::complex<float>>> views(tones.begin(), tones.end());
+  const std::vector<float> track = decode::trackFrequency(views, settings);
   for (double t = 10.0; t < 600.0; t += 10.0) {
     if (std::fabs(t - 300.0) > 10.0) {
       EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), 0.07) << t << " s";
     }
+  }
+}
+
+// One tone keyed on and off as QRSS is, with pauses of up to 21 s between: where nothing is
+// heard the track holds the offset from the tone on either side instead of following noise,
+// which read at a place chosen for it would look like the tone.
+TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
+  constexpr double kBlockRate = 100.0;
+  constexpr std::int64_t kSymbolBlocks = 300;  // 3 s dots
+  const auto truth = [](double t) { return -1.0 + 0.01 * t; };
+  // Key down for 9 s, then silent for 3, 9 and 21 s in turn.
+  const auto keyed = [](double t) {
+    const double cycle = std::fmod(t, 69.0);
+    return cycle < 9.0 || (cycle >= 12.0 && cycle < 21.0) || (cycle >= 30.0 && cycle < 39.0);
+  };
+  const std::size_t blocks = 300 * 100;
+  std::vector<std::complex<float>> tone(blocks);
+  ComplexNoise noise(5, 1.0);
+  double turns = 0.0;
+  for (std::size_t m = 0; m < blocks; ++m) {
+    const double t = static_cast<double>(m) / kBlockRate;
+    turns = std::fmod(turns + truth(t) / kBlockRate, 1.0);
+    double i = 0.0;
+    double q = 0.0;
+    noise.next(i, q);
+    tone[m] = std::complex<float>(std::complex<double>(i, q) +
+                                  (keyed(t) ? std::polar(0.3, kTwoPi * turns) : 0.0));
+  }
+  decode::TrackSettings settings;
+  settings.blockRateHz = kBlockRate;
+  settings.symbolBlocks = kSymbolBlocks;
+  settings.searchHz = 3.0;
+  settings.rangeHz = 63.0;
+  settings.driftHzPerSecond = 0.1;
+  settings.noiseBlockPower = 1.0;
+  const std::vector<std::span<const std::complex<float>>> views{tone};
+  const std::vector<float> track = decode::trackFrequency(views, settings);
+  // Noise would lead it hertz away; near the tone it is a little late to follow the drift.
+  for (double t = 1.0; t < 300.0; t += 1.0) {
+    EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), keyed(t) ? 0.1 : 0.2)
+        << t << " s" << (keyed(t) ? "" : ", silent");
   }
 }
 
