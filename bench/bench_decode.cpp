@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <numbers>
 #include <span>
@@ -31,9 +32,11 @@
 #include <vector>
 
 #include "cli/keying_options.h"
+#include "decode/character_search.h"
 #include "decode/decoder.h"
 #include "edit_distance.h"
 #include "engine/noise.h"
+#include "engine/patterns.h"
 #include "engine/tones.h"
 #include "recording/recording.h"
 #include "scoring.h"
@@ -45,6 +48,7 @@ namespace {
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kRateHz = 11025.0;
 constexpr double kLargestOffsetHz = 2.6;
+constexpr std::size_t kFadingHeldFrames = 32;
 
 std::string callsign(SplitMix& random) {
   const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -104,7 +108,38 @@ struct Trial {
   double audioSeconds = 0.0;
   double decodeSeconds = 0.0;
   double offsetErrorHz = 0.0;
-  bool firstCharacterRight = true;
+  std::vector<bool> lost;  // per character sent
+};
+
+// How often the first and the last character sent are lost, against the characters between.
+struct EndsLost {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::size_t messages = 0;
+  std::size_t between = 0;
+  std::size_t betweenSent = 0;
+
+  void add(const std::vector<bool>& lost) {
+    if (lost.size() < 3) {
+      return;
+    }
+    first += lost.front() ? 1U : 0U;
+    last += lost.back() ? 1U : 0U;
+    ++messages;
+    between += static_cast<std::size_t>(std::count(lost.begin() + 1, lost.end() - 1, true));
+    betweenSent += lost.size() - 2;
+  }
+  std::string text() const {
+    const auto percent = [](std::size_t part, std::size_t whole) {
+      return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    };
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "first %zu/%zu (%.1f%%), last %zu/%zu (%.1f%%), between %.1f%%", first, messages,
+                  percent(first, messages), last, messages, percent(last, messages),
+                  percent(between, betweenSent));
+    return line;
+  }
 };
 
 // Slow Rayleigh fading: the sum of many paths of random phase whose Doppler shifts spread up to
@@ -131,6 +166,28 @@ class Fading {
   std::array<double, kPaths> phase_{};
 };
 
+// What the channel did, for readings told it.
+struct Truth {
+  std::function<double(double)> level;  // the signal's amplitude over the noise RMS, by time
+  std::vector<std::complex<double>> clean;
+  std::vector<double> turns;  // the offset's phase at each sample, in cycles
+  double sigma = 0.0;         // the noise's RMS per sample
+  double steadyLevel = 0.0;   // the level without fading
+
+  // The fading at a time, in dB of its mean power.
+  double fadeDb(double seconds) const { return 20.0 * std::log10(level(seconds) / steadyLevel); }
+  // Where the signal starts and ends, in seconds.
+  double keyed(bool end) const {
+    const auto on = [](const std::complex<double>& z) { return std::norm(z) > 0.0; };
+    const auto at =
+        end ? clean.size() - static_cast<std::size_t>(
+                                 std::find_if(clean.rbegin(), clean.rend(), on) - clean.rbegin())
+            : static_cast<std::size_t>(std::find_if(clean.begin(), clean.end(), on) -
+                                       clean.begin());
+    return static_cast<double>(at) / kRateHz;
+  }
+};
+
 // The decoder told the mode and its nominal tones, as render keys them by default.
 decode::DecoderSettings settingsFor(double symbolSeconds, Mode mode) {
   decode::DecoderSettings settings;
@@ -148,7 +205,7 @@ decode::DecoderSettings settingsFor(double symbolSeconds, Mode mode) {
 // mono takes the I channel after. Returns the recording.
 std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, const Curve& curve,
                                          double snrDb, double pauseSeconds, SplitMix& random,
-                                         double& firstOffsetHz) {
+                                         double& firstOffsetHz, Truth* truth = nullptr) {
   const double symbolSeconds = std::stod(curve.symbol);
   const double symbolFrames = kRateHz * symbolSeconds;
   const auto before = static_cast<std::size_t>(symbolFrames * (1.0 + 4.0 * random.uniform()));
@@ -186,45 +243,159 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
 
   std::vector<std::complex<float>> received(clean.size());
   double turns = phase / kTwoPi;
+  std::complex<double> gain = 1.0;
   for (std::size_t n = 0; n < received.size(); ++n) {
     const double t = static_cast<double>(n) / kRateHz;
+    // The fading moves far too slowly to change within a few milliseconds.
+    if (channel.fadingSeconds > 0.0 && n % kFadingHeldFrames == 0) {
+      gain = fading.at(t);
+    }
     std::complex<double> x = sigma * random.gaussian();
     const double f = offsetHz + drift * t;
     turns = std::fmod(turns + f / kRateHz, 1.0);
-    x += level * clean[n] * std::polar(1.0, kTwoPi * turns) *
-         (channel.fadingSeconds > 0.0 ? fading.at(t) : 1.0);
+    if (truth != nullptr) {
+      truth->turns.push_back(turns);
+    }
+    x += level * clean[n] * std::polar(1.0, kTwoPi * turns) * gain;
     if (carrierAmplitude > 0.0) {
       x += std::polar(carrierAmplitude, carrierPhase + kTwoPi * std::fmod(carrierHz * t, 1.0));
     }
     received[n] = {static_cast<float>(x.real()), curve.mono ? 0.0F : static_cast<float>(x.imag())};
   }
   firstOffsetHz = offsetHz + drift * static_cast<double>(before) / kRateHz;
+  if (truth != nullptr) {
+    const double steady = std::sqrt(power) / sigma;
+    const bool fades = channel.fadingSeconds > 0.0;
+    truth->level = [=](double t) { return steady * (fades ? std::abs(fading.at(t)) : 1.0); };
+    truth->clean = std::move(clean);
+    truth->sigma = sigma;
+    truth->steadyLevel = steady;
+  }
   return received;
 }
 
 decode::Decoded decodeAll(std::span<const std::complex<float>> received, double symbolSeconds,
-                          Mode mode, double& seconds) {
+                          Mode mode, double& seconds,
+                          const std::function<double(double)>& knownLevel = {}) {
   const auto start = std::chrono::steady_clock::now();
-  decode::Decoder decoder(settingsFor(symbolSeconds, mode));
+  decode::DecoderSettings settings = settingsFor(symbolSeconds, mode);
+  settings.knownLevel = knownLevel;
+  decode::Decoder decoder(settings);
   decoder.feed(received);
   decode::Decoded decoded = decoder.decode();
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return decoded;
 }
 
+// Whether the decoder is told the signal's true level over time, to show what knowing it gains.
+bool toldLevel = false;
+// Whether each character is read told its timing, the offset and the level instead: the likeliest
+// pattern of the count of elements sent, each element weighed between the dot and the dash tone.
+// No decoder can know this much; it shows what the noise and the fading leave possible.
+bool toldTiming = false;
+
+// The characters of a three-tone message read told the timing, the offset and the level.
+std::size_t toldReadingErrors(std::span<const std::complex<float>> received, const Truth& truth,
+                              double symbolSeconds) {
+  const std::array<double, 3> toneHz = settingsFor(symbolSeconds, Mode::ThreeTone).toneHz;
+  const std::vector<std::complex<double>>& clean = truth.clean;
+  // Which tone each sample of the clean signal holds: 0 idle, 1 dot, 2 dash; -1 none.
+  const auto toneAt = [&](std::size_t n) {
+    if (n == 0 || std::norm(clean[n]) == 0.0 || std::norm(clean[n - 1]) == 0.0) {
+      return -1;
+    }
+    const double hz = std::arg(clean[n] * std::conj(clean[n - 1])) / kTwoPi * kRateHz;
+    for (std::size_t t = 0; t < toneHz.size(); ++t) {
+      if (std::fabs(hz - toneHz[t]) < 50.0) {
+        return static_cast<int>(t);
+      }
+    }
+    return -1;
+  };
+  const auto weight = [&](std::size_t from, std::size_t to, std::size_t tone) {
+    std::complex<double> sum = 0.0;
+    for (std::size_t n = from; n < to; ++n) {
+      sum +=
+          std::complex<double>(received[n]) *
+          std::polar(1.0, -kTwoPi * std::fmod(truth.turns[n] +
+                                                  toneHz[tone] * static_cast<double>(n) / kRateHz,
+                                              1.0));
+    }
+    const double u = truth.level(static_cast<double>(from + to) / 2.0 / kRateHz);
+    return decode::logBesselI0(2.0 * u * std::abs(sum) / truth.sigma);
+  };
+  const PatternTable table = CWchars();
+  std::size_t wrong = 0;
+  std::string sent;
+  std::vector<double> dotOverDash;  // per element of the character so far
+  const auto characterEnds = [&] {
+    if (sent.empty()) {
+      return;
+    }
+    double best = -1e300;
+    std::string_view chosen;
+    for (const std::string_view pattern : table) {
+      if (pattern.size() != sent.size()) {
+        continue;
+      }
+      double score = 0.0;
+      for (std::size_t k = 0; k < pattern.size(); ++k) {
+        score += pattern[k] == '0' ? dotOverDash[k] : -dotOverDash[k];
+      }
+      if (score > best) {
+        best = score;
+        chosen = pattern;
+      }
+    }
+    wrong += chosen == sent ? 0U : 1U;
+    sent.clear();
+    dotOverDash.clear();
+  };
+  const auto symbolFrames = static_cast<std::size_t>(kRateHz * symbolSeconds);
+  std::size_t start = 0;
+  for (std::size_t n = 1; n <= clean.size(); ++n) {
+    const int tone = toneAt(start + 1 < clean.size() ? start + 1 : start);
+    if (n < clean.size() && toneAt(n) == tone) {
+      continue;
+    }
+    if (tone == 1 || tone == 2) {
+      sent += tone == 1 ? '0' : '1';
+      dotOverDash.push_back(weight(start, n, 1) - weight(start, n, 2));
+    } else if (n - start > symbolFrames / 2) {
+      characterEnds();
+    }
+    start = n;
+  }
+  characterEnds();
+  return wrong;
+}
+
 // One message through the channel.
 Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix& random) {
   double offsetHz = 0.0;
+  Truth truth;
   const std::vector<std::complex<float>> received =
-      receive({text}, curve, snrDb, 0.0, random, offsetHz);
+      receive({text}, curve, snrDb, 0.0, random, offsetHz, &truth);
   Trial result;
+  if (toldTiming) {
+    result.errors = toldReadingErrors(received, truth, std::stod(curve.symbol));
+    result.sent = text.size();
+    return result;
+  }
   const decode::Decoded decoded =
-      decodeAll(received, std::stod(curve.symbol), curve.mode, result.decodeSeconds);
+      decodeAll(received, std::stod(curve.symbol), curve.mode, result.decodeSeconds,
+                toldLevel ? truth.level : std::function<double(double)>{});
   result.errors = bench::editDistance(text, decoded.text);
-  result.firstCharacterRight = !decoded.text.empty() && decoded.text.front() == text.front();
+  result.lost = bench::lostCharacters(text, decoded.text);
   if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
-    std::fprintf(stderr, "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz)\n",
-                 curve.name.c_str(), snrDb, text.c_str(), decoded.text.c_str(), offsetHz);
+    // The fading in the middle of the first element and of the last.
+    const double symbolSeconds = std::stod(curve.symbol);
+    std::fprintf(stderr,
+                 "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz, found %.2f Hz, fading "
+                 "%.0f dB at the start, %.0f dB at the end)\n",
+                 curve.name.c_str(), snrDb, text.c_str(), decoded.text.c_str(), offsetHz,
+                 decoded.offsetHz, truth.fadeDb(truth.keyed(false) + symbolSeconds / 2.0),
+                 truth.fadeDb(truth.keyed(true) - 1.5 * symbolSeconds));
   }
   result.sent = text.size();
   result.audioSeconds = static_cast<double>(received.size()) / kRateHz;
@@ -336,17 +507,17 @@ void fieldOfModes(std::size_t messages, std::size_t passCount, double noiseHours
       const Curve curve{conditions[c].name, "3", false, conditions[c].channel, mode};
       std::size_t errors = 0;
       std::size_t sent = 0;
-      std::size_t firstWrong = 0;
+      EndsLost ends;
       for (std::size_t m = 0; m < messages; ++m) {
         const Trial t = trial(message(texts), curve, conditions[c].snrDb, random);
         errors += t.errors;
         sent += t.sent;
-        firstWrong += t.firstCharacterRight ? 0 : 1;
+        ends.add(t.lost);
       }
-      std::printf("%-6s %-28s %6.2f%% (%zu of %zu characters), first character wrong %zu\n",
+      std::printf("%-6s %-28s %6.2f%% (%zu of %zu characters); lost: %s\n",
                   std::string(modeName(mode)).c_str(), conditions[c].name.c_str(),
                   100.0 * static_cast<double>(errors) / static_cast<double>(sent), errors, sent,
-                  firstWrong);
+                  ends.text().c_str());
       std::fflush(stdout);
     }
     if (passCount > 0) {
@@ -392,10 +563,15 @@ int main(int argc, char* argv[]) {
       curvesToo = false;
     } else if (arg == "--modes") {
       modes = true;
+    } else if (arg == "--told-level") {
+      toldLevel = true;
+    } else if (arg == "--told-timing") {
+      toldTiming = true;
     } else {
       std::cerr << "usage: " << argv[0]
                 << " [--quick] [--table FILE] [--curve NAME]... [--snr DB]... [--passes N]"
-                   " [--noise-hours H] [--messages N] [--no-curves] [--modes]\n";
+                   " [--noise-hours H] [--messages N] [--no-curves] [--modes] [--told-level] "
+                   "[--told-timing]\n";
       return 2;
     }
   }
@@ -420,7 +596,9 @@ int main(int argc, char* argv[]) {
                             {"3s-drift3", "3", false, {3.0, 0.0, 0.0, 0.0}},
                             {"3s-carrier20", "3", false, {0.0, 20.0, 2.5, 0.0}},
                             {"3s-carrier40", "3", false, {0.0, 40.0, 20.0, 0.0}},
-                            {"3s-fading", "3", false, {0.0, 0.0, 0.0, 20.0}}};
+                            {"3s-fading", "3", false, {0.0, 0.0, 0.0, 20.0}},
+                            {"3s-fading5", "3", false, {0.0, 0.0, 0.0, 5.0}},
+                            {"3s-fading30", "3", false, {0.0, 0.0, 0.0, 30.0}}};
   if (!only.empty()) {
     std::erase_if(curves, [&](const Curve& c) {
       return std::find(only.begin(), only.end(), c.name) == only.end();
@@ -439,7 +617,7 @@ int main(int argc, char* argv[]) {
   double audio = 0.0;
   double spent = 0.0;
   std::vector<double> rmsOffsetError(curves.size());  // the worst point's
-  std::vector<std::size_t> firstWrong(curves.size());
+  std::vector<EndsLost> ends(curves.size());
   std::printf("Character error rate (%zu messages per point)\n%8s", messages, "SNR dB");
   for (const Curve& c : curves) {
     std::printf(" %10s", c.name.c_str());
@@ -457,7 +635,7 @@ int main(int argc, char* argv[]) {
       for (std::size_t m = 0; m < messages; ++m) {
         const Trial t = trial(message(texts), curves[c], snrs[s], random);
         offsetError += t.offsetErrorHz * t.offsetErrorHz;
-        firstWrong[c] += t.firstCharacterRight ? 0 : 1;
+        ends[c].add(t.lost);
         errors += t.errors;
         sent += t.sent;
         audio += t.audioSeconds;
@@ -476,11 +654,10 @@ int main(int argc, char* argv[]) {
     std::printf(" %s %.3f Hz", curves[c].name.c_str(), rmsOffsetError[c]);
   }
   std::printf("\n");
-  std::printf("First character wrong or missing, over all points:");
+  std::printf("Characters lost at a message's ends and between, over all points:\n");
   for (std::size_t c = 0; c < curves.size(); ++c) {
-    std::printf(" %s %zu/%zu", curves[c].name.c_str(), firstWrong[c], messages * snrs.size());
+    std::printf("  %s: %s\n", curves[c].name.c_str(), ends[c].text().c_str());
   }
-  std::printf("\n");
   speed();
   std::printf("Decoding speed: %.0f times real time (%.0f s of recordings in %.1f s, one core)\n",
               audio / spent, audio, spent);

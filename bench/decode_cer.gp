@@ -24,5 +24,7 @@ plot data using 1:2 with linespoints lw 2 pt 7 title "3 s symbols, I/Q", \
      data using 1:6 with linespoints lw 1 pt 6 title "3 s, drift 3 Hz a minute", \
      data using 1:7 with linespoints lw 1 pt 8 title "3 s, carrier +20 dB 2.5 Hz from a tone", \
      data using 1:8 with linespoints lw 1 pt 10 title "3 s, carrier +40 dB 20 Hz from a tone", \
-     data using 1:9 with linespoints lw 1 pt 12 title "3 s, Rayleigh fading (20 s)", \
+     data using 1:9 with linespoints lw 2 pt 12 title "3 s, Rayleigh fading (20 s)", \
+     data using 1:10 with linespoints lw 1 pt 14 title "3 s, Rayleigh fading (5 s)", \
+     data using 1:11 with linespoints lw 1 pt 3 title "3 s, Rayleigh fading (30 s)", \
      $eye using 1:2 with linespoints lw 3 dt 2 pt 13 ps 1.5 lc rgb "black" title "the human eye, 3 s dots"

@@ -316,6 +316,7 @@ Decoded Decoder::decode() const {
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
   finder.silentPauses = timing.silentPauses;
+  finder.knownLevel = settings_.knownLevel;
   std::array<bool, kSilent + 1> listened{};
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     // One symbol-long window of each tone, for the level where nothing could be read.

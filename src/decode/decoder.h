@@ -4,6 +4,7 @@
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -31,6 +32,9 @@ struct DecoderSettings {
   double gapSeconds = 0.05;       // not used in ordinary Morse timing
   double searchHz = 3.0;          // each transmission starts within +/- this of the tones
   double driftHzPerMinute = 6.0;  // the fastest the tones may move while it lasts
+  // For measuring only: the signal's true amplitude over the noise RMS per sample at a time in
+  // seconds, read instead of the level the decoder follows, to show what knowing it would gain.
+  std::function<double(double)> knownLevel;
 };
 
 // Settings the decoder cannot work with; what() says which and why, in the options' terms.

@@ -322,9 +322,17 @@ class Finder {
         for (double& v : followed) {
           v = std::clamp(v, lowest, highest);
         }
-        search_.setLevels(followed, first, last, true);
+        // A reading told the level (to measure what knowing it gains) takes it as it is.
+        const bool told = static_cast<bool>(settings_.knownLevel);
+        for (std::size_t k = 0; told && k < followed.size(); ++k) {
+          followed[k] = settings_.knownLevel(
+              (static_cast<double>(first + static_cast<std::int64_t>(k)) + 0.5) *
+              settings_.stepSeconds);
+        }
+        search_.setLevels(followed, first, last, !told);
         std::vector<PathRun> fading;
-        double faded = search_.best(first, last, settings_.startCost, fading, kFadingCharacterCost);
+        double faded = search_.best(first, last, settings_.startCost, fading,
+                                    told ? 0.0 : kFadingCharacterCost);
         for (const PathRun& run : fading) {
           for (const auto& [start, r] : run.readings) {
             // Word spaces bear no cost.
@@ -334,7 +342,7 @@ class Finder {
           }
         }
         joinClose(fading, search_.readings(), settings_.joinSteps);
-        if (faded > fixed.score ||
+        if (told || faded > fixed.score ||
             (!settings_.silentPauses && depthDb >= kFadingDepthDb && !fading.empty())) {
           runs = std::move(fading);
           level = std::move(followed);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "decode/character_search.h"
@@ -22,6 +23,7 @@ struct PassFinderSettings {
   double fewestSymbolSnr = 0.0;       // and at least this strong, energy per symbol over noise's
   std::vector<WindowKind> toneKinds;  // a symbol-long window of each tone the mode sounds
   bool silentPauses = false;          // the mode's pauses are silence
+  std::function<double(double)> knownLevel;  // see DecoderSettings
 };
 
 // One transmission read on its own.
