@@ -10,7 +10,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "engine/parameters.h"
@@ -60,6 +59,9 @@ struct PulsePlayer::Impl {
   std::uint64_t timingAnswered = 0;
   std::uint64_t timingAskedBeforeStart = 0;
   std::optional<Clock::time_point> timingAskedAt;  // none since the stream last started playing
+  // Since the stream last started playing: when, and how much has been handed to the server.
+  Clock::time_point startedAt;
+  std::int64_t framesWrittenSinceStart = 0;
   bool draining = false;
   std::uint64_t underruns = 0;
   std::string description = kDefaultDescription;
@@ -170,6 +172,7 @@ struct PulsePlayer::Impl {
         break;
       }
       play.next += count;
+      framesWrittenSinceStart += count;
       room -= bytes;
       wrote = true;
     }
@@ -345,9 +348,9 @@ struct PulsePlayer::Impl {
     }
     checkConnected();
     // Between answers the client library carries the figure forward by the clock and by what is
-    // written, so a schedule asking before every short symbol costs one round trip a second.
-    // Only the run's first figure is waited for: waiting for every answer from a server slow to
-    // answer under load held up the plays that keep its queue from running dry.
+    // written, so a schedule asking before every short symbol costs one round trip a second. No
+    // answer is waited for: a server slow to answer under load held up the plays that keep its
+    // queue from running dry.
     const bool awaited = timingAsked > std::max(timingAnswered, timingAskedBeforeStart);
     if (!awaited && (!timingAskedAt || Clock::now() - *timingAskedAt >= kTimingFreshFor)) {
       pa_operation* update = pa_stream_update_timing_info(stream, &Impl::onTimingAnswered, this);
@@ -359,10 +362,7 @@ struct PulsePlayer::Impl {
       timingAskedAt = Clock::now();
     }
     if (timingAnswered <= timingAskedBeforeStart) {
-      const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
-      waitFor([this] { return timingAnswered > timingAskedBeforeStart; },
-              [deadline] { return deadline; }, "to a timing request");
-      checkConnected();
+      return std::nullopt;  // what the server said before the stream started tells nothing now
     }
     pa_usec_t latency = 0;
     int negative = 0;
@@ -434,6 +434,8 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
     impl.draining = false;
     impl.timingAskedAt.reset();
     impl.timingAskedBeforeStart = impl.timingAsked;
+    impl.startedAt = Clock::now();
+    impl.framesWrittenSinceStart = 0;
   }
   // The server is judged by how long it has not taken any audio, not by how long this play is.
   impl.lastWrite = Clock::now();
@@ -490,17 +492,23 @@ void PulsePlayer::drain() {
 }
 
 std::chrono::microseconds PulsePlayer::latency() {
-  // Just after a stream starts the server has not yet said how far it has got; it says so within
-  // a few milliseconds, and a schedule is better served by waiting for that than by a guess.
-  constexpr int kTries = 40;
-  constexpr auto kPause = std::chrono::milliseconds(5);
-  for (int attempt = 0; attempt < kTries; ++attempt) {
-    if (const std::optional<std::uint64_t> queued = queuedMicroseconds()) {
-      return std::chrono::microseconds(*queued);
-    }
-    std::this_thread::sleep_for(kPause);
+  Impl& impl = *impl_;
+  const LoopLock lock(impl.loop);
+  if (const std::optional<std::uint64_t> queued = impl.queuedMicroseconds()) {
+    return std::chrono::microseconds(*queued);
   }
-  return std::chrono::milliseconds(kQueuedTargetMs);
+  // Just after a stream starts the server has not yet said how far it has got, and waiting for
+  // its word would hold up the plays that fill its queue. Until it comes, what has been handed
+  // over since the start and cannot have been played yet stands for it: short of the truth by the
+  // sink's own delay, a few milliseconds to a graph's period, and only ever decisive for a slot
+  // that falls in those first moments.
+  const auto handed = std::chrono::microseconds(impl.framesWrittenSinceStart *
+                                                static_cast<std::int64_t>(kMicrosecondsPerSecond) /
+                                                impl.streamRateHz);
+  const auto unplayed = std::max(std::chrono::microseconds::zero(),
+                                 handed - std::chrono::duration_cast<std::chrono::microseconds>(
+                                              Clock::now() - impl.startedAt));
+  return unplayed + std::chrono::microseconds(impl.pendingMicroseconds());
 }
 
 std::uint64_t PulsePlayer::underruns() {
@@ -515,8 +523,10 @@ void PulsePlayer::whenHeard(std::function<void()> heard) {
     heard();  // nothing is queued
     return;
   }
+  // Until the server has said how far it has got, the most it can hold: never shown early.
   const std::uint64_t queued = impl.queuedMicroseconds().value_or(
-      impl.pendingMicroseconds() + kQueuedTargetMs * kMicrosecondsPerMillisecond);
+      impl.pendingMicroseconds() +
+      (impl.buffering->targetMs + impl.buffering->requestMs) * kMicrosecondsPerMillisecond);
   impl.marks.add(Clock::now() + std::chrono::microseconds(queued), std::move(heard));
 }
 

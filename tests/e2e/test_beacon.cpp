@@ -107,7 +107,7 @@ TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
   auto start = static_cast<std::size_t>(first);
   for (int number = 1; number <= 3; ++number) {
     const std::ptrdiff_t at = find(recording, pass, start);
-    ASSERT_GE(at, 0) << "pass " << number << " is not in the recording whole";
+    ASSERT_GE(at, 0) << "pass " << number << " is not in the recording whole\n" << errors();
     const auto passStart = static_cast<std::size_t>(at);
     // Before the pass only the idle tone is heard: whole idle symbols and one cut short. The
     // recording may begin inside the first pass's wait, so that one is only checked for silence.
@@ -115,9 +115,10 @@ TEST_F(BeaconTest, ScheduledPassesAreTheLoopsFramesOnTheirSlotsWithoutAGap) {
       const std::size_t k = (frame - start) % idleFrames;
       if (number == 1) {
         ASSERT_FALSE(recording[frame * 2] == 0 && recording[frame * 2 + 1] == 0)
-            << "silent frame " << frame;
+            << "silent frame " << frame << "\n"
+            << errors();
       } else {
-        ASSERT_EQ(recording[frame * 2], idle[k * 2]) << "frame " << frame;
+        ASSERT_EQ(recording[frame * 2], idle[k * 2]) << "frame " << frame << "\n" << errors();
         ASSERT_EQ(recording[frame * 2 + 1], idle[k * 2 + 1]) << "frame " << frame;
       }
     }

@@ -55,6 +55,8 @@ constexpr auto kRecordTail = 250ms;
 // was not kept waiting, short enough that no frame lost or doubled by the monitor lies between.
 constexpr auto kArrivalWindow = 500ms;
 constexpr std::size_t kLatencyEvery = 8;
+// How long a recorder that is behind may go on reading after it was stopped.
+constexpr auto kCatchUpLimit = 2s;
 constexpr pa_usec_t kKeeperLatencyUs = 20000;
 constexpr std::uint32_t kPipeWireQuantum = 1024;
 constexpr const char* kSinkName = "bitoner_test_sink";
@@ -453,10 +455,33 @@ struct MonitorRecorder::State {
   std::uint32_t rateHz;
   pa_simple* stream = nullptr;
   std::atomic<bool> stopping{false};
+  // Set by stop(): the reader goes on until it holds what the sink had played by then.
+  std::atomic<Clock::time_point> stopAt{Clock::time_point::max()};
   std::vector<std::int16_t> samples;
   // (frames recorded so far, when the read that completed them returned)
   std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;
+  // When the first frame would have reached this process had every read been as prompt as the
+  // promptest: the sink plays frame after frame on the steady clock.
+  Clock::time_point origin = Clock::time_point::max();
   std::thread reader;
+
+  Clock::duration framesTime(std::size_t frames) const {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / rateHz));
+  }
+
+  // A reader kept waiting under load is behind the sink: it stops only once it has caught up
+  // with stopAt (but for a graph's period), or has tried for long enough.
+  bool caughtUp() const {
+    const Clock::time_point at = stopAt;
+    if (at == Clock::time_point::max()) {
+      return false;
+    }
+    const std::size_t frames = samples.size() / kChannels;
+    return Clock::now() > at + kCatchUpLimit ||
+           (origin != Clock::time_point::max() &&
+            origin + framesTime(frames + kPipeWireQuantum + kRecordChunkFrames) >= at);
+  }
 
   ~State() {
     finish();
@@ -490,7 +515,7 @@ MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse)
     std::vector<std::int16_t> chunk(kRecordChunkFrames * kChannels);
     int readError = 0;
     // A failed read means the server went away: what was recorded is kept.
-    while (!state->stopping &&
+    while (!state->stopping && !state->caughtUp() &&
            pa_simple_read(state->stream, chunk.data(), chunk.size() * sizeof(std::int16_t),
                           &readError) >= 0) {
       state->samples.insert(state->samples.end(), chunk.begin(), chunk.end());
@@ -504,6 +529,8 @@ MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse)
         }
       }
       state->arrivals.emplace_back(state->samples.size() / kChannels, when);
+      state->origin =
+          std::min(state->origin, when - state->framesTime(state->samples.size() / kChannels));
     }
   });
 }
@@ -512,8 +539,11 @@ MonitorRecorder::~MonitorRecorder() = default;
 
 std::vector<std::int16_t> MonitorRecorder::stop() {
   if (!state_->stopping) {
-    std::this_thread::sleep_for(kRecordTail);
-    state_->finish();
+    state_->stopAt = Clock::now() + kRecordTail;
+    if (state_->reader.joinable()) {
+      state_->reader.join();
+    }
+    state_->stopping = true;
   }
   return state_->samples;
 }

@@ -60,7 +60,8 @@ class MonitorRecorder {
   MonitorRecorder(const MonitorRecorder&) = delete;
   MonitorRecorder& operator=(const MonitorRecorder&) = delete;
 
-  // Waits a little for the last queued audio to come through, stops and returns the recording.
+  // Waits a little for the last queued audio to come through, and for the reads to catch up with
+  // the sink where they fell behind, stops and returns the recording.
   std::vector<std::int16_t> stop();
 
   // When the recording's frame `frame` reached this process at the soonest: the frames are placed
