@@ -40,10 +40,10 @@ bool tilesDay(std::chrono::milliseconds length) {
          kDay % length == std::chrono::milliseconds(0);
 }
 
-std::string frameFileName(std::string_view prefix, WallClock::time_point start) {
+std::string frameFileName(std::string_view prefix, WallClock::time_point start, int take) {
   const std::tm parts = utcParts(start);
   return std::string(prefix) + "-" + dateText(parts, "") + "T" + twoDigits(parts.tm_hour) +
-         twoDigits(parts.tm_min) + "Z.png";
+         twoDigits(parts.tm_min) + "Z" + (take > 1 ? "-" + std::to_string(take) : "") + ".png";
 }
 
 std::optional<WallClock::time_point> parseUtc(std::string_view text) {

@@ -23,8 +23,9 @@ struct FrameClock {
 // Whether frames of this length tile a day: whole minutes, from one to a day, dividing it.
 bool tilesDay(std::chrono::milliseconds length);
 
-// "PREFIX-YYYYMMDDTHHMMZ.png", the picture of the frame starting at `start`.
-std::string frameFileName(std::string_view prefix, WallClock::time_point start);
+// "PREFIX-YYYYMMDDTHHMMZ.png", the picture of the frame starting at `start`; for a later `take`
+// of the same frame "PREFIX-YYYYMMDDTHHMMZ-TAKE.png".
+std::string frameFileName(std::string_view prefix, WallClock::time_point start, int take = 1);
 
 // Reads a UTC time given as "2026-12-08T14:00:00Z", with an optional fraction of the second.
 std::optional<WallClock::time_point> parseUtc(std::string_view text);

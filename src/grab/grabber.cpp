@@ -62,6 +62,11 @@ void Grabber::start(WallClock::time_point when) { open(when); }
 
 void Grabber::open(WallClock::time_point firstSampleAt) {
   frameStart_ = settings_.clock.frameStart(firstSampleAt);
+  if (latestStart_ && frameStart_ <= *latestStart_) {
+    ++takes_.try_emplace(frameStart_, 1).first->second;
+  } else {
+    latestStart_ = frameStart_;
+  }
   stretches_.clear();
   addStretch(firstSampleAt);
 }
@@ -85,7 +90,8 @@ WallClock::time_point Grabber::position() const {
 
 // The recording goes on at `at` after a break or a step of the clock. Within the frame being
 // drawn and not behind what it holds, the frame keeps what it has and goes on after the gap;
-// elsewhere the frame is drawn and the clock's own frame begins.
+// elsewhere the frame is drawn and the clock's own frame begins, as a new take where the clock
+// went back to a frame already begun.
 void Grabber::resume(WallClock::time_point at) {
   const auto here = position();
   if (at > here - kClockStep && at < frameStart_ + settings_.clock.length) {
@@ -141,6 +147,15 @@ void Grabber::feed(std::span<const std::complex<float>> samples,
   }
 }
 
+int Grabber::take() const {
+  const auto found = takes_.find(frameStart_);
+  return found == takes_.end() ? 1 : found->second;
+}
+
+std::string Grabber::frameFileName() const {
+  return grab::frameFileName(settings_.prefix, frameStart_, take());
+}
+
 void Grabber::publishSoFar() {
   if (!stretches_.empty()) {
     publishFrame(false);
@@ -182,7 +197,7 @@ void Grabber::publishFrame(bool complete) {
     }
   }
   const std::vector<std::byte> png = framePng(grid, caption);
-  publish_(frameFileName(settings_.prefix, frameStart_), png);
+  publish_(frameFileName(), png);
   publish_(settings_.prefix + "-latest.png", png);
   if (complete && stack_) {
     const PowerGrid stacked = stack_->add(grid);
@@ -191,7 +206,7 @@ void Grabber::publishFrame(bool complete) {
     caption.reading.clear();
     caption.marks.clear();
     const std::vector<std::byte> stackPng = framePng(stacked, caption);
-    publish_(frameFileName(settings_.prefix + "-stack", frameStart_), stackPng);
+    publish_(grab::frameFileName(settings_.prefix + "-stack", frameStart_, take()), stackPng);
     publish_(settings_.prefix + "-stack-latest.png", stackPng);
   }
 }

@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -32,7 +33,8 @@ struct GrabSettings {
 // Cuts a recording into frames aligned to UTC and hands each frame's picture over as PNG bytes
 // under its file name, then again as PREFIX-latest.png (and, stacking, PREFIX-stack-... and
 // PREFIX-stack-latest.png). A frame is drawn when it is complete, when the recording ends, or
-// when asked for the frame so far.
+// when asked for the frame so far. A frame the clock comes back to after stepping back is drawn
+// again beside the first picture, never over it: its take is in the file name.
 class Grabber {
  public:
   using Publish = std::function<void(const std::string& fileName, std::span<const std::byte> png)>;
@@ -78,6 +80,10 @@ class Grabber {
   // The stretch's reading of the keying, added to the caption's line and marks.
   void addReading(const Stretch& stretch, FrameCaption& caption) const;
   std::int64_t frameFrames() const;
+  // Which time the frame being filled is drawn: 1, or more after the clock stepped back into it.
+  int take() const;
+  // The file name of the frame being filled.
+  std::string frameFileName() const;
   // Where the next sample lies by the count of samples fed.
   WallClock::time_point position() const;
 
@@ -85,6 +91,10 @@ class Grabber {
   Publish publish_;
   std::optional<Stack> stack_;
   WallClock::time_point frameStart_;
+  // The latest frame started, and the frames at or before it started again since (a few, one for
+  // each step of the clock back), with how many times.
+  std::optional<WallClock::time_point> latestStart_;
+  std::map<WallClock::time_point, int> takes_;
   std::vector<Stretch> stretches_;  // the frame's, in order; samples go to the last
   bool brokenOff_ = false;
 };

@@ -85,7 +85,8 @@ class Beacon : public KeyingObserver {
         report_(std::make_shared<Report>(report)),
         clocks_(*config.clocks),
         clockSteps_(*config.clocks),
-        messageText_(toUtf8(config.message)) {}
+        messageText_(toUtf8(config.message)),
+        underrunsSeen_(sound.underruns()) {}
 
   bool run() {
     bool connected = false;
@@ -144,6 +145,7 @@ class Beacon : public KeyingObserver {
         return false;
       }
       followClock();
+      noteUnderruns();
       const auto heardAt = clocks_.wall() + sound_.latency();
       const auto slot = schedule.nextStart(heardAt - kLateTolerance);
       noteLateness(slot);
@@ -244,7 +246,22 @@ class Beacon : public KeyingObserver {
   // A fault of the sound server, written at once: the player has called what waited to be heard.
   void fault(const std::string& line) { report_->line(clocks_.wall(), line); }
 
-  void played(Tone /*tone*/) override { followClock(); }
+  // A gap in the signal is said at once, however quiet: an operator must not take a broken
+  // transmission for a whole one.
+  void noteUnderruns() {
+    const std::uint64_t underruns = sound_.underruns();
+    if (underruns != underrunsSeen_) {
+      underrunsSeen_ = underruns;
+      fault(
+          "the sound server ran out of samples: the signal has a gap (the machine was too busy "
+          "to keep it fed)");
+    }
+  }
+
+  void played(Tone /*tone*/) override {
+    followClock();
+    noteUnderruns();
+  }
   bool goOn() override { return stop_.received() == 0; }
 
   const BeaconConfig& config_;
@@ -260,6 +277,7 @@ class Beacon : public KeyingObserver {
   bool lateNoted_ = false;
   bool clockStepped_ = false;  // since the last pass ended
   bool lost_ = false;
+  std::uint64_t underrunsSeen_;
 };
 
 }  // namespace

@@ -54,8 +54,14 @@ struct PulsePlayer::Impl {
   bool corked = true;
   bool drainDone = false;
   bool drainSucceeded = false;
-  bool timingAnswered = false;
+  // Timing requests sent and answered (the server answers in order), and those sent before the
+  // stream last started playing, whose answers tell nothing of the run.
+  std::uint64_t timingAsked = 0;
+  std::uint64_t timingAnswered = 0;
+  std::uint64_t timingAskedBeforeStart = 0;
   std::optional<Clock::time_point> timingAskedAt;  // none since the stream last started playing
+  bool draining = false;
+  std::uint64_t underruns = 0;
   std::string description = kDefaultDescription;
 
   Impl() {
@@ -98,8 +104,16 @@ struct PulsePlayer::Impl {
   }
   static void onTimingAnswered(pa_stream* /*stream*/, int /*success*/, void* self) {
     auto* impl = static_cast<Impl*>(self);
-    impl->timingAnswered = true;
+    ++impl->timingAnswered;
     pa_threaded_mainloop_signal(impl->loop, 0);
+  }
+  // The server ran out of samples while more were to come: the signal has a gap. Its running out
+  // at the end of a run is no gap.
+  static void onUnderflow(pa_stream* /*stream*/, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (!impl->draining) {
+      ++impl->underruns;
+    }
   }
   static void onTick(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
                      const struct timeval* /*when*/, void* self) {
@@ -184,9 +198,11 @@ struct PulsePlayer::Impl {
     marks.callAll();  // nothing more will be heard
     pending.clear();
     corked = true;
+    timingAsked = timingAnswered = timingAskedBeforeStart = 0;  // unanswered ones are cancelled
     if (stream != nullptr) {
       pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa_stream_set_write_callback(stream, nullptr, nullptr);
+      pa_stream_set_underflow_callback(stream, nullptr, nullptr);
       pa_stream_disconnect(stream);
       pa_stream_unref(stream);
       stream = nullptr;
@@ -288,6 +304,7 @@ struct PulsePlayer::Impl {
     }
     pa_stream_set_state_callback(stream, &Impl::onStreamStateChange, this);
     pa_stream_set_write_callback(stream, &Impl::onWritable, this);
+    pa_stream_set_underflow_callback(stream, &Impl::onUnderflow, this);
     const pa_buffer_attr attr = bufferAttr(*buffering, format);
     const auto flags =
         // No automatic timing updates: they would wake the loop about once a second for a figure
@@ -329,18 +346,23 @@ struct PulsePlayer::Impl {
     checkConnected();
     // Between answers the client library carries the figure forward by the clock and by what is
     // written, so a schedule asking before every short symbol costs one round trip a second.
-    if (!timingAskedAt || Clock::now() - *timingAskedAt >= kTimingFreshFor) {
-      timingAnswered = false;
+    // Only the run's first figure is waited for: waiting for every answer from a server slow to
+    // answer under load held up the plays that keep its queue from running dry.
+    const bool awaited = timingAsked > std::max(timingAnswered, timingAskedBeforeStart);
+    if (!awaited && (!timingAskedAt || Clock::now() - *timingAskedAt >= kTimingFreshFor)) {
       pa_operation* update = pa_stream_update_timing_info(stream, &Impl::onTimingAnswered, this);
       if (update == nullptr) {
         lost();
       }
-      const PendingOperation release(update);
-      const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
-      waitFor([this] { return timingAnswered; }, [deadline] { return deadline; },
-              "to a timing request");
-      checkConnected();
+      pa_operation_unref(update);  // disconnecting the stream cancels it
+      ++timingAsked;
       timingAskedAt = Clock::now();
+    }
+    if (timingAnswered <= timingAskedBeforeStart) {
+      const Clock::time_point deadline = Clock::now() + kServerAnswerTimeout;
+      waitFor([this] { return timingAnswered > timingAskedBeforeStart; },
+              [deadline] { return deadline; }, "to a timing request");
+      checkConnected();
     }
     pa_usec_t latency = 0;
     int negative = 0;
@@ -409,7 +431,9 @@ void PulsePlayer::playPart(Tone tone, std::int64_t frames) {
       pa_operation_unref(uncork);
     }
     impl.corked = false;
+    impl.draining = false;
     impl.timingAskedAt.reset();
+    impl.timingAskedBeforeStart = impl.timingAsked;
   }
   // The server is judged by how long it has not taken any audio, not by how long this play is.
   impl.lastWrite = Clock::now();
@@ -439,6 +463,7 @@ void PulsePlayer::drain() {
                [&impl] { return impl.lastWrite + kServerAnswerTimeout; }, "to the audio");
   impl.checkConnected();
 
+  impl.draining = true;
   impl.drainDone = false;
   pa_operation* operation = pa_stream_drain(impl.stream, &Impl::onDrained, &impl);
   if (operation == nullptr) {
@@ -476,6 +501,11 @@ std::chrono::microseconds PulsePlayer::latency() {
     std::this_thread::sleep_for(kPause);
   }
   return std::chrono::milliseconds(kQueuedTargetMs);
+}
+
+std::uint64_t PulsePlayer::underruns() {
+  const LoopLock lock(impl_->loop);
+  return impl_->underruns;
 }
 
 void PulsePlayer::whenHeard(std::function<void()> heard) {

@@ -41,10 +41,13 @@ class PulsePlayer : public TimedSound {
   std::chrono::microseconds latency() override;
   void whenHeard(std::function<void()> heard) override;
 
+  std::uint64_t underruns() override;
+
   // What has not been heard yet, handed to the server or not, in microseconds (0 when not
   // connected or idle; none for a moment after a run starts, until the server has told how far
-  // it has got). Asks the server afresh at most once a second, a round trip; in between the
-  // figure is carried forward. Throws SoundError if the server is lost or does not answer.
+  // it has got). Asks the server afresh at most once a second, waiting only for a run's first
+  // answer; in between the figure is carried forward. Throws SoundError if the server is lost or
+  // does not answer.
   std::optional<std::uint64_t> queuedMicroseconds();
 
  private:

@@ -73,6 +73,10 @@ class TimedSound : public SoundService {
   // How long until a frame written now is heard: what is queued plus the sink's own delay. Throws
   // SoundError if the server is lost.
   virtual std::chrono::microseconds latency() = 0;
+
+  // How many times, since the player was made, the server ran out of samples while a run still
+  // had more to come: each is a gap in the signal (the machine too busy to keep the server fed).
+  virtual std::uint64_t underruns() { return 0; }
 };
 
 }  // namespace bitoner

@@ -51,6 +51,10 @@ constexpr auto kPollInterval = 20ms;
 constexpr std::size_t kRecordChunkFrames = 128;
 // After the last play has drained, the monitor still has its own short buffer to deliver.
 constexpr auto kRecordTail = 250ms;
+// How far after a frame the reads that tell when it arrived may end: long enough for a read that
+// was not kept waiting, short enough that no frame lost or doubled by the monitor lies between.
+constexpr auto kArrivalWindow = 500ms;
+constexpr std::size_t kLatencyEvery = 8;
 constexpr pa_usec_t kKeeperLatencyUs = 20000;
 constexpr std::uint32_t kPipeWireQuantum = 1024;
 constexpr const char* kSinkName = "bitoner_test_sink";
@@ -445,6 +449,8 @@ void PrivatePulse::pauseDaemon() { ::kill(state_->pid, SIGSTOP); }
 void PrivatePulse::resumeDaemon() { ::kill(state_->pid, SIGCONT); }
 
 struct MonitorRecorder::State {
+  explicit State(std::uint32_t rate) : rateHz(rate) {}
+  std::uint32_t rateHz;
   pa_simple* stream = nullptr;
   std::atomic<bool> stopping{false};
   std::vector<std::int16_t> samples;
@@ -466,7 +472,8 @@ struct MonitorRecorder::State {
   }
 };
 
-MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_unique<State>()) {
+MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse)
+    : state_(std::make_unique<State>(pulse.rateHz())) {
   const pa_sample_spec format = sampleFormat(pulse.rateHz());
   const pa_buffer_attr attr{
       kServerDefault, kServerDefault, kServerDefault, kServerDefault,
@@ -487,7 +494,16 @@ MonitorRecorder::MonitorRecorder(const PrivatePulse& pulse) : state_(std::make_u
            pa_simple_read(state->stream, chunk.data(), chunk.size() * sizeof(std::int16_t),
                           &readError) >= 0) {
       state->samples.insert(state->samples.end(), chunk.begin(), chunk.end());
-      state->arrivals.emplace_back(state->samples.size() / kChannels, Clock::now());
+      Clock::time_point when = Clock::now();
+      // Now and then the server says how long the last frame read has waited since it left the
+      // sink (a round trip, so not at every read).
+      if (state->arrivals.size() % kLatencyEvery == 0) {
+        const pa_usec_t waited = pa_simple_get_latency(state->stream, &readError);
+        if (waited != static_cast<pa_usec_t>(-1)) {
+          when -= std::chrono::microseconds(waited);
+        }
+      }
+      state->arrivals.emplace_back(state->samples.size() / kChannels, when);
     }
   });
 }
@@ -503,12 +519,24 @@ std::vector<std::int16_t> MonitorRecorder::stop() {
 }
 
 std::chrono::steady_clock::time_point MonitorRecorder::arrivalTime(std::size_t frame) const {
+  // A read returns late when this process or the server is kept waiting (under load, or a whole
+  // PipeWire quantum delivered at once), but the sink plays its frames at its rate on the steady
+  // clock: of the reads that end within kArrivalWindow after the frame, the one least delayed
+  // (less the wait the server owned to) places it.
+  if (state_->arrivals.empty()) {
+    return Clock::time_point{};
+  }
+  const auto window = static_cast<std::size_t>(
+      std::chrono::duration<double>(kArrivalWindow).count() * state_->rateHz);
+  std::optional<Clock::time_point> soonest;
   for (const auto& [frames, when] : state_->arrivals) {
-    if (frame < frames) {
-      return when;
+    if (frames > frame && frames <= frame + window) {
+      const auto after = std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(frames - frame - 1) / state_->rateHz));
+      soonest = std::min(soonest.value_or(when - after), when - after);
     }
   }
-  return state_->arrivals.empty() ? Clock::time_point{} : state_->arrivals.back().second;
+  return soonest.value_or(state_->arrivals.back().second);
 }
 
 std::vector<std::string> playOrder(std::u32string_view message) {

@@ -63,8 +63,9 @@ class MonitorRecorder {
   // Waits a little for the last queued audio to come through, stops and returns the recording.
   std::vector<std::int16_t> stop();
 
-  // When the recording's frame `frame` reached this process (valid after stop(); the last read's
-  // time for frames past the end).
+  // When the recording's frame `frame` reached this process at the soonest: the frames are placed
+  // on the steady clock at the sink's rate by the read that was least delayed (valid after stop();
+  // the last frame's time for frames past the end).
   std::chrono::steady_clock::time_point arrivalTime(std::size_t frame) const;
 
  private:

@@ -59,16 +59,21 @@ class ClockedSound : public TimedSound {
       elementsAt.push_back(clocks_.wall());
     }
     clocks_.pass(std::chrono::nanoseconds(frames * 1'000'000'000 / rateHz_));
+    underruns_ += ++plays_ == runsDryAfterPlays ? 1U : 0U;
   }
   void drain() override {}
   std::chrono::microseconds latency() override { return 0us; }
+  std::uint64_t underruns() override { return underruns_; }
 
   std::vector<WallClock::time_point> elementsAt;
+  std::int64_t runsDryAfterPlays = -1;  // the server runs out of samples once, after this play
 
  private:
   TestClocks& clocks_;
   std::int64_t rateHz_;
   std::shared_ptr<const ToneBank> tones_;
+  std::int64_t plays_ = 0;
+  std::uint64_t underruns_ = 0;
 };
 
 struct BeaconRun {
@@ -77,10 +82,12 @@ struct BeaconRun {
 };
 
 // `beacon --every 60s --symbol 0.1 --passes 3 E` from 18:01:10, the wall clock stepping as told.
-BeaconRun runAcrossSteps(const std::function<void(TestClocks&)>& steps) {
+BeaconRun runAcrossSteps(const std::function<void(TestClocks&)>& steps,
+                         std::int64_t runsDryAfterPlays = -1) {
   TestClocks clocks(kMidnight + 18h + 1min + 10s);
   steps(clocks);
   ClockedSound sound(clocks, 11025);
+  sound.runsDryAfterPlays = runsDryAfterPlays;
   BeaconConfig config;
   config.message.push_back(U'E');
   config.tones = std::make_shared<const ToneBank>(
@@ -133,6 +140,16 @@ TEST(BeaconClockSteps, AStepDuringAPassIsFollowedAfterIt) {
       runAcrossSteps([](TestClocks& clocks) { clocks.stepAfter(50s + 50ms, 1h); });
   expectPassesAt(run, {kMidnight + 18h + 2min, kMidnight + 19h + 3min, kMidnight + 19h + 4min});
   EXPECT_EQ(run.report.find("ran past"), std::string::npos) << run.report;
+}
+
+// A gap the server let into the signal is in the log once, and the schedule goes on.
+TEST(BeaconClockSteps, AServerRunningDryIsSaidOnce) {
+  const BeaconRun run = runAcrossSteps([](TestClocks&) {}, 1000);
+  expectPassesAt(run, {kMidnight + 18h + 2min, kMidnight + 18h + 3min, kMidnight + 18h + 4min});
+  const std::string line = "the sound server ran out of samples: the signal has a gap";
+  const std::size_t at = run.report.find(line);
+  EXPECT_NE(at, std::string::npos) << run.report;
+  EXPECT_EQ(run.report.find(line, at + 1), std::string::npos) << run.report;
 }
 
 }  // namespace

@@ -86,6 +86,20 @@ TEST(GrabberTest, LiveFramesFollowTheWallClockThroughSteps) {
   EXPECT_EQ(live.grabber().frameStart(), utc("2026-12-08T13:00:00Z"));
 }
 
+// Stepped back within a frame, the clock comes to minutes already drawn: the picture so far is
+// finished and the frame is drawn again under a name of its own, never over the first.
+TEST(GrabberTest, AClockSteppedBackIntoADrawnFrameDrawsItAgainBesideTheFirstPicture) {
+  LiveGrab live(utc("2026-12-08T14:00:00Z"));
+  live.seconds(40);
+  live.stepClock(-30s);
+  live.seconds(1);
+  EXPECT_EQ(live.names_, (std::vector<std::string>{"grab-20261208T1400Z.png", "grab-latest.png"}));
+  live.names_.clear();
+  live.seconds(60);  // on past 14:01
+  EXPECT_EQ(live.names_,
+            (std::vector<std::string>{"grab-20261208T1400Z-2.png", "grab-latest.png"}));
+}
+
 TEST(GrabberTest, AFrameBrokenOffByALostServerIsKeptAndGoesOnAfterTheGap) {
   LiveGrab live(utc("2026-12-08T14:00:00Z"));
   live.seconds(10);
