@@ -123,8 +123,11 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
     const double prior = pattern.empty() && timing.silentPauses ? -timing.silentSpaceCost : 0.0;
     for (const std::int64_t length : {low, low + 1}) {
       if (length > 0) {
-        result.all.push_back(
-            {character, pattern, length, std::max(reach, length), windows, node, prior});
+        // Where the pauses are silence a character is all there by its last element: the
+        // recording may end in its pause.
+        result.all.push_back({character, pattern, length,
+                              timing.silentPauses ? reach : std::max(reach, length), windows, node,
+                              prior});
       }
     }
   };
@@ -287,7 +290,7 @@ double Search::best(std::int64_t first, std::int64_t last, double startCost,
       }
       // A word space is no character: in ordinary Morse timing it is read a dot at a time.
       const double s = base + scores[r] - (reading.pattern.empty() ? 0.0 : characterCost);
-      const auto to = t + static_cast<std::size_t>(reading.steps);
+      const auto to = std::min(t + static_cast<std::size_t>(reading.steps), n - 1);
       if (s > inRun[to]) {
         inRun[to] = s;
         from[to] = static_cast<std::int64_t>(t);
@@ -338,8 +341,8 @@ std::vector<double> Search::backward(std::int64_t first, std::int64_t last) cons
     for (std::size_t r = 0; r < readings_.all.size(); ++r) {
       const Reading& reading = readings_.all[r];
       if (t + reading.reach <= last) {
-        total =
-            logAddExp(total, scores[r] + beta[static_cast<std::size_t>(t - first + reading.steps)]);
+        const std::int64_t to = std::min(t + reading.steps, last);
+        total = logAddExp(total, scores[r] + beta[static_cast<std::size_t>(to - first)]);
       }
     }
     beta[static_cast<std::size_t>(t - first)] = total;

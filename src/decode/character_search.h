@@ -28,7 +28,7 @@ struct Reading {
   char32_t character;  // ' ' for a word space
   std::string_view pattern;
   std::int64_t steps;  // its length, the following boundary
-  std::int64_t reach;  // how far its windows reach
+  std::int64_t reach;  // how far its windows reach, and its pause unless that is silence
   std::vector<Window> windows;
   std::size_t node;    // its pattern's place in a binary tree of patterns, level by level
   double prior = 0.0;  // added to its score: a word space of silence costs this much

@@ -24,7 +24,8 @@ std::vector<DecodedCharacter> charactersOf(const Search& search, const PassReadi
     double same = kNoScore;
     for (const Reading& other : readings) {
       if (other.character == reading.character && start + other.reach <= pass.last) {
-        same = logAddExp(same, search.score(other, start) + betaAt(start + other.steps));
+        same = logAddExp(
+            same, search.score(other, start) + betaAt(std::min(start + other.steps, pass.last)));
       }
     }
     DecodedCharacter c;

@@ -35,7 +35,8 @@ constexpr double kFadingDepthDb = 6.0;
 
 std::int64_t endOf(const PathRun& run, const Readings& readings) {
   const auto& [start, r] = run.readings.back();
-  return start + readings.all[static_cast<std::size_t>(r)].reach;
+  const Reading& last = readings.all[static_cast<std::size_t>(r)];
+  return start + std::max(last.reach, last.steps);
 }
 
 // Where pauses are silence, a run may cross noise as word spaces: as much of them in a row as a

@@ -28,12 +28,13 @@ struct Air {
 };
 
 // The keyed messages (full scale 1, their levels given), `pauseSeconds` of noise apart and
-// `edgeSeconds` before and after, through the air and noise of RMS `sigma`, decoded with
-// `settings` fed in uneven pieces as a pipe delivers them.
+// `edgeSeconds` before and after (the recording cut `cutSeconds` short at its end), through the
+// air and noise of RMS `sigma`, decoded with `settings` fed in uneven pieces as a pipe delivers
+// them.
 decode::Decoded decodeWith(const std::vector<std::pair<std::string, double>>& messages,
                            const std::string& symbol, double sigma, double edgeSeconds,
                            double pauseSeconds, const Air& air, decode::DecoderSettings settings,
-                           const std::string& shiftHz = "") {
+                           const std::string& shiftHz = "", double cutSeconds = 0.0) {
   std::vector<std::complex<double>> clean(static_cast<std::size_t>(edgeSeconds * kRate));
   for (std::size_t k = 0; k < messages.size(); ++k) {
     if (k > 0) {
@@ -44,7 +45,8 @@ decode::Decoded decodeWith(const std::vector<std::pair<std::string, double>>& me
       clean.push_back(s * messages[k].second);
     }
   }
-  clean.resize(clean.size() + static_cast<std::size_t>(edgeSeconds * kRate));
+  clean.resize(clean.size() + static_cast<std::size_t>(edgeSeconds * kRate) -
+               static_cast<std::size_t>(cutSeconds * kRate));
   std::vector<std::complex<float>> samples(clean.size());
   ComplexNoise noise(9, sigma);
   double turns = 0.1;
@@ -153,6 +155,16 @@ TEST(DecoderTest, KeepsATransmissionWholeAcrossALostCharacter) {
       decodeWith({{"DE E K1ABC", 1.0}}, "0.5", sigmaAt(-5.0, "0.5"), 2.0, 0.0,
                  {.gain = [&](double t) { return t >= from && t < until ? 0.0 : 1.0; }}, settings);
   EXPECT_EQ(decoded.text, "DE K1ABC");
+}
+
+// QRSS, the recording ending a fifth into the pause after the last character: its pause is
+// silence, so the character is all there.
+TEST(DecoderTest, ReadsTheLastCharacterWhereTheRecordingEndsInItsPause) {
+  decode::DecoderSettings settings;
+  settings.mode = Mode::Qrss;
+  const decode::Decoded decoded = decodeWith({{"TEST K", 1.0}}, "0.5", sigmaAt(-5.0, "0.5"), 2.0,
+                                             0.0, {}, settings, "", 2.0 + 1.2);
+  EXPECT_EQ(decoded.text, "TEST K");
 }
 
 // In ordinary Morse timing a dash is three dot windows, and one window over the three besides:
