@@ -327,9 +327,15 @@ ToneInputs soughtTones(const SoughtOptions& options, const RecordedKeying& recor
     tones.idleHz = tones.dotHz - shiftHz;
   }
   tones.invert = options.invert;
-  if (!options.invert && recorded.inverted.value_or(false)) {
+  if (!options.invert && !options.notInverted && recorded.inverted.value_or(false)) {
     tones.invert = true;
     taken.emplace_back("inverted");
+  }
+  // The recording's tones were made off their frequencies for a sound card's clock; a clock typed
+  // for the card that recorded is corrected in the rate instead.
+  if (!options.ppm && recorded.ppm.value_or(0.0) != 0.0) {
+    tones.ppm = *recorded.ppm;
+    taken.push_back("tones made for a clock " + numberText(tones.ppm) + " ppm fast");
   }
   return tones;
 }
@@ -356,7 +362,7 @@ std::pair<double, double> keyedBand(const ToneInputs& keyed) {
 
 decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::string& searchText,
                                         double rateHz) {
-  const double sign = tones.invert ? -1.0 : 1.0;
+  const double sign = (tones.invert ? -1.0 : 1.0) / (1.0 + tones.ppm * kPpmScale);
   decode::DecoderSettings settings;
   settings.sampleRateHz = rateHz;
   settings.mode = tones.mode;
@@ -372,8 +378,13 @@ void addSoughtOptions(CLI::App& command, SoughtOptions& options) {
                                      Box::Intgap};
   addBoxOptions(command, kShapingBoxes, options.boxTexts);
   addModeOptions(command, options.mode, options.freqText, options.shiftText);
-  command.add_flag("--invert", options.invert,
-                   "The I/Q recording was keyed inverted: tones at negative frequencies");
+  CLI::Option* invert =
+      command.add_flag("--invert", options.invert,
+                       "The I/Q recording was keyed inverted: tones at negative frequencies");
+  command
+      .add_flag("--no-invert", options.notInverted,
+                "The I/Q recording was not keyed inverted, whatever it says")
+      ->excludes(invert);
 }
 
 double rateOption(const std::string& rateText) {

@@ -19,6 +19,9 @@ class App;
 
 namespace bitoner::cli {
 
+// A clock's error in parts per million, as a fraction.
+inline constexpr double kPpmScale = 1e-6;
+
 // The keying options' texts as typed, indexed by Box.
 using BoxTexts = std::array<std::optional<std::string>, kDefaultTexts.size()>;
 
@@ -29,6 +32,8 @@ struct SoughtOptions {
   std::optional<std::string> freqText;
   std::optional<std::string> shiftText;
   bool invert = false;
+  bool notInverted = false;   // --no-invert: whatever the recording says
+  std::optional<double> ppm;  // grab's --ppm: the capture card's clock, corrected in the rate
 };
 
 // `bitoner decode`: reads the keying back out of a recording or a sound server's source.
@@ -45,7 +50,7 @@ struct DecodeOptions {
 };
 
 // Adds the options of SoughtOptions to a command: --mode, --freq, --shift, --idle, --dot, --dash,
-// --symbol, --gap and --invert.
+// --symbol, --gap, --invert and --no-invert (grab adds its --ppm itself).
 void addSoughtOptions(CLI::App& command, SoughtOptions& options);
 
 // The keying to look for: each option as typed; where it was not typed, as `recorded` says the

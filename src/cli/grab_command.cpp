@@ -32,7 +32,6 @@ constexpr double kMarginShare = 0.15;
 constexpr double kLeastMarginHz = 25.0;
 // The default resolution splits the tones' own resolution (one over the symbol) in three.
 constexpr double kBinsPerToneResolution = 3.0;
-constexpr double kPpmScale = 1e-6;
 
 std::chrono::milliseconds durationOption(const std::string& name, const std::string& text) {
   const std::optional<Milliseconds> value = parseDuration(text);
@@ -67,7 +66,7 @@ grab::GrabSettings settingsFor(const GrabOptions& options, double rateHz, bool r
                   "\" does not divide a day into whole minutes; give 10m, 15m, 30m or 1h");
   }
   settings.clock.length = std::chrono::duration_cast<std::chrono::minutes>(frame);
-  const double rate = rateHz * (1.0 + options.ppm * kPpmScale);
+  const double rate = rateHz * (1.0 + options.sought.ppm.value_or(0.0) * kPpmScale);
   std::vector<std::string> taken;
   const ToneInputs tones = soughtTones(options.sought, recorded, taken);
   sayFollowed("grab", taken);
@@ -244,7 +243,7 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
                    "Frequency resolution in Hz (default a third of one over the symbol)")
       ->check(CLI::PositiveNumber)
       ->option_text("HZ");
-  grab->add_option("--ppm", options.ppm,
+  grab->add_option("--ppm", options.sought.ppm,
                    "The sound card's clock is P ppm fast (negative: slow): frequencies and times "
                    "are corrected for it (default 0)")
       ->check(CLI::Range(-100000.0, 100000.0))

@@ -28,7 +28,6 @@ struct GrabOptions {
   std::optional<double> lowHz;
   std::optional<double> highHz;
   std::optional<double> resolutionHz;
-  double ppm = 0.0;
   std::optional<double> frequencyHz;
   std::optional<std::string> range;
   std::optional<std::string> title;

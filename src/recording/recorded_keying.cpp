@@ -20,6 +20,9 @@ constexpr std::string_view kDash = "bitoner:dash_hz";
 constexpr std::string_view kFreq = "bitoner:freq_hz";
 constexpr std::string_view kShift = "bitoner:shift_hz";
 constexpr std::string_view kInverted = "bitoner:inverted";
+constexpr std::string_view kPpm = "bitoner:ppm";
+// A clock correction a tone can be made with: 1 + ppm / 1e6 stays positive and below 2.
+constexpr double kMostPpm = 1e6;
 
 // Reads one key's number, checked by `fits`, which `range` describes for the refusal.
 class KeyReader {
@@ -103,6 +106,9 @@ RecordedKeying readRecordedKeying(const nlohmann::json& global, double sampleRat
     }
     keying.inverted = inverted->get<bool>();
   }
+  keying.ppm = keys.number(
+      kPpm, [](double ppm) { return std::fabs(ppm) < kMostPpm; },
+      "a clock correction in ppm between -1000000 and 1000000");
   return keying;
 }
 

@@ -23,6 +23,7 @@ struct RecordedKeying {
   std::optional<double> freqHz;         // QRSS and FSKCW: key down
   std::optional<double> shiftHz;        // FSKCW: key up this far below key down
   std::optional<bool> inverted;
+  std::optional<double> ppm;  // the tones were made at f / (1 + ppm / 1e6), for a card that fast
 };
 
 // Writes the keying of `tones` into a SigMF global object: the mode, the timing, the tones the

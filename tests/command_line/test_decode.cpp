@@ -169,22 +169,35 @@ TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
 // otherwise, and --verbose tells which settings came from the recording.
 TEST(DecodeTest, FollowsTheKeyingTheRecordingStates) {
   const TempDir dir;
-  render(with(kShort, {"--mode", "qrss", "--freq", "900", "--invert", "--snr", "5", "--seed", "1",
-                       "-o", "q.sigmf-data", "CQ TEST"}),
+  // Made for a sound card 2 % fast: the tone lies 18 Hz below 900 Hz in the recording.
+  render(with(kShort, {"--mode", "qrss", "--freq", "900", "--invert", "--ppm", "20000", "--snr",
+                       "5", "--seed", "1", "-o", "q.sigmf-data", "CQ TEST"}),
          dir);
   const Finished followed = run({"decode", "--verbose", "q.sigmf-data"}, dir.path());
   EXPECT_EQ(followed.status, 0) << followed.err;
   EXPECT_EQ(followed.out, "CQ TEST\n");
   EXPECT_NE(followed.err.find("as the recording says it was keyed: mode qrss, symbol 0.05 s, "
-                              "freq 900 Hz, inverted\n"),
+                              "freq 900 Hz, inverted, tones made for a clock 20000 ppm fast\n"),
             std::string::npos)
       << followed.err;
+  // The tone is found where it was made, not 18 Hz off.
+  const std::size_t offset = followed.err.find("offset ");
+  ASSERT_NE(offset, std::string::npos) << followed.err;
+  EXPECT_LT(std::fabs(std::stod(followed.err.substr(offset + 7))), 1.0) << followed.err;
+
+  // A recording that says it was inverted can be read as not inverted: there is nothing there.
+  const Finished upright = run({"decode", "--no-invert", "q.sigmf-data"}, dir.path());
+  EXPECT_EQ(upright.status, 0) << upright.err;
+  EXPECT_EQ(upright.out, "\n");
 
   // A typed option wins: at 2000 Hz there is nothing to read.
   const Finished typed = run({"decode", "--verbose", "--freq", "2000", "q.sigmf-data"}, dir.path());
   EXPECT_EQ(typed.status, 0) << typed.err;
   EXPECT_EQ(typed.out, "\n");
-  EXPECT_NE(typed.err.find("keyed: mode qrss, symbol 0.05 s, inverted\n"), std::string::npos)
+  EXPECT_NE(
+      typed.err.find(
+          "keyed: mode qrss, symbol 0.05 s, inverted, tones made for a clock 20000 ppm fast\n"),
+      std::string::npos)
       << typed.err;
 }
 

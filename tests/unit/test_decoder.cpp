@@ -263,6 +263,17 @@ TEST(DecoderTest, ReadsThroughSlowFadingToBothEnds) {
   EXPECT_NE(decodeWith({{message, 1.0}}, "3", sigma, kEdgeSeconds, 0.0, air, told).text, message);
 }
 
+// A transmission whose first 40 s lie 6 dB down in a long trough: read at one level, all of that
+// is lost, more than the few symbols around it that are searched again; it is read from its
+// first character all the same.
+TEST(DecoderTest, FindsAStartLostInALongTrough) {
+  constexpr double kEdgeSeconds = 20.0;
+  const std::string message = "CQ DE K1ABC";
+  const Air air{.gain = [&](double t) { return t < kEdgeSeconds + 40.0 ? 0.5 : 1.0; }};
+  EXPECT_EQ(decodeWith({{message, 1.0}}, "3", sigmaAt(-21.0, "3"), kEdgeSeconds, 0.0, air, {}).text,
+            message);
+}
+
 // A beacon's key-up: its idle tone for minutes around a short message. The idle tone is the
 // signal's own, not a carrier to take out; alone (a tune) it says nothing.
 TEST(DecoderTest, LeavesTheSignalsOwnIdleToneAlone) {
