@@ -91,6 +91,15 @@ Readings makeReadings(const CharacterTiming& timing, std::int64_t stepFrames) {
     if (dash && timing.dotWindows) {
       layout.wholeDash[node] = Window{WindowKind::DashSymbol, stepOf(start)};
       layout.dashDots = adds.size();
+      std::vector<std::int64_t> shape;
+      for (const Window& w : adds) {
+        shape.push_back(w.offset - stepOf(start));
+      }
+      const auto known = std::find(layout.dashShapes.begin(), layout.dashShapes.end(), shape);
+      layout.dashShape[node] = static_cast<std::size_t>(known - layout.dashShapes.begin());
+      if (known == layout.dashShapes.end()) {
+        layout.dashShapes.push_back(std::move(shape));
+      }
     }
     if (gaps) {
       stretch(adds, WindowKind::IdleGap, WindowKind::IdleGap, start + length, timing.gapFrames);
@@ -151,6 +160,18 @@ Search::Search(const WindowSums& sums, const Readings& readings)
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
     scores_[kind].assign(sums.magnitudes[kind].size(), kNoScore);
   }
+  dashes_.assign(
+      readings.layout.dashShapes.size(),
+      std::vector<double>(sums.magnitudes[static_cast<std::size_t>(WindowKind::DashSymbol)].size(),
+                          kNoScore));
+}
+
+double Search::bothWays(std::size_t shape, std::int64_t at) const {
+  double dots = 0.0;
+  for (const std::int64_t offset : readings_.layout.dashShapes[shape]) {
+    dots += window(WindowKind::DotSymbol, at + offset);
+  }
+  return logAddExp(dots, window(WindowKind::DashSymbol, at)) - std::numbers::ln2;
 }
 
 void Search::setLevel(double u, std::int64_t first, std::int64_t last) {
@@ -191,6 +212,15 @@ void Search::setLevels(const std::vector<double>& perStep, std::int64_t first, s
       out[i] = sum - logCount;
     }
   }
+  // A dash from `k` reads windows up to its last dot's; those set here change it.
+  for (std::size_t shape = 0; shape < dashes_.size(); ++shape) {
+    std::vector<double>& out = dashes_[shape];
+    const std::int64_t back = readings_.layout.dashShapes[shape].back();
+    const auto end = std::min<std::int64_t>(last, static_cast<std::int64_t>(out.size()));
+    for (std::int64_t k = std::max<std::int64_t>(0, first - back); k < end; ++k) {
+      out[static_cast<std::size_t>(k)] = bothWays(shape, k);
+    }
+  }
 }
 
 double Search::window(WindowKind kind, std::int64_t at) const {
@@ -216,13 +246,16 @@ double Search::element(std::size_t node, std::int64_t at) const {
   if (!layout.wholeDash[node]) {
     return sum(windows, at);
   }
-  double dots = 0.0;
   double rest = 0.0;
-  for (std::size_t k = 0; k < windows.size(); ++k) {
-    (k < layout.dashDots ? dots : rest) += window(windows[k].kind, at + windows[k].offset);
+  for (std::size_t k = layout.dashDots; k < windows.size(); ++k) {
+    rest += window(windows[k].kind, at + windows[k].offset);
   }
-  const double whole = window(layout.wholeDash[node]->kind, at + layout.wholeDash[node]->offset);
-  return rest + logAddExp(dots, whole) - std::numbers::ln2;
+  const std::size_t shape = layout.dashShape[node];
+  const std::int64_t from = at + layout.wholeDash[node]->offset;
+  const std::vector<double>& kept = dashes_[shape];
+  return rest + (from >= 0 && from < static_cast<std::int64_t>(kept.size())
+                     ? kept[static_cast<std::size_t>(from)]
+                     : bothWays(shape, from));
 }
 
 void Search::scoresAt(std::int64_t at, std::vector<double>& out) const {

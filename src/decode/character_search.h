@@ -47,6 +47,9 @@ struct Layout {
   std::array<std::vector<Window>, kPatternNodes> end;
   std::array<std::optional<Window>, kPatternNodes> wholeDash;
   std::size_t dashDots = 0;  // the dot windows a whole dash covers
+  // Where a dash's dots lie from its whole window's start, each way rounding puts them; by node.
+  std::vector<std::vector<std::int64_t>> dashShapes;
+  std::array<std::size_t, kPatternNodes> dashShape{};
 };
 
 // How a mode keys a character, in frames: each element, then the gap after it; a pause to end
@@ -136,9 +139,13 @@ class Search {
   // What a node's element (and the gap after it) scores at a character starting at `at`.
   double element(std::size_t node, std::int64_t at) const;
 
+  // A dash read both ways, by its whole window's start, for each of the layout's dash shapes.
+  double bothWays(std::size_t shape, std::int64_t at) const;
+
   const WindowSums& sums_;
   const Readings& readings_;
   std::array<std::vector<double>, kWindowKinds> scores_;
+  std::vector<std::vector<double>> dashes_;  // bothWays, kept as the levels are set
 };
 
 // ln I0(x) for x >= 0.

@@ -15,6 +15,10 @@ constexpr double kSymbolSnrStepDb = 8.0;
 // A transmission is searched again with this many symbols of the recording around it: more than
 // the longest character, which may have been lost to a fade when all was read at one level.
 constexpr std::int64_t kMarginSymbols = 10;
+// And, up to twice as many symbols, this long: read at one level, a transmission may lose more
+// than a character to a fade, tens of seconds of a slow one's trough.
+constexpr double kMarginSeconds = 60.0;
+constexpr std::int64_t kMostMarginSymbols = 2 * kMarginSymbols;
 // Fading is followed over about this long either side (at least two symbols): slow fading of 5
 // to 30 s periods, smoothed enough that noise does not make a level of its own.
 constexpr double kFadeSeconds = 4.0;
@@ -385,7 +389,9 @@ std::vector<PassReading> findPasses(Search& search, const WindowSums& sums,
   // Read at one level for the whole recording, a fade may part a transmission more widely than
   // it parts when read on its own: the parts are read together.
   joinClose(whole.runs, search.readings(), 2 * settings.joinSteps);
-  const std::int64_t margin = kMarginSymbols * settings.symbolSteps;
+  const std::int64_t margin =
+      std::clamp(static_cast<std::int64_t>(std::ceil(kMarginSeconds / settings.stepSeconds)),
+                 kMarginSymbols * settings.symbolSteps, kMostMarginSymbols * settings.symbolSteps);
   std::int64_t freeFrom = 0;
   for (std::size_t k = 0; k < whole.runs.size(); ++k) {
     const PathRun& run = whole.runs[k];
@@ -395,7 +401,9 @@ std::vector<PassReading> findPasses(Search& search, const WindowSums& sums,
     const std::int64_t first = std::max(freeFrom, run.readings.front().first - margin);
     std::int64_t last = std::min(sums.stepCount, endOf(run, search.readings()) + margin);
     if (k + 1 < whole.runs.size() && !whole.runs[k + 1].readings.empty()) {
-      last = std::min(last, whole.runs[k + 1].readings.front().first);
+      // The noise between two transmissions is shared halfway, so the next may look back too.
+      last = std::min(
+          last, (endOf(run, search.readings()) + whole.runs[k + 1].readings.front().first) / 2);
     }
     if (last <= first) {
       continue;

@@ -263,6 +263,17 @@ TEST(DecoderTest, ReadsThroughSlowFadingToBothEnds) {
   EXPECT_NE(decodeWith({{message, 1.0}}, "3", sigma, kEdgeSeconds, 0.0, air, told).text, message);
 }
 
+// A transmission whose first 40 s lie 6 dB down in a long trough: read at one level, all of that
+// is lost, more than the few symbols around it that are searched again; it is read from its
+// first character all the same.
+TEST(DecoderTest, FindsAStartLostInALongTrough) {
+  constexpr double kEdgeSeconds = 20.0;
+  const std::string message = "CQ DE K1ABC";
+  const Air air{.gain = [&](double t) { return t < kEdgeSeconds + 40.0 ? 0.5 : 1.0; }};
+  EXPECT_EQ(decodeWith({{message, 1.0}}, "3", sigmaAt(-21.0, "3"), kEdgeSeconds, 0.0, air, {}).text,
+            message);
+}
+
 // A beacon's key-up: its idle tone for minutes around a short message. The idle tone is the
 // signal's own, not a carrier to take out; alone (a tune) it says nothing.
 TEST(DecoderTest, LeavesTheSignalsOwnIdleToneAlone) {
@@ -314,11 +325,24 @@ TEST(CarriersTest, LeavesAKeyedToneAlone) {
   EXPECT_LT(left, 0.05);
 }
 
+// The track's settings for 3 s symbols at 100 block sums a second and a block's noise power of 1,
+// drifting up to 6 Hz a minute, wandering up to `rangeHz`.
+constexpr double kTrackBlockRate = 100.0;
+constexpr std::int64_t kTrackSymbolBlocks = 300;
+decode::TrackSettings trackSettings(double rangeHz) {
+  decode::TrackSettings settings;
+  settings.blockRateHz = kTrackBlockRate;
+  settings.symbolBlocks = kTrackSymbolBlocks;
+  settings.searchHz = 3.0;
+  settings.rangeHz = rangeHz;
+  settings.driftHzPerSecond = 0.1;
+  settings.noiseBlockPower = 1.0;
+  return settings;
+}
+
 // The track alone: a tone that comes and goes and drifts 3 Hz a minute, jumping between
 // transmissions to another offset inside the search.
 TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
-  constexpr double kBlockRate = 100.0;
-  constexpr std::int64_t kSymbolBlocks = 300;  // 3 s symbols
   const auto truth = [](double t) {
     return t < 300.0 ? -2.0 + 0.05 * t : 2.5 - 0.05 * (t - 300.0);
   };
@@ -327,9 +351,9 @@ TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
   ComplexNoise noise(3, 1.0);
   double turns = 0.0;
   for (std::size_t m = 0; m < blocks; ++m) {
-    const double t = static_cast<double>(m) / kBlockRate;
-    turns = std::fmod(turns + truth(t) / kBlockRate, 1.0);
-    const std::size_t tone = (m / kSymbolBlocks) % 3;
+    const double t = static_cast<double>(m) / kTrackBlockRate;
+    turns = std::fmod(turns + truth(t) / kTrackBlockRate, 1.0);
+    const std::size_t tone = (m / kTrackSymbolBlocks) % 3;
     for (std::size_t k = 0; k < 3; ++k) {
       double i = 0.0;
       double q = 0.0;
@@ -338,18 +362,12 @@ TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
                                         (k == tone ? std::polar(0.3, kTwoPi * turns) : 0.0));
     }
   }
-  decode::TrackSettings settings;
-  settings.blockRateHz = kBlockRate;
-  settings.symbolBlocks = kSymbolBlocks;
-  settings.searchHz = 3.0;
-  settings.rangeHz = 20.0;
-  settings.driftHzPerSecond = 0.1;
-  settings.noiseBlockPower = 1.0;
   const std::vector<std::span<const std::complex<float>>> views(tones.begin(), tones.end());
-  const std::vector<float> track = decode::trackFrequency(views, settings);
+  const std::vector<float> track = decode::trackFrequency(views, trackSettings(20.0));
   for (double t = 10.0; t < 600.0; t += 10.0) {
     if (std::fabs(t - 300.0) > 10.0) {
-      EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), 0.07) << t << " s";
+      EXPECT_NEAR(track[static_cast<std::size_t>(t * kTrackBlockRate)], truth(t), 0.07)
+          << t << " s";
     }
   }
 }
@@ -358,8 +376,6 @@ TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
 // heard the track holds the offset from the tone on either side instead of following noise,
 // which read at a place chosen for it would look like the tone.
 TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
-  constexpr double kBlockRate = 100.0;
-  constexpr std::int64_t kSymbolBlocks = 300;  // 3 s dots
   const auto truth = [](double t) { return -1.0 + 0.01 * t; };
   // Key down for 9 s, then silent for 3, 9 and 21 s in turn.
   const auto keyed = [](double t) {
@@ -371,26 +387,20 @@ TEST(FrequencyTrackTest, HoldsTheOffsetWhereNothingIsHeard) {
   ComplexNoise noise(5, 1.0);
   double turns = 0.0;
   for (std::size_t m = 0; m < blocks; ++m) {
-    const double t = static_cast<double>(m) / kBlockRate;
-    turns = std::fmod(turns + truth(t) / kBlockRate, 1.0);
+    const double t = static_cast<double>(m) / kTrackBlockRate;
+    turns = std::fmod(turns + truth(t) / kTrackBlockRate, 1.0);
     double i = 0.0;
     double q = 0.0;
     noise.next(i, q);
     tone[m] = std::complex<float>(std::complex<double>(i, q) +
                                   (keyed(t) ? std::polar(0.3, kTwoPi * turns) : 0.0));
   }
-  decode::TrackSettings settings;
-  settings.blockRateHz = kBlockRate;
-  settings.symbolBlocks = kSymbolBlocks;
-  settings.searchHz = 3.0;
-  settings.rangeHz = 63.0;
-  settings.driftHzPerSecond = 0.1;
-  settings.noiseBlockPower = 1.0;
   const std::vector<std::span<const std::complex<float>>> views{tone};
-  const std::vector<float> track = decode::trackFrequency(views, settings);
+  const std::vector<float> track = decode::trackFrequency(views, trackSettings(63.0));
   // Noise would lead it hertz away; near the tone it is a little late to follow the drift.
   for (double t = 1.0; t < 300.0; t += 1.0) {
-    EXPECT_NEAR(track[static_cast<std::size_t>(t * kBlockRate)], truth(t), keyed(t) ? 0.1 : 0.2)
+    EXPECT_NEAR(track[static_cast<std::size_t>(t * kTrackBlockRate)], truth(t),
+                keyed(t) ? 0.1 : 0.2)
         << t << " s" << (keyed(t) ? "" : ", silent");
   }
 }
