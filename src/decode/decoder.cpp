@@ -262,6 +262,7 @@ Decoded Decoder::decode() const {
   track.rangeHz = trackRangeHz_;
   track.driftHzPerSecond = settings_.driftHzPerMinute / kSecondsPerMinute;
   track.noiseBlockPower = noiseBlockPower;
+  track.silentPauses = hasSilentPauses(settings_.mode);
   for (std::size_t a = 0; a < keyedHz_.size(); ++a) {
     for (std::size_t b = a + 1; b < keyedHz_.size(); ++b) {
       const double apart = std::fabs(keyedHz_[a] - keyedHz_[b]);

@@ -237,7 +237,8 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
       }
     }
     // A hop that holds no tone itself goes by the hops that do, not by the noise beside it.
-    const bool holds = likelihoodAt(h, path[static_cast<std::size_t>(h)]) > kNoiseLikelihood;
+    const bool holds = !settings.silentPauses ||
+                       likelihoodAt(h, path[static_cast<std::size_t>(h)]) > kNoiseLikelihood;
     double binSum = 0.0;
     double weights = 0.0;
     std::fill(around.begin(), around.end(), 0.0);
@@ -270,9 +271,11 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
                                            static_cast<double>(reach) + fraction) *
                                           binHz;
   }
-  holdBetweenHeard(
-      smooth, heard,
-      std::max<std::int64_t>(1, static_cast<std::int64_t>(kLongestHoldSeconds / hopSeconds)));
+  if (settings.silentPauses) {
+    holdBetweenHeard(
+        smooth, heard,
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(kLongestHoldSeconds / hopSeconds)));
+  }
 
   // Block by block, drawn straight between the hops' middles.
   const double firstMiddle = static_cast<double>(length) / 2.0;

@@ -18,6 +18,10 @@ struct TrackSettings {
   // The closest two tones lie apart; the track's refinement keeps within half of it, so that one
   // tone is never taken for its neighbour where a symbol resolves them barely. 0: one tone.
   double tonesApartHz = 0.0;
+  // The mode's pauses are silence. Only then is a stretch with no tone heard a pause, whose offset
+  // is held from the tones either side; where a tone never stops, a weak stretch is still the
+  // signal, and following it is what keeps a drifting track near threshold.
+  bool silentPauses = false;
 };
 
 // The tones' offset over the recording, one value per block: the likeliest path through
