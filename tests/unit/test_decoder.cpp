@@ -340,36 +340,45 @@ decode::TrackSettings trackSettings(double rangeHz) {
   return settings;
 }
 
-// The track alone: a tone that comes and goes and drifts 3 Hz a minute, jumping between
-// transmissions to another offset inside the search.
-TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
-  const auto truth = [](double t) {
-    return t < 300.0 ? -2.0 + 0.05 * t : 2.5 - 0.05 * (t - 300.0);
-  };
+// The track alone: three tones keyed in turn, never stopping, drifting 3 Hz a minute and jumping
+// between transmissions to another offset inside the search; `amplitude` against noise of 1.
+double driftTruthHz(double t) { return t < 300.0 ? -2.0 + 0.05 * t : 2.5 - 0.05 * (t - 300.0); }
+
+// The largest error of the track over the ten minutes, away from the jump.
+double worstDriftTrackError(double amplitude) {
   const std::size_t blocks = 600 * 100;
   std::vector<std::vector<std::complex<float>>> tones(3, std::vector<std::complex<float>>(blocks));
   ComplexNoise noise(3, 1.0);
   double turns = 0.0;
   for (std::size_t m = 0; m < blocks; ++m) {
     const double t = static_cast<double>(m) / kTrackBlockRate;
-    turns = std::fmod(turns + truth(t) / kTrackBlockRate, 1.0);
+    turns = std::fmod(turns + driftTruthHz(t) / kTrackBlockRate, 1.0);
     const std::size_t tone = (m / kTrackSymbolBlocks) % 3;
     for (std::size_t k = 0; k < 3; ++k) {
       double i = 0.0;
       double q = 0.0;
       noise.next(i, q);
       tones[k][m] = std::complex<float>(std::complex<double>(i, q) +
-                                        (k == tone ? std::polar(0.3, kTwoPi * turns) : 0.0));
+                                        (k == tone ? std::polar(amplitude, kTwoPi * turns) : 0.0));
     }
   }
   const std::vector<std::span<const std::complex<float>>> views(tones.begin(), tones.end());
   const std::vector<float> track = decode::trackFrequency(views, trackSettings(20.0));
+  double worst = 0.0;
   for (double t = 10.0; t < 600.0; t += 10.0) {
     if (std::fabs(t - 300.0) > 10.0) {
-      EXPECT_NEAR(track[static_cast<std::size_t>(t * kTrackBlockRate)], truth(t), 0.07)
-          << t << " s";
+      worst = std::max(
+          worst, std::fabs(track[static_cast<std::size_t>(t * kTrackBlockRate)] - driftTruthHz(t)));
     }
   }
+  return worst;
+}
+
+TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
+  EXPECT_LT(worstDriftTrackError(0.3), 0.07);
+  // Near threshold a tone that never stops is still followed where it reads weak, not held as a
+  // silent mode's pause is: held, this one strays 1.9 Hz.
+  EXPECT_LT(worstDriftTrackError(0.12), 1.0);
 }
 
 // One tone keyed on and off as QRSS is, with pauses of up to 21 s between: where nothing is
