@@ -368,7 +368,9 @@ double worstDriftTrackError(double amplitude) {
   for (double t = 10.0; t < 600.0; t += 10.0) {
     if (std::fabs(t - 300.0) > 10.0) {
       worst = std::max(
-          worst, std::fabs(track[static_cast<std::size_t>(t * kTrackBlockRate)] - driftTruthHz(t)));
+          worst,
+          std::fabs(static_cast<double>(track[static_cast<std::size_t>(t * kTrackBlockRate)]) -
+                    driftTruthHz(t)));
     }
   }
   return worst;
