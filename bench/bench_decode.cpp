@@ -13,8 +13,8 @@
 //                        [--modes]
 //
 // prints the table; FILE gets it as columns for gnuplot (SNR, then one CER column per curve).
-// --modes measures QRSS and FSKCW through the same field instead, with the passes and noise asked
-// for.
+// --modes measures QRSS, FSKCW and DFCW (tones 5 Hz apart, 1 s gaps at 3 s) through the same
+// field instead, with the passes and noise asked for.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -80,9 +80,18 @@ std::string message(SplitMix& random) {
   }
 }
 
+// DFCW as the beacon world keys it: tones 5 Hz apart, a gap of a third of the element.
+constexpr double kDfcwDashHz = 1005.0;
+constexpr double kDfcwGapShare = 1.0 / 3.0;
+
 // The clean recording of a message as render writes it, as complex values at full scale 1.
 std::vector<std::complex<double>> keyed(const std::string& text, const std::string& symbol,
                                         Mode mode) {
+  if (mode == Mode::Dfcw) {
+    return testing::keyedSignal(text, symbol, mode, "",
+                                {{Box::DashFreq, cli::numberText(kDfcwDashHz)},
+                                 {Box::Intgap, cli::numberText(100.0 * kDfcwGapShare)}});
+  }
   return testing::keyedSignal(text, symbol, mode);
 }
 
@@ -196,6 +205,9 @@ decode::DecoderSettings settingsFor(double symbolSeconds, Mode mode) {
   settings.gapSeconds = symbolSeconds / 10.0;
   if (hasMorseTiming(mode)) {
     settings.toneHz = {995.0, 1000.0, 1000.0};
+  } else if (mode == Mode::Dfcw) {
+    settings.toneHz[2] = kDfcwDashHz;
+    settings.gapSeconds = symbolSeconds * kDfcwGapShare;
   }
   return settings;
 }
@@ -233,9 +245,13 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
   power = power / static_cast<double>(on) * level * level;
   const double sigma = noiseSigmaFor(power, snrDb, kRateHz);
   const decode::DecoderSettings settings = settingsFor(symbolSeconds, curve.mode);
-  const std::size_t tone = random.below(3);
-  const double carrierHz = settings.toneHz[hasMorseTiming(curve.mode) ? 1 : tone] +
-                           channel.carrierFromToneHz * (random.uniform() < 0.5 ? -1.0 : 1.0);
+  const std::size_t drawn = random.below(3);
+  // A tone the mode sounds: key down, or DFCW's dot or dash.
+  const std::size_t tone = hasMorseTiming(curve.mode) ? 1
+                           : curve.mode == Mode::Dfcw ? 1 + drawn % 2
+                                                      : drawn;
+  const double carrierHz =
+      settings.toneHz[tone] + channel.carrierFromToneHz * (random.uniform() < 0.5 ? -1.0 : 1.0);
   const double carrierAmplitude =
       channel.carrierDb > 0.0 ? std::sqrt(power * std::pow(10.0, channel.carrierDb / 10.0)) : 0.0;
   const double carrierPhase = kTwoPi * random.uniform();
@@ -500,7 +516,7 @@ void fieldOfModes(std::size_t messages, std::size_t passCount, double noiseHours
       {"carrier +40 dB 20 Hz -22", -22.0, {0.0, 40.0, 20.0, 0.0}},
       {"fading 20 s -22 dB", -22.0, {0.0, 0.0, 0.0, 20.0}}};
   std::printf("Character error rate, 3 s dots, %zu messages a condition:\n", messages);
-  for (const Mode mode : {Mode::Qrss, Mode::Fskcw}) {
+  for (const Mode mode : {Mode::Qrss, Mode::Fskcw, Mode::Dfcw}) {
     for (std::size_t c = 0; c < conditions.size(); ++c) {
       SplitMix random(0xF1E1D000ULL + c * 100 + static_cast<std::uint64_t>(mode));
       SplitMix texts(0x7E575ULL);

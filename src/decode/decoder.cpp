@@ -51,8 +51,10 @@ constexpr double kTrackMinutes = 10.0;
 // tried.
 constexpr double kFoundMargin = 5.0;
 // Readings with less noise than this between them belong to one transmission. A deep fade or a
-// slip of the timing lasts a symbol or two; in ordinary Morse timing a word space alone is seven
-// dots, and a character lost beside one may add six more. A pause between passes is far longer.
+// slip of the timing lasts a symbol or two; in QRSS a word space alone is seven dots of silence,
+// and a character lost beside one may add six more. A pause between passes is far longer. FSKCW
+// keys its word spaces, so it joins as three-tone does: read at one level, a chance character in
+// the noise between two passes a minute apart would otherwise join them.
 constexpr std::int64_t kJoinSymbols = 8;
 constexpr std::int64_t kJoinDots = 14;
 // Noise alone, read as the likeliest characters, looks like a signal of about 0 to 3 dB per
@@ -352,7 +354,8 @@ Decoded Decoder::decode() const {
   finder.symbolFrames = symbolFrames_;
   finder.stepFrames = stepFrames;
   finder.stepSeconds = stepSeconds;
-  finder.joinSteps = (timing.dotWindows ? kJoinDots : kJoinSymbols) * symbolSteps;
+  finder.joinSteps =
+      (timing.dotWindows && timing.silentPauses ? kJoinDots : kJoinSymbols) * symbolSteps;
   finder.startCost = std::log(static_cast<double>(steps)) + kFoundMargin;
   finder.fewestSymbolSnr = kFewestSymbolSnr;
   finder.silentPauses = timing.silentPauses;

@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/keying_options.h"
@@ -13,13 +14,15 @@
 namespace bitoner::testing {
 
 // The clean recording of a message as render writes it at the default options, this symbol
-// length and mode (and FSKCW's shift), as complex values at full scale 1.
-inline std::vector<std::complex<double>> keyedSignal(const std::string& text,
-                                                     const std::string& symbol,
-                                                     Mode mode = Mode::ThreeTone,
-                                                     const std::string& shiftHz = "") {
+// length and mode (and FSKCW's shift, and other boxes as typed), as complex values at full scale 1.
+inline std::vector<std::complex<double>> keyedSignal(
+    const std::string& text, const std::string& symbol, Mode mode = Mode::ThreeTone,
+    const std::string& shiftHz = "", const std::vector<std::pair<Box, std::string>>& boxes = {}) {
   cli::KeyingOptions options;
   options.text(Box::SymbLen) = symbol;
+  for (const auto& [box, typed] : boxes) {
+    options.text(box) = typed;
+  }
   options.mode = modeName(mode);
   if (!shiftHz.empty()) {
     options.shiftText = shiftHz;
