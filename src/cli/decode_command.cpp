@@ -64,6 +64,19 @@ decode::DecoderSettings settingsFor(const DecodeOptions& options, const ToneInpu
   return settings;
 }
 
+// Says, as decode --verbose, where the default search was narrowed to keep the tones apart.
+void sayNarrowedSearch(const decode::DecoderSettings& settings) {
+  const double search = decode::searchFor(settings);
+  if (search < settings.searchHz) {
+    say("decode", "looking for the tones within " + numberText(search) +
+                      " Hz of their "
+                      "frequencies, not " +
+                      numberText(settings.searchHz) +
+                      ": the tones lie so close that a wider search could take one for another "
+                      "(--search chooses)");
+  }
+}
+
 // When a recording began, where its capture says so.
 struct RecordingStart {
   bool known = false;
@@ -228,8 +241,12 @@ int decodeRecording(const DecodeOptions& options) {
   const double rawRate = rateOption(options.rateText);
   std::vector<std::string> taken;
   if (options.live) {
-    decodeLive(settingsFor(options, soughtTones(options.sought, {}, taken), rawRate),
-               options.device, options.verbose);
+    const decode::DecoderSettings settings =
+        settingsFor(options, soughtTones(options.sought, {}, taken), rawRate);
+    if (options.verbose) {
+      sayNarrowedSearch(settings);
+    }
+    decodeLive(settings, options.device, options.verbose);
   }
   std::unique_ptr<RecordingReader> reader = openRecording(options.input, rawRate);
   const RecordingFormat& format = reader->format();
@@ -245,7 +262,11 @@ int decodeRecording(const DecodeOptions& options) {
   if (options.verbose) {
     sayFollowed("decode", taken);
   }
-  decode::Decoder decoder(settingsFor(options, tones, format.sampleRateHz));
+  const decode::DecoderSettings settings = settingsFor(options, tones, format.sampleRateHz);
+  decode::Decoder decoder(settings);
+  if (options.verbose) {
+    sayNarrowedSearch(settings);
+  }
   std::vector<std::complex<float>> samples;
   while (true) {
     reader->read(samples, kReadFrames);
@@ -360,7 +381,8 @@ std::pair<double, double> keyedBand(const ToneInputs& keyed) {
   return keyed.invert ? std::pair(-*highest, -*lowest) : std::pair(*lowest, *highest);
 }
 
-decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::string& searchText,
+decode::DecoderSettings decoderSettings(const ToneInputs& tones,
+                                        const std::optional<std::string>& searchText,
                                         double rateHz) {
   const double sign = (tones.invert ? -1.0 : 1.0) / (1.0 + tones.ppm * kPpmScale);
   decode::DecoderSettings settings;
@@ -369,7 +391,10 @@ decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::stri
   settings.toneHz = {sign * tones.idleHz, sign * tones.dotHz, sign * tones.dashHz};
   settings.symbolSeconds = tones.SymbolLength;
   settings.gapSeconds = tones.InterSymbol;
-  settings.searchHz = readNumber(searchText);
+  if (searchText) {
+    settings.searchHz = readNumber(*searchText);
+    settings.searchChosen = true;
+  }
   return settings;
 }
 
@@ -422,7 +447,8 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   decode
       ->add_option("--search", options.searchText,
                    "Look for the tones within this many Hz of their frequencies where each "
-                   "transmission starts (default 3)")
+                   "transmission starts (default 3, or less where the tones lie so close that "
+                   "one could be taken for another)")
       ->check(number)
       ->option_text("HZ");
   decode

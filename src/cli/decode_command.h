@@ -39,7 +39,7 @@ struct SoughtOptions {
 // `bitoner decode`: reads the keying back out of a recording or a sound server's source.
 struct DecodeOptions {
   SoughtOptions sought;
-  std::string searchText = "3";
+  std::optional<std::string> searchText;  // the decoder's default where not typed
   std::string driftText = "6";
   std::string rateText = "11025";
   bool verbose = false;
@@ -73,8 +73,10 @@ void sayFollowed(std::string_view command, const std::vector<std::string>& taken
 // The band the tones of `tones` span, signed as the spectrum shows them: every tone the mode keys.
 std::pair<double, double> keyedBand(const ToneInputs& tones);
 
-// The decoder's settings for `tones` in a recording at `rateHz`, with --search as typed.
-decode::DecoderSettings decoderSettings(const ToneInputs& tones, const std::string& searchText,
+// The decoder's settings for `tones` in a recording at `rateHz`, with --search as typed, or the
+// decoder's default search where it was not.
+decode::DecoderSettings decoderSettings(const ToneInputs& tones,
+                                        const std::optional<std::string>& searchText,
                                         double rateHz);
 
 // The recording to read, FILE or - for standard input, or with --live (described by `liveHelp`)

@@ -17,7 +17,7 @@ namespace bitoner::cli {
 // aligned to UTC.
 struct GrabOptions {
   SoughtOptions sought;
-  std::string searchText = "3";
+  std::optional<std::string> searchText;  // the decoder's default where not typed
   std::string rateText = "11025";
   std::string input;  // a file, or "-" for standard input
   bool live = false;

@@ -6,7 +6,8 @@
 //  3. the tones' offset is followed over the recording (frequency_track), and the sums turned
 //     back by it and added up into the steps of the timing search;
 //  4. the transmissions are found and each read on its own: characters and their timing, the
-//     level, its fading (character_search, pass_finder);
+//     level, its fading (character_search, pass_finder); where the pauses are silence, what the
+//     track missed is then read off the elements read and all is read again (track_refinement);
 //  5. each character's confidence, and the text (confidence).
 #include "decode/decoder.h"
 
@@ -22,6 +23,7 @@
 #include "decode/noise_floor.h"
 #include "decode/pass_finder.h"
 #include "decode/step_sums.h"
+#include "decode/track_refinement.h"
 
 namespace bitoner::decode {
 
@@ -60,6 +62,9 @@ constexpr double kFewestSymbolSnr = 4.0;
 constexpr double kReferenceBandwidthHz = 2500.0;
 constexpr double kSmallestPower = 1e-30;
 constexpr double kSecondsPerMinute = 60.0;
+// What the track missed is read off each element with its neighbours this many symbols either
+// side of its middle: in DFCW the elements before and after.
+constexpr std::int64_t kRefinementNeighbourSymbols = 2;
 
 // The settings' tones that the mode sounds, by their place in `toneHz`.
 std::vector<std::size_t> keyedTones(Mode mode) {
@@ -117,6 +122,37 @@ std::array<std::size_t, kWindowKinds> windowTones(Mode mode) {
   return tones;
 }
 
+// Each window's magnitude at every starting step, from each tone's step sums scaled to the
+// noise RMS per sample; `sums` says each kind's length and whether it is silent.
+void fillWindows(const std::vector<std::vector<std::complex<double>>>& stepSums, double noiseRms,
+                 const std::array<std::size_t, kWindowKinds>& kindTones, WindowSums& sums) {
+  const std::int64_t steps = sums.stepCount;
+  std::vector<std::vector<std::complex<double>>> running(stepSums.size());
+  for (std::size_t t = 0; t < running.size(); ++t) {
+    running[t].resize(static_cast<std::size_t>(steps + 1));
+    std::complex<double> total = 0.0;
+    for (std::int64_t m = 0; m < steps; ++m) {
+      running[t][static_cast<std::size_t>(m)] = total;
+      total += stepSums[t][static_cast<std::size_t>(m)] / noiseRms;
+    }
+    running[t][static_cast<std::size_t>(steps)] = total;
+  }
+  for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
+    const std::size_t tone = kindTones[kind];
+    const std::int64_t length = sums.steps[kind];
+    if (length == 0 || sums.silent[kind]) {
+      continue;
+    }
+    std::vector<double>& m = sums.magnitudes[kind];
+    m.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, steps - length + 1)));
+    for (std::int64_t k = 0; k + length <= steps; ++k) {
+      m[static_cast<std::size_t>(k)] =
+          std::abs(running[tone][static_cast<std::size_t>(k + length)] -
+                   running[tone][static_cast<std::size_t>(k)]);
+    }
+  }
+}
+
 }  // namespace
 
 double longestCharacterSeconds(const DecoderSettings& settings) {
@@ -130,6 +166,41 @@ double longestCharacterSeconds(const DecoderSettings& settings) {
     longest = std::max(longest, reading.steps);
   }
   return static_cast<double>(longest) / rate;
+}
+
+double searchFor(const DecoderSettings& settings) {
+  if (!(settings.searchHz >= 0.0) || !std::isfinite(settings.searchHz)) {
+    throw SettingsError("the frequency search must be zero or more hertz");
+  }
+  if (!(settings.symbolSeconds > 0.0) || !std::isfinite(settings.symbolSeconds)) {
+    return settings.searchHz;  // the decoder refuses the symbol itself
+  }
+  const std::vector<std::size_t> keyed = keyedTones(settings.mode);
+  const double resolutionHz = 0.5 / settings.symbolSeconds;
+  double search = settings.searchHz;
+  for (std::size_t a = 0; a < keyed.size(); ++a) {
+    for (std::size_t b = a + 1; b < keyed.size(); ++b) {
+      const double apart = std::fabs(settings.toneHz[keyed[a]] - settings.toneHz[keyed[b]]);
+      if (!std::isfinite(apart)) {
+        continue;  // the decoder refuses the tone itself
+      }
+      if (apart * settings.symbolSeconds < 1.0 ||
+          (settings.searchChosen && apart <= settings.searchHz + resolutionHz)) {
+        throw SettingsError(
+            "the tones are too close to be told apart: they must be further apart than the "
+            "search and at least one symbol's resolution");
+      }
+      // The tones move together, so a search reaching as far as they lie apart is readable; but
+      // one wider than half of it holds both a tone's offset and its neighbour's, and a
+      // transmission may then start, or the track start again, on the wrong one. A default
+      // search keeps clear of that, rounded down to a tenth of a hertz.
+      if (!settings.searchChosen) {
+        const double clear = (apart - resolutionHz) / 2.0;
+        search = std::min(search, std::floor(clear * 10.0) / 10.0);
+      }
+    }
+  }
+  return search;
 }
 
 Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
@@ -151,30 +222,17 @@ Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
   if (gapFrames_ < 0) {
     throw SettingsError("the gap cannot be negative");
   }
-  if (!(settings.searchHz >= 0.0) || !std::isfinite(settings.searchHz)) {
-    throw SettingsError("the frequency search must be zero or more hertz");
-  }
   if (!(settings.driftHzPerMinute >= 0.0) || !std::isfinite(settings.driftHzPerMinute)) {
     throw SettingsError("the drift must be zero or more hertz a minute");
   }
   const double symbolSeconds = static_cast<double>(symbolFrames_) / rate;
+  settings_.searchHz = searchFor(settings);
   for (const std::size_t tone : keyedTones(settings.mode)) {
     keyedHz_.push_back(settings.toneHz[tone]);
   }
-  for (std::size_t a = 0; a < keyedHz_.size(); ++a) {
-    const double f = keyedHz_[a];
-    if (!std::isfinite(f) || std::fabs(f) + settings.searchHz >= rate / 2.0) {
+  for (const double f : keyedHz_) {
+    if (!std::isfinite(f) || std::fabs(f) + settings_.searchHz >= rate / 2.0) {
       throw SettingsError("the tones and the search must lie within half the sample rate");
-    }
-    for (std::size_t b = a + 1; b < keyedHz_.size(); ++b) {
-      // The tones move together, so the search may reach almost as far as they lie apart.
-      const double apart = std::fabs(f - keyedHz_[b]);
-      if (apart * settings.symbolSeconds < 1.0 ||
-          apart <= settings.searchHz + 0.5 / settings.symbolSeconds) {
-        throw SettingsError(
-            "the tones are too close to be told apart: they must be further apart than the "
-            "search and at least one symbol's resolution");
-      }
     }
   }
   // The track stays inside the band.
@@ -183,8 +241,8 @@ Decoder::Decoder(const DecoderSettings& settings) : settings_(settings) {
     edge = std::min(edge, rate / 2.0 - std::fabs(f));
   }
   trackRangeHz_ =
-      std::max(settings.searchHz,
-               std::min(settings.searchHz + kTrackMinutes * settings.driftHzPerMinute, edge));
+      std::max(settings_.searchHz,
+               std::min(settings_.searchHz + kTrackMinutes * settings.driftHzPerMinute, edge));
 
   const double byResolution = static_cast<double>(symbolFrames_) / kStepsPerSymbol;
   const double byOffset = rate / (kBlocksPerOffsetCycle * (trackRangeHz_ + 1.0 / symbolSeconds));
@@ -274,36 +332,17 @@ Decoded Decoder::decode() const {
   WindowSums sums;
   sums.stepCount = steps;
   const std::array<std::size_t, kWindowKinds> kindTones = windowTones(settings_.mode);
-  std::vector<std::vector<std::complex<double>>> running(tones.size());
-  for (std::size_t t = 0; t < running.size(); ++t) {
-    const std::vector<std::complex<double>> stepSums =
-        followTrack(tones[t], trackHz, blockRate, blocksPerStep_);
+  std::vector<std::vector<std::complex<double>>> stepSums(tones.size());
+  for (std::size_t t = 0; t < stepSums.size(); ++t) {
+    stepSums[t] = followTrack(tones[t], trackHz, blockRate, blocksPerStep_);
     cleaned[t] = {};
-    running[t].resize(static_cast<std::size_t>(steps + 1));
-    std::complex<double> total = 0.0;
-    for (std::int64_t m = 0; m < steps; ++m) {
-      running[t][static_cast<std::size_t>(m)] = total;
-      total += stepSums[static_cast<std::size_t>(m)] / noiseRms;
-    }
-    running[t][static_cast<std::size_t>(steps)] = total;
   }
   for (std::size_t kind = 0; kind < kWindowKinds; ++kind) {
-    const std::size_t tone = kindTones[kind];
-    const std::int64_t length = kindSteps[kind];
-    sums.frames[kind] = length * stepFrames;
-    sums.steps[kind] = length;
-    sums.silent[kind] = tone == kSilent;
-    if (length == 0 || tone == kSilent) {
-      continue;
-    }
-    std::vector<double>& m = sums.magnitudes[kind];
-    m.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, steps - length + 1)));
-    for (std::int64_t k = 0; k + length <= steps; ++k) {
-      m[static_cast<std::size_t>(k)] =
-          std::abs(running[tone][static_cast<std::size_t>(k + length)] -
-                   running[tone][static_cast<std::size_t>(k)]);
-    }
+    sums.frames[kind] = kindSteps[kind] * stepFrames;
+    sums.steps[kind] = kindSteps[kind];
+    sums.silent[kind] = kindTones[kind] == kSilent;
   }
+  fillWindows(stepSums, noiseRms, kindTones, sums);
 
   // 4. The transmissions.
   const Readings readings = makeReadings(timing, stepFrames);
@@ -327,13 +366,39 @@ Decoded Decoder::decode() const {
       finder.toneKinds.push_back(static_cast<WindowKind>(kind));
     }
   }
-  const std::vector<PassReading> found = findPasses(search, sums, finder);
+  std::vector<PassReading> found = findPasses(search, sums, finder);
+  // Where the pauses are silence the track holds nothing to go by between elements, so what it
+  // missed is read off the elements read, and all is read again along the track so mended.
+  std::vector<double> missedHz(static_cast<std::size_t>(steps), 0.0);
+  if (timing.silentPauses && !found.empty()) {
+    std::vector<HeardWindow> heard;
+    for (const PassReading& pass : found) {
+      for (const auto& [start, r] : pass.run.readings) {
+        for (const Window& w : readings.all[static_cast<std::size_t>(r)].windows) {
+          const auto kind = static_cast<std::size_t>(w.kind);
+          if (kindTones[kind] != kSilent) {
+            heard.push_back({kindTones[kind], start + w.offset, kindSteps[kind]});
+          }
+        }
+      }
+    }
+    missedHz = trackError(stepSums, heard, stepSeconds, symbolSteps,
+                          kRefinementNeighbourSymbols * symbolSteps);
+    for (std::vector<std::complex<double>>& tone : stepSums) {
+      turnBack(tone, missedHz, stepSeconds);
+    }
+    fillWindows(stepSums, noiseRms, kindTones, sums);
+    found = findPasses(search, sums, finder);
+  }
 
   // 5. What each says.
   const auto offsetAt = [&](double seconds) {
     const auto block = std::clamp<std::int64_t>(static_cast<std::int64_t>(seconds * blockRate), 0,
                                                 static_cast<std::int64_t>(trackHz.size()) - 1);
-    return trackHz.empty() ? 0.0 : static_cast<double>(trackHz[static_cast<std::size_t>(block)]);
+    const auto step = std::clamp<std::int64_t>(block / blocksPerStep_, 0, steps - 1);
+    return trackHz.empty() ? 0.0
+                           : static_cast<double>(trackHz[static_cast<std::size_t>(block)]) +
+                                 missedHz[static_cast<std::size_t>(step)];
   };
   for (const PassReading& reading : found) {
     DecodedPass pass;

@@ -28,9 +28,12 @@ struct DecoderSettings {
   // In ordinary Morse timing the dot tone is the key-down tone and the idle tone FSKCW's key up;
   // a mode's silent tones are not listened for.
   std::array<double, 3> toneHz{600.0, 1000.0, 1200.0};
-  double symbolSeconds = 0.5;     // in ordinary Morse timing, the dot
-  double gapSeconds = 0.05;       // not used in ordinary Morse timing
-  double searchHz = 3.0;          // each transmission starts within +/- this of the tones
+  double symbolSeconds = 0.5;  // in ordinary Morse timing, the dot
+  double gapSeconds = 0.05;    // not used in ordinary Morse timing
+  double searchHz = 3.0;       // each transmission starts within +/- this of the tones
+  // Whether `searchHz` was chosen. A search left at its default is narrowed where the tones lie
+  // so close that a tone moved by it could be taken for its neighbour; one chosen is refused.
+  bool searchChosen = false;
   double driftHzPerMinute = 6.0;  // the fastest the tones may move while it lasts
   // For measuring only: the signal's true amplitude over the noise RMS per sample at a time in
   // seconds, read instead of the level the decoder follows, to show what knowing it would gain.
@@ -118,6 +121,11 @@ class Decoder {
   std::unique_ptr<StepSums> sums_;
   std::unique_ptr<NoiseFloor> noise_;
 };
+
+// The search the decoder uses for `settings`: their own, or where it was left at its default,
+// narrowed so that no tone moved within it lands within it of another tone. Throws SettingsError
+// for tones too close to be told apart at any search, or closer than a search chosen allows.
+double searchFor(const DecoderSettings& settings);
 
 // The longest a character lasts in the settings' mode, its pause included, in seconds.
 double longestCharacterSeconds(const DecoderSettings& settings);

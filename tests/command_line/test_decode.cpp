@@ -118,6 +118,21 @@ TEST(DecodeTest, ReadsEveryModeBackThroughNoise) {
   }
 }
 
+// FSKCW's default 5 Hz shift at 0.2 s, as the beacon keys it: the default search is narrowed to
+// keep the tones apart, and said so; the same search typed is refused.
+TEST(DecodeTest, NarrowsTheDefaultSearchToWhatCloseTonesAllow) {
+  const TempDir dir;
+  const std::vector<std::string> keying{"--mode", "fskcw", "--symbol", "0.2"};
+  render(with(keying, {"--freq", "1000.8", "-o", "f.wav", "TEST"}), dir);
+  const Finished narrowed = run(with({"decode", "--verbose", "f.wav"}, keying), dir.path());
+  EXPECT_EQ(narrowed.status, 0) << narrowed.err;
+  EXPECT_EQ(narrowed.out, "TEST\n");
+  EXPECT_NE(narrowed.err.find("within 1.2 Hz"), std::string::npos) << narrowed.err;
+  const Finished chosen = run(with({"decode", "--search", "3", "f.wav"}, keying), dir.path());
+  EXPECT_EQ(chosen.status, 2);
+  EXPECT_NE(chosen.err.find("too close"), std::string::npos) << chosen.err;
+}
+
 TEST(DecodeTest, VerboseAndAnnotationsTellWhatWasRead) {
   const TempDir dir;
   render(with(kShort, {"--invert", "--snr", "10", "--seed", "5", "--start",
