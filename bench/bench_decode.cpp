@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How well and how fast `bitoner decode` reads its own signal out of noise: the character error
 // rate against the signal-to-noise ratio for callsign-like messages, with an unknown start, level,
-// phase and a frequency offset up to +/-2.6 Hz, also drifting, beside a strong steady carrier and
-// fading; two transmissions in one recording; characters printed for hours of noise alone; and
-// the decoding speed in multiples of real time.
-// The noise comes from a generator of the benchmark's own (SplitMix64 and the Box-Muller
-// transform), not from `render --snr`, so the decoder is not scored on the noise it was built
-// beside.
+// phase and a frequency offset up to +/-2.6 Hz, also drifting (one way or to and fro), beside a
+// strong steady carrier and fading; two transmissions in one recording; characters printed for
+// hours of noise alone; and the decoding speed in multiples of real time. The noise comes from a
+// generator of the benchmark's own (SplitMix64 and the Box-Muller transform), not from `render
+// --snr`, so the decoder is not scored on the noise it was built beside.
 //
 //   bitoner_bench_decode [--quick] [--table FILE] [--curve NAME]... [--snr DB]...
 //                        [--passes N] [--noise-hours H] [--messages N] [--no-curves]
@@ -101,6 +100,7 @@ struct Channel {
   double carrierDb = 0.0;          // a steady carrier this much above the signal; 0 for none
   double carrierFromToneHz = 0.0;  // beside a tone chosen at random (key down), either side
   double fadingSeconds = 0.0;      // Rayleigh fading of about this period; 0 for none
+  double wanderSeconds = 0.0;      // the drift turns back this often; 0 for never
 };
 
 struct Curve {
@@ -236,6 +236,17 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
   const double offsetHz = kLargestOffsetHz * (2.0 * random.uniform() - 1.0);
   const Channel& channel = curve.channel;
   const double drift = channel.driftHzPerMinute / 60.0 * (random.uniform() < 0.5 ? -1.0 : 1.0);
+  // Seconds of drift by a time: straight on, or to and fro from a random place in a leg (drawn
+  // only then, so that the other curves keep their draws).
+  const double leg = channel.wanderSeconds;
+  const double legStart = leg > 0.0 ? leg * random.uniform() : 0.0;
+  const auto drifted = [leg, legStart](double t) {
+    if (leg <= 0.0) {
+      return t;
+    }
+    const double u = std::fmod(t + legStart, 2.0 * leg);
+    return (u < leg ? u : 2.0 * leg - u) - legStart;
+  };
   double power = 0.0;
   std::size_t on = 0;
   for (const auto& s : clean) {
@@ -267,7 +278,7 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
       gain = fading.at(t);
     }
     std::complex<double> x = sigma * random.gaussian();
-    const double f = offsetHz + drift * t;
+    const double f = offsetHz + drift * drifted(t);
     turns = std::fmod(turns + f / kRateHz, 1.0);
     if (truth != nullptr) {
       truth->turns.push_back(turns);
@@ -278,7 +289,7 @@ std::vector<std::complex<float>> receive(const std::vector<std::string>& texts, 
     }
     received[n] = {static_cast<float>(x.real()), curve.mono ? 0.0F : static_cast<float>(x.imag())};
   }
-  firstOffsetHz = offsetHz + drift * static_cast<double>(before) / kRateHz;
+  firstOffsetHz = offsetHz + drift * drifted(static_cast<double>(before) / kRateHz);
   if (truth != nullptr) {
     const double steady = std::sqrt(power) / sigma;
     const bool fades = channel.fadingSeconds > 0.0;
@@ -404,13 +415,23 @@ Trial trial(const std::string& text, const Curve& curve, double snrDb, SplitMix&
   result.errors = bench::editDistance(text, decoded.text);
   result.lost = bench::lostCharacters(text, decoded.text);
   if (result.errors > 0 && std::getenv("BITONER_BENCH_SHOW") != nullptr) {
-    // The fading in the middle of the first element and of the last.
+    // The fading in the middle of the first element and of the last; how far the track strayed
+    // from the true offset in the middle of a character read.
     const double symbolSeconds = std::stod(curve.symbol);
+    double strayHz = 0.0;
+    for (const decode::DecodedCharacter& c : decoded.characters) {
+      const auto n =
+          std::min(static_cast<std::size_t>((c.startSeconds + c.seconds / 2.0) * kRateHz),
+                   truth.turns.size() - 2);
+      const double cycles = truth.turns[n + 1] - truth.turns[n];
+      strayHz =
+          std::max(strayHz, std::fabs(c.offsetHz - (cycles - std::floor(cycles + 0.5)) * kRateHz));
+    }
     std::fprintf(stderr,
-                 "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz, found %.2f Hz, fading "
-                 "%.0f dB at the start, %.0f dB at the end)\n",
+                 "%s %.0f dB: sent \"%s\", read \"%s\" (offset %.2f Hz, found %.2f Hz, track up to "
+                 "%.2f Hz off, fading %.0f dB at the start, %.0f dB at the end)\n",
                  curve.name.c_str(), snrDb, text.c_str(), decoded.text.c_str(), offsetHz,
-                 decoded.offsetHz, truth.fadeDb(truth.keyed(false) + symbolSeconds / 2.0),
+                 decoded.offsetHz, strayHz, truth.fadeDb(truth.keyed(false) + symbolSeconds / 2.0),
                  truth.fadeDb(truth.keyed(true) - 1.5 * symbolSeconds));
   }
   result.sent = text.size();
@@ -614,8 +635,19 @@ int main(int argc, char* argv[]) {
                             {"3s-carrier40", "3", false, {0.0, 40.0, 20.0, 0.0}},
                             {"3s-fading", "3", false, {0.0, 0.0, 0.0, 20.0}},
                             {"3s-fading5", "3", false, {0.0, 0.0, 0.0, 5.0}},
-                            {"3s-fading30", "3", false, {0.0, 0.0, 0.0, 30.0}}};
+                            {"3s-fading30", "3", false, {0.0, 0.0, 0.0, 30.0}},
+                            {"3s-wander2", "3", false, {2.0, 0.0, 0.0, 0.0, 60.0}},
+                            {"0.5s-drift6", "0.5", false, {6.0, 0.0, 0.0, 0.0}}};
+  // Each curve's draws are seeded by its place in the whole list, so that a curve asked for alone
+  // reads the same recordings as in a run of them all.
+  std::vector<std::size_t> places(curves.size());
+  for (std::size_t c = 0; c < places.size(); ++c) {
+    places[c] = c;
+  }
   if (!only.empty()) {
+    std::erase_if(places, [&](std::size_t c) {
+      return std::find(only.begin(), only.end(), curves[c].name) == only.end();
+    });
     std::erase_if(curves, [&](const Curve& c) {
       return std::find(only.begin(), only.end(), c.name) == only.end();
     });
@@ -643,7 +675,7 @@ int main(int argc, char* argv[]) {
     std::printf("%8.0f", snrs[s]);
     for (std::size_t c = 0; c < curves.size(); ++c) {
       // The same messages, offsets and noise for every point of a curve, seeded by its place.
-      SplitMix random(0x5EED0000ULL + c * 1000 + s);
+      SplitMix random(0x5EED0000ULL + places[c] * 1000 + s);
       SplitMix texts(0x7E575ULL);
       std::size_t errors = 0;
       std::size_t sent = 0;

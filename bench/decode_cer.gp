@@ -27,4 +27,6 @@ plot data using 1:2 with linespoints lw 2 pt 7 title "3 s symbols, I/Q", \
      data using 1:9 with linespoints lw 2 pt 12 title "3 s, Rayleigh fading (20 s)", \
      data using 1:10 with linespoints lw 1 pt 14 title "3 s, Rayleigh fading (5 s)", \
      data using 1:11 with linespoints lw 1 pt 3 title "3 s, Rayleigh fading (30 s)", \
+     data using 1:12 with linespoints lw 1 pt 1 title "3 s, drift 2 Hz a minute turning every minute", \
+     data using 1:13 with linespoints lw 1 pt 2 title "0.5 s, drift 6 Hz a minute", \
      $eye using 1:2 with linespoints lw 3 dt 2 pt 13 ps 1.5 lc rgb "black" title "the human eye, 3 s dots"

@@ -31,6 +31,10 @@ constexpr double kSmoothResolution = 0.1;
 // The path through noise alone finds likelihoods up to about this beside it (the strongest of
 // the bins it may wander to); only a hop beyond it is taken to hold a tone.
 constexpr double kNoiseLikelihood = 8.0;
+// The smoothing's line is drawn on no further than the last hop whose likelihood passes this:
+// near threshold a tone reads below what noise reaches at its strongest, and a line held from
+// further in would leave a drifting transmission's ends behind.
+constexpr double kLineLikelihood = kNoiseLikelihood / 2.0;
 // Where no hop within the smoothing holds a tone (a pause between words, noise before a
 // transmission), the offset is drawn between the tones heard nearest, up to this far either
 // side, rather than taken from noise: at a place where noise was followed, noise looks like a tone.
@@ -63,6 +67,39 @@ void holdBetweenHeard(std::vector<double>& offset, const std::vector<std::uint8_
     before = h;
   }
 }
+
+// A weighted straight line through the path around a hop (at 0): a mean alone is pulled towards
+// the side it has more of, which at a transmission's ends or beside a pause is a drifting tone's
+// later or earlier offset.
+struct LineFit {
+  double weights = 0.0;
+  double x = 0.0;
+  double y = 0.0;
+  double xx = 0.0;
+  double xy = 0.0;
+
+  void add(double at, double value, double weight) {
+    weights += weight;
+    x += weight * at;
+    y += weight * value;
+    xx += weight * at * at;
+    xy += weight * at * value;
+  }
+  // The line's slope, no steeper than `steepest` either way.
+  double slope(double steepest) const {
+    if (weights <= 0.0) {
+      return 0.0;
+    }
+    const double meanX = x / weights;
+    const double spread = xx / weights - meanX * meanX;
+    return spread > kLeastSpread
+               ? std::clamp((xy / weights - meanX * y / weights) / spread, -steepest, steepest)
+               : 0.0;
+  }
+  // Its value at 0 with a slope.
+  double at(double slope) const { return (y - slope * x) / weights; }
+  static constexpr double kLeastSpread = 0.25;  // hops squared
+};
 
 }  // namespace
 
@@ -104,6 +141,16 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
   const auto smoothHops =
       std::max<std::int64_t>(1, static_cast<std::int64_t>(smoothSeconds / hopSeconds));
   const auto bins = static_cast<std::size_t>(2 * reach + 1);
+  // The smoothing follows a slope only where the drift allowed moves the tones by more than the
+  // share of a symbol's resolution over half of it: short symbols resolve coarsely enough that a
+  // slope drawn from the path's wobble would cost more than it mends. Nor where the pauses are
+  // silence: there the hold between the tones heard already keeps the ends, and a slope drawn
+  // through key-up reads the slow modes worse near threshold.
+  const double steepest =
+      !settings.silentPauses &&
+              settings.driftHzPerSecond * smoothSeconds / 2.0 > kSmoothResolution / symbolSeconds
+          ? binsPerHop
+          : 0.0;
 
   // The likelihood, hop by hop, that a tone lies at each offset.
   const double scale = 1.0 / (static_cast<double>(length) * settings.noiseBlockPower);
@@ -219,7 +266,15 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
     width = std::clamp<std::int64_t>(
         static_cast<std::int64_t>(std::floor(settings.tonesApartHz / 2.0 / binHz)) - 1, 1, width);
   }
+  // Between bins, drawn straight.
+  const auto likelihoodBetween = [&](std::int64_t h, double b) {
+    const double below = std::floor(b);
+    const auto i = static_cast<std::int64_t>(below);
+    const double w = b - below;
+    return (1.0 - w) * likelihoodAt(h, i) + w * likelihoodAt(h, i + 1);
+  };
   std::vector<double> around(static_cast<std::size_t>(2 * width + 1));
+  std::vector<std::int64_t> fitted;                                 // the hops the line goes by
   std::vector<std::uint8_t> heard(static_cast<std::size_t>(hops));  // a tone within the smoothing
   for (std::int64_t h = 0; h < hops; ++h) {
     std::int64_t low = h;
@@ -239,10 +294,12 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
     // A hop that holds no tone itself goes by the hops that do, not by the noise beside it.
     const bool holds = !settings.silentPauses ||
                        likelihoodAt(h, path[static_cast<std::size_t>(h)]) > kNoiseLikelihood;
-    double binSum = 0.0;
-    double weights = 0.0;
-    std::fill(around.begin(), around.end(), 0.0);
-    for (int pass = 0; pass < 2 && weights <= 0.0; ++pass) {
+    LineFit line;
+    // The hops around where a tone is heard, as places from this one.
+    double firstHeard = std::numeric_limits<double>::infinity();
+    double lastHeard = -firstHeard;
+    fitted.clear();
+    for (int pass = 0; pass < 2 && line.weights <= 0.0; ++pass) {
       for (std::int64_t k = low; k <= high; ++k) {
         const std::int64_t b = path[static_cast<std::size_t>(k)];
         // Unweighted when nothing around looks like a tone.
@@ -251,14 +308,35 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
         if (w <= 0.0) {
           continue;
         }
-        binSum += w * static_cast<double>(b);
-        weights += w;
-        for (std::int64_t d = -width; d <= width; ++d) {
-          around[static_cast<std::size_t>(d + width)] += likelihoodAt(k, b + d);
+        line.add(static_cast<double>(k - h), static_cast<double>(b), w);
+        if (l > kLineLikelihood) {
+          firstHeard = std::min(firstHeard, static_cast<double>(k - h));
+          lastHeard = std::max(lastHeard, static_cast<double>(k - h));
         }
+        fitted.push_back(k);
+      }
+      if (line.weights <= 0.0) {
+        fitted.clear();
       }
     }
-    // The ridge's top beside the path, between bins by the parabola through its neighbours.
+    // Where no tone is heard around, or beyond the last one heard, the line is not drawn on:
+    // through noise alone it would follow noise, which then reads as a tone. Where it is drawn,
+    // the ridge's top is looked for beside it rather than beside the path, whose steps around a
+    // drifting line would move the top by as much as the line leaves the path's mean.
+    const bool drawn = steepest > 0.0 && firstHeard <= lastHeard;
+    const double slope = drawn ? line.slope(steepest) : 0.0;
+    const double middle = line.at(slope);
+    const double held = drawn ? std::clamp(0.0, firstHeard, lastHeard) : 0.0;
+    std::fill(around.begin(), around.end(), 0.0);
+    for (const std::int64_t k : fitted) {
+      const double b = drawn ? middle + slope * static_cast<double>(k - h)
+                             : static_cast<double>(path[static_cast<std::size_t>(k)]);
+      for (std::int64_t d = -width; d <= width; ++d) {
+        around[static_cast<std::size_t>(d + width)] +=
+            likelihoodBetween(k, b + static_cast<double>(d));
+      }
+    }
+    // The ridge's top, between bins by the parabola through its neighbours.
     const auto top = std::max_element(around.begin(), around.end()) - around.begin();
     double fraction = 0.0;
     if (top > 0 && top + 1 < static_cast<std::ptrdiff_t>(around.size())) {
@@ -267,9 +345,10 @@ std::vector<float> trackFrequency(std::span<const std::span<const std::complex<f
       const double curve = below - 2.0 * around[static_cast<std::size_t>(top)] + above;
       fraction = curve < 0.0 ? std::clamp(0.5 * (below - above) / curve, -0.5, 0.5) : 0.0;
     }
-    smooth[static_cast<std::size_t>(h)] = (binSum / weights + static_cast<double>(top - width) -
-                                           static_cast<double>(reach) + fraction) *
-                                          binHz;
+    smooth[static_cast<std::size_t>(h)] =
+        (middle + slope * held + static_cast<double>(top - width) - static_cast<double>(reach) +
+         fraction) *
+        binHz;
   }
   if (settings.silentPauses) {
     holdBetweenHeard(

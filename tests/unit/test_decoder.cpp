@@ -345,26 +345,35 @@ decode::TrackSettings trackSettings(double rangeHz) {
 // between transmissions to another offset inside the search; `amplitude` against noise of 1.
 double driftTruthHz(double t) { return t < 300.0 ? -2.0 + 0.05 * t : 2.5 - 0.05 * (t - 300.0); }
 
-// The largest error of the track over the ten minutes, away from the jump.
-double worstDriftTrackError(double amplitude) {
-  const std::size_t blocks = 600 * 100;
+// `seconds` of three tones' block sums in noise of 1, keyed in turn at `amplitude` from
+// `fromSeconds` to `toSeconds`, offset by `truth`; tracked.
+std::vector<float> trackOfThreeTones(double amplitude, double seconds, double fromSeconds,
+                                     double toSeconds, const std::function<double(double)>& truth) {
+  const auto blocks = static_cast<std::size_t>(seconds * kTrackBlockRate);
   std::vector<std::vector<std::complex<float>>> tones(3, std::vector<std::complex<float>>(blocks));
   ComplexNoise noise(3, 1.0);
   double turns = 0.0;
   for (std::size_t m = 0; m < blocks; ++m) {
     const double t = static_cast<double>(m) / kTrackBlockRate;
-    turns = std::fmod(turns + driftTruthHz(t) / kTrackBlockRate, 1.0);
+    turns = std::fmod(turns + truth(t) / kTrackBlockRate, 1.0);
     const std::size_t tone = (m / kTrackSymbolBlocks) % 3;
+    const bool keyed = t >= fromSeconds && t < toSeconds;
     for (std::size_t k = 0; k < 3; ++k) {
       double i = 0.0;
       double q = 0.0;
       noise.next(i, q);
-      tones[k][m] = std::complex<float>(std::complex<double>(i, q) +
-                                        (k == tone ? std::polar(amplitude, kTwoPi * turns) : 0.0));
+      tones[k][m] =
+          std::complex<float>(std::complex<double>(i, q) +
+                              (keyed && k == tone ? std::polar(amplitude, kTwoPi * turns) : 0.0));
     }
   }
   const std::vector<std::span<const std::complex<float>>> views(tones.begin(), tones.end());
-  const std::vector<float> track = decode::trackFrequency(views, trackSettings(20.0));
+  return decode::trackFrequency(views, trackSettings(20.0));
+}
+
+// The largest error of the track over the ten minutes, away from the jump.
+double worstDriftTrackError(double amplitude) {
+  const std::vector<float> track = trackOfThreeTones(amplitude, 600.0, 0.0, 600.0, driftTruthHz);
   double worst = 0.0;
   for (double t = 10.0; t < 600.0; t += 10.0) {
     if (std::fabs(t - 300.0) > 10.0) {
@@ -382,6 +391,16 @@ TEST(FrequencyTrackTest, FollowsDriftAndStartsAgainElsewhere) {
   // Near threshold a tone that never stops is still followed where it reads weak, not held as a
   // silent mode's pause is: held, this one strays 1.9 Hz.
   EXPECT_LT(worstDriftTrackError(0.12), 1.0);
+}
+
+// A drifting transmission with noise before and after: its first and last symbols are where the
+// tones were then, not pulled towards where they were in the symbols beside.
+TEST(FrequencyTrackTest, FollowsDriftToATransmissionsEnds) {
+  const auto truth = [](double t) { return 1.0 + 0.05 * t; };
+  const std::vector<float> track = trackOfThreeTones(0.3, 180.0, 30.0, 150.0, truth);
+  for (const double t : {31.5, 148.5}) {
+    EXPECT_NEAR(track[static_cast<std::size_t>(t * kTrackBlockRate)], truth(t), 0.08) << t << " s";
+  }
 }
 
 // One tone keyed on and off as QRSS is, with pauses of up to 21 s between: where nothing is
