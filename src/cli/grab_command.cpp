@@ -260,8 +260,10 @@ CLI::App* addGrabCommand(CLI::App& app, GrabOptions& options) {
       ->option_text("TEXT");
   grab->add_flag("--decode", options.decode,
                  "Read the keying and write the characters above their traces");
-  grab->add_option("--search", options.searchText,
-                   "With --decode: look for the tones within this many Hz (default 3)")
+  grab->add_option(
+          "--search", options.searchText,
+          "With --decode: look for the tones within this many Hz (default 3, or less where "
+          "the tones lie so close that one could be taken for another)")
       ->check(number)
       ->option_text("HZ");
   grab->add_option("--output-dir", options.outputDir,
