@@ -26,6 +26,10 @@ constexpr double kLeastLineSnr = 40.0;
 // line (or its sidebands') over the whole recording.
 constexpr double kCarrierWander = 0.25;
 constexpr std::size_t kMostCarriers = 8;
+// A line holding less than this share of the power at its frequency, window by window, is keyed:
+// a carrier holds all of it, DFCW's dash tone through an all-dash message about 0.7.
+constexpr std::int64_t kShortWindowsPerSymbol = 4;
+constexpr double kKeyedShare = 0.8;
 // More quiet symbols than chance gives, by this many, make a line a keyed tone.
 constexpr double kFewestQuietSymbols = 3.0;
 // The search spectrum is windowed (Hann), whose main lobe spans two bins of the unpadded length
@@ -129,6 +133,34 @@ std::vector<Carrier> removeSteadyCarriers(std::span<const std::complex<float>> r
       const double l = std::abs(sum) / static_cast<double>(symbolBlocks);
       stray += (l - middle) * (l - middle);
       quiet += l < middle / 2.0 ? 1 : 0;
+    }
+    // How much of the power at the line, window by window, the line itself holds: all of it for
+    // a carrier, only the share of the time it sounds for a keyed tone. Windows a quarter symbol
+    // long see a DFCW dash tone's 1 s gaps, where it is keyed for minutes with hardly a pause and
+    // no symbol-long window goes quiet. Both are taken over the whole recording, their noise
+    // taken off, so that noise does not blur them as it does single windows near threshold.
+    const std::int64_t shortBlocks =
+        std::max<std::int64_t>(1, symbolBlocks / kShortWindowsPerSymbol);
+    double shortPower = 0.0;
+    const std::int64_t shortCount = n / shortBlocks;
+    for (std::int64_t s = 0; s < shortCount; ++s) {
+      std::complex<double> sum = 0.0;
+      for (std::int64_t m = s * shortBlocks; m < (s + 1) * shortBlocks; ++m) {
+        sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
+               std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
+      }
+      shortPower += std::norm(sum) / static_cast<double>(shortBlocks * shortBlocks);
+    }
+    shortPower = shortPower / static_cast<double>(shortCount) -
+                 noiseBlockPower / static_cast<double>(shortBlocks);
+    double linePower = 0.0;
+    for (const std::complex<double>& l : level) {
+      linePower += std::norm(l);
+    }
+    linePower =
+        linePower / static_cast<double>(stretches) - noiseBlockPower / static_cast<double>(stretch);
+    if (linePower < kKeyedShare * shortPower) {
+      continue;
     }
     // Noise takes a steady line of symbol SNR rho below half its level in about exp(-rho / 4)
     // of the symbols.

@@ -299,7 +299,7 @@ TEST(DecoderTest, LeavesTheSignalsOwnIdleToneAlone) {
 }
 
 // A keyed tone whose phase runs on from element to element makes a line too, but it comes and
-// goes; a carrier stays.
+// goes, if only for a third of a symbol at a time; a carrier stays.
 TEST(CarriersTest, LeavesAKeyedToneAlone) {
   constexpr std::int64_t kSymbolBlocks = 16;
   constexpr std::size_t kBlocks = 4000;
@@ -315,6 +315,30 @@ TEST(CarriersTest, LeavesAKeyedToneAlone) {
   std::vector<std::complex<float>> cleaned;
   EXPECT_TRUE(decode::removeSteadyCarriers(keyedTone, cleaned, 100.0, kSymbolBlocks, 0.01).empty());
   EXPECT_TRUE(cleaned.empty());
+  // DFCW's dash tone through "0000": dashes with gaps a third of a symbol long, and a symbol and a
+  // gap of silence between the characters, so that hardly a symbol-long window goes quiet.
+  constexpr std::size_t kGapBlocks = 5;
+  std::vector<std::complex<float>> dashes;
+  for (int character = 0; character < 4; ++character) {
+    for (int dash = 0; dash < 5; ++dash) {
+      dashes.insert(dashes.end(), kSymbolBlocks, 1.0F);
+      dashes.insert(dashes.end(), kGapBlocks, 0.0F);
+    }
+    dashes.insert(dashes.end(), kSymbolBlocks, 0.0F);
+  }
+  // Near threshold: 12.7 dB a symbol over the noise.
+  constexpr double kNoiseBlockPower = 0.85;
+  ComplexNoise noise(7, std::sqrt(kNoiseBlockPower));
+  for (std::size_t m = 0; m < dashes.size(); ++m) {
+    double i = 0.0;
+    double q = 0.0;
+    noise.next(i, q);
+    dashes[m] =
+        dashes[m] * std::complex<float>(std::polar(1.0, kTwoPi * 0.01 * static_cast<double>(m))) +
+        std::complex<float>(std::complex<double>(i, q));
+  }
+  EXPECT_TRUE(decode::removeSteadyCarriers(dashes, cleaned, 100.0, kSymbolBlocks, kNoiseBlockPower)
+                  .empty());
   const std::vector<decode::Carrier> found =
       decode::removeSteadyCarriers(carrier, cleaned, 100.0, kSymbolBlocks, 0.01);
   ASSERT_EQ(found.size(), 1U);
