@@ -100,14 +100,18 @@ std::vector<Carrier> removeSteadyCarriers(std::span<const std::complex<float>> r
       power[static_cast<std::size_t>((k + size) % size)] = 0.0F;
     }
 
-    // Its level in each stretch.
-    for (std::int64_t s = 0; s < stretches; ++s) {
+    // The line's mean over `length` blocks from `from`, turned back by its frequency.
+    const auto lineMean = [&](std::int64_t from, std::int64_t length) {
       std::complex<double> sum = 0.0;
-      for (std::int64_t m = s * stretch; m < (s + 1) * stretch; ++m) {
+      for (std::int64_t m = from; m < from + length; ++m) {
         sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
                std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
       }
-      level[static_cast<std::size_t>(s)] = sum / static_cast<double>(stretch);
+      return sum / static_cast<double>(length);
+    };
+    // Its level in each stretch.
+    for (std::int64_t s = 0; s < stretches; ++s) {
+      level[static_cast<std::size_t>(s)] = lineMean(s * stretch, stretch);
     }
     std::vector<float> magnitudes;
     for (const std::complex<double>& l : level) {
@@ -125,12 +129,7 @@ std::vector<Carrier> removeSteadyCarriers(std::span<const std::complex<float>> r
     std::int64_t quiet = 0;
     const std::int64_t symbolCount = n / symbolBlocks;
     for (std::int64_t s = 0; s < symbolCount; ++s) {
-      std::complex<double> sum = 0.0;
-      for (std::int64_t m = s * symbolBlocks; m < (s + 1) * symbolBlocks; ++m) {
-        sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
-               std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
-      }
-      const double l = std::abs(sum) / static_cast<double>(symbolBlocks);
+      const double l = std::abs(lineMean(s * symbolBlocks, symbolBlocks));
       stray += (l - middle) * (l - middle);
       quiet += l < middle / 2.0 ? 1 : 0;
     }
@@ -144,12 +143,7 @@ std::vector<Carrier> removeSteadyCarriers(std::span<const std::complex<float>> r
     double shortPower = 0.0;
     const std::int64_t shortCount = n / shortBlocks;
     for (std::int64_t s = 0; s < shortCount; ++s) {
-      std::complex<double> sum = 0.0;
-      for (std::int64_t m = s * shortBlocks; m < (s + 1) * shortBlocks; ++m) {
-        sum += std::complex<double>(sums[static_cast<std::size_t>(m)]) *
-               std::polar(1.0, -kTwoPi * std::fmod(cyclesPerBlock * static_cast<double>(m), 1.0));
-      }
-      shortPower += std::norm(sum) / static_cast<double>(shortBlocks * shortBlocks);
+      shortPower += std::norm(lineMean(s * shortBlocks, shortBlocks));
     }
     shortPower = shortPower / static_cast<double>(shortCount) -
                  noiseBlockPower / static_cast<double>(shortBlocks);
