@@ -69,9 +69,7 @@ void sayNarrowedSearch(const decode::DecoderSettings& settings) {
   const double search = decode::searchFor(settings);
   if (search < settings.searchHz) {
     say("decode", "looking for the tones within " + numberText(search) +
-                      " Hz of their "
-                      "frequencies, not " +
-                      numberText(settings.searchHz) +
+                      " Hz of their frequencies, not " + numberText(settings.searchHz) +
                       ": the tones lie so close that a wider search could take one for another "
                       "(--search chooses)");
   }

@@ -380,16 +380,14 @@ std::vector<std::complex<double>> followTrack(std::span<const std::complex<float
                                               std::int64_t blocksPerStep) {
   const std::size_t steps = sums.size() / static_cast<std::size_t>(blocksPerStep);
   std::vector<std::complex<double>> out(steps);
-  double turns = 0.0;  // the track's phase at the middle of the block, in cycles
+  PhaseWalk phase;
   for (std::size_t s = 0; s < steps; ++s) {
     std::complex<double> sum = 0.0;
     for (std::int64_t k = 0; k < blocksPerStep; ++k) {
       const std::size_t m =
           s * static_cast<std::size_t>(blocksPerStep) + static_cast<std::size_t>(k);
-      const double f = trackHz[m];
-      turns = std::fmod(turns + 0.5 * f / blockRateHz, 1.0);
-      sum += std::complex<double>(sums[m]) * std::polar(1.0, -kTwoPi * turns);
-      turns += 0.5 * f / blockRateHz;
+      sum += std::complex<double>(sums[m]) *
+             std::polar(1.0, -kTwoPi * phase.middle(trackHz[m], 1.0 / blockRateHz));
     }
     out[s] = sum;
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <span>
@@ -31,6 +32,22 @@ struct TrackSettings {
 // strong line beside one tone weighs little more than a weak tone does.
 std::vector<float> trackFrequency(std::span<const std::span<const std::complex<float>>> tones,
                                   const TrackSettings& settings);
+
+// The phase of a frequency that may change from sum to sum, walked sum by sum: each sum's middle
+// in cycles, by the frequency over it. Turning a sum back by it makes a tone at that frequency
+// stand still.
+class PhaseWalk {
+ public:
+  double middle(double hz, double seconds) {
+    turns_ = std::fmod(turns_ + 0.5 * hz * seconds, 1.0);
+    const double at = turns_;
+    turns_ += 0.5 * hz * seconds;
+    return at;
+  }
+
+ private:
+  double turns_ = 0.0;
+};
 
 // One tone's block sums turned back by the track's phase and summed `blocksPerStep` at a time:
 // the tone then stands still at its own frequency.

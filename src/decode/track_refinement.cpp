@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "decode/frequency_track.h"
+
 namespace bitoner::decode {
 
 namespace {
@@ -118,11 +120,9 @@ std::vector<double> trackError(const std::vector<std::vector<std::complex<double
 
 void turnBack(std::vector<std::complex<double>>& stepSums, const std::vector<double>& errorHz,
               double stepSeconds) {
-  double turns = 0.0;  // at the middle of the step
+  PhaseWalk phase;
   for (std::size_t m = 0; m < stepSums.size() && m < errorHz.size(); ++m) {
-    turns = std::fmod(turns + 0.5 * errorHz[m] * stepSeconds, 1.0);
-    stepSums[m] *= std::polar(1.0, -kTwoPi * turns);
-    turns += 0.5 * errorHz[m] * stepSeconds;
+    stepSums[m] *= std::polar(1.0, -kTwoPi * phase.middle(errorHz[m], stepSeconds));
   }
 }
 
